@@ -1,0 +1,14 @@
+// Ethernet link: UDP discovery, one TCP connection, the password login.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+int EthStartup();                           // socket layer and the two sockets
+void EthCleanup();                          // ends the socket layer (WSACleanup)
+int SetEthPassword(std::string_view text);  // 0 when longer than 16 characters
+int EthOpen();
+int EthClose();
+int EthSend(const uint8_t* bytes, uint32_t count);
+int EthReceiveByte(uint8_t* byte);
+int EthSetTimeouts(uint32_t receiveMs, uint32_t sendMs);

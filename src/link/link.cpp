@@ -1,0 +1,98 @@
+#include "link/link.h"
+
+#include "app/status.h"
+#include "link/ethernet/eth_link.h"
+#include "link/serial/serial_link.h"
+#include "link/usb/hid_link.h"
+#include "link/usb/winusb_link.h"
+
+LinkStateRecord LinkState;
+
+namespace {
+
+struct LinkOps {
+  int (*close)();
+  int (*send)(const uint8_t* bytes, uint32_t count);
+  int (*receiveByte)(uint8_t* byte);
+  int (*setTimeouts)(uint32_t receiveMs, uint32_t sendMs);
+};
+
+// Indexed by LinkKind.
+constexpr LinkOps kLinkOps[] = {
+    {SerialClose, SerialSend, SerialReceiveByte, SerialSetTimeouts},
+    {HidClose, HidSend, HidReceiveByte, HidSetTimeouts},
+    {EthClose, EthSend, EthReceiveByte, EthSetTimeouts},
+    {WinUsbClose, WinUsbSend, WinUsbReceiveByte, WinUsbSetTimeouts},
+};
+
+const LinkOps* OpsOf(LinkKind kind) {
+  auto index = static_cast<uint32_t>(kind);
+  return index < std::size(kLinkOps) ? &kLinkOps[index] : nullptr;
+}
+
+bool OpenByKind(std::string_view portName, int32_t baudRate, bool noCts, LinkKind kind) {
+  switch (kind) {
+    case LinkKind::Serial:
+      LinkState.serialNoCts = noCts;
+      if (!SerialOpen(portName, baudRate, noCts)) return false;
+      LinkState.maxBlockSize = noCts ? 64 : 256;
+      return true;
+    case LinkKind::UsbHid:
+    case LinkKind::UsbWinUsb:
+      if (WinUsbOpen()) {
+        LinkState.maxBlockSize = 2048;
+        LinkState.kind = LinkKind::UsbWinUsb;
+        LinkState.isSerial = false;
+        return true;
+      }
+      LinkState.maxBlockSize = 256;
+      if (!HidOpen()) return false;
+      LinkState.kind = LinkKind::UsbHid;
+      LinkState.isSerial = false;
+      return true;
+    case LinkKind::Ethernet:
+      LinkState.maxBlockSize = 2048;
+      if (!EthOpen()) return false;
+      LinkState.isSerial = false;
+      return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+int LinkOpen(std::string_view portName, int32_t baudRate, bool noCts, LinkKind kind) {
+  if (LinkState.isOpen) return SetLastStatus(0x20D);
+  LinkState.kind = kind;
+  if (!OpenByKind(portName, baudRate, noCts, kind)) return 0;
+  LinkState.isOpen = true;
+  LinkSetTimeouts(kStandingReceiveMs, kStandingSendMs);
+  return 1;
+}
+
+int LinkClose() {
+  if (!LinkState.isOpen) return SetLastStatus(0x20E);
+  const LinkOps* ops = OpsOf(LinkState.kind);
+  if (ops == nullptr) return 0;
+  // The run closes the link once; clearing the flag keeps a stray second
+  // close from reaching a link that is already shut.
+  LinkState.isOpen = false;
+  return ops->close();
+}
+
+int LinkSend(const uint8_t* bytes, uint32_t count) {
+  const LinkOps* ops = OpsOf(LinkState.kind);
+  return ops ? ops->send(bytes, count) : 0;
+}
+
+int LinkReceiveByte(uint8_t* byte) {
+  const LinkOps* ops = OpsOf(LinkState.kind);
+  return ops ? ops->receiveByte(byte) : 0;
+}
+
+int LinkSetTimeouts(uint32_t receiveMs, uint32_t sendMs) {
+  const LinkOps* ops = OpsOf(LinkState.kind);
+  return ops ? ops->setTimeouts(receiveMs, sendMs) : 0;
+}
+
+void ResetLinkState() { LinkState = LinkStateRecord{}; }

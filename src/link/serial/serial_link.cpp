@@ -1,0 +1,131 @@
+#include "link/serial/serial_link.h"
+
+#include <cctype>
+
+#include "app/status.h"
+#include "link/serial/serial_port.h"
+
+namespace {
+
+struct SerialPortRecord {
+  SerialHandle handle = kInvalidSerialHandle;
+  bool isOpen = false;
+  uint32_t cachedReceiveTimeoutMs = 0;
+  uint32_t cachedSendTimeoutMs = 0;
+};
+
+SerialPortRecord gPort;
+const SerialPortApi* gApi = &kSystemSerialPort;
+
+bool PortUsable() { return gPort.isOpen && gPort.handle != kInvalidSerialHandle; }
+
+constexpr size_t kMaxPortName = 100;
+
+std::string LowerPrefix(std::string_view name, size_t limit) {
+  std::string out(name.substr(0, limit));
+  for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return out;
+}
+
+}  // namespace
+
+void InstallSerialPortApi(const SerialPortApi* api) { gApi = api ? api : &kSystemSerialPort; }
+
+bool SerialPathWindows(std::string_view portName, std::string& path) {
+  std::string name = LowerPrefix(portName, kMaxPortName);
+  if (name.compare(0, 3, "com") != 0) return false;
+  if (name.back() == ':') name.pop_back();
+  path = "\\\\.\\" + name;
+  if (path.size() > kMaxPortName) path.resize(kMaxPortName);
+  return true;
+}
+
+bool SerialPathPosix(std::string_view portName, std::string& path) {
+  if (!portName.empty() && portName.front() == '/') {
+    path = std::string(portName);
+    return true;
+  }
+  std::string name = LowerPrefix(portName, kMaxPortName);
+  if (name.compare(0, 3, "com") != 0) return false;
+  if (name.back() == ':') name.pop_back();
+  std::string_view digits = std::string_view(name).substr(3);
+  if (digits.empty() || digits.size() > 6) return false;
+  unsigned long number = 0;
+  for (char c : digits) {
+    if (c < '0' || c > '9') return false;
+    number = number * 10 + static_cast<unsigned long>(c - '0');
+  }
+  if (number == 0) return false;
+  path = "/dev/ttyS" + std::to_string(number - 1);
+  return true;
+}
+
+int SerialOpen(std::string_view portName, int32_t baudRate, bool noCts) {
+  if (gPort.isOpen) return SetLastStatus(0x106);
+  std::string path;
+  if (!gApi->devicePath(portName, path)) return SetLastStatus(0x113);
+  gPort.handle = gApi->open(path.c_str());
+  if (gPort.handle == kInvalidSerialHandle) return SetLastStatus(0x4107);
+  if (!gApi->isCharacterDevice(gPort.handle)) {
+    gApi->close(gPort.handle);
+    gPort.handle = kInvalidSerialHandle;
+    return SetLastStatus(0x108);
+  }
+  gPort.isOpen = true;
+  if (SerialConfigure(baudRate, noCts)) return 1;
+  // A failed open leaves nothing open behind it; the configure status stands.
+  gApi->close(gPort.handle);
+  gPort = SerialPortRecord{};
+  return 0;
+}
+
+int SerialConfigure(int32_t baudRate, bool noCts) {
+  if (!PortUsable()) return SetLastStatus(0x104);
+  switch (gApi->configure(gPort.handle, baudRate, noCts)) {
+    case SerialConfigResult::GetStateFailed:
+      return SetLastStatus(0x4103);
+    case SerialConfigResult::SetStateFailed:
+      return SetLastStatus(0x4105);
+    case SerialConfigResult::Ok:
+      break;
+  }
+  gApi->setupQueues(gPort.handle, 4096, 4096);
+  return SerialSetTimeouts(500, 100);
+}
+
+int SerialSetTimeouts(uint32_t receiveMs, uint32_t sendMs) {
+  if (!PortUsable()) return SetLastStatus(0x102);
+  if (receiveMs == gPort.cachedReceiveTimeoutMs && sendMs == gPort.cachedSendTimeoutMs) return 1;
+  const SerialTimeouts timeouts{100, 1, receiveMs, 1, sendMs};
+  if (!gApi->setTimeouts(gPort.handle, timeouts)) return SetLastStatus(0x4101);
+  gPort.cachedReceiveTimeoutMs = receiveMs;
+  gPort.cachedSendTimeoutMs = sendMs;
+  return 1;
+}
+
+int SerialClose() {
+  gPort.cachedReceiveTimeoutMs = 0;
+  gPort.cachedSendTimeoutMs = 0;
+  if (!PortUsable()) return SetLastStatus(0x109);
+  bool closed = gApi->close(gPort.handle);
+  gPort.handle = kInvalidSerialHandle;
+  gPort.isOpen = false;
+  if (!closed) return SetLastStatus(0x10A);
+  return 1;
+}
+
+int SerialSend(const uint8_t* bytes, uint32_t count) {
+  if (!gPort.isOpen) return SetLastStatus(0x10B);
+  uint32_t written = 0;
+  if (!gApi->write(gPort.handle, bytes, count, &written)) return SetLastStatus(0x410C);
+  if (written < count) return SetLastStatus(0x10D);
+  return 1;
+}
+
+int SerialReceiveByte(uint8_t* byte) {
+  if (!gPort.isOpen) return SetLastStatus(0x10F);
+  uint32_t got = 0;
+  if (!gApi->read(gPort.handle, byte, 1, &got)) return SetLastStatus(0x4111);
+  if (got == 0) return SetLastStatus(0x112);
+  return 1;
+}
