@@ -1,0 +1,16 @@
+// Pendrel: writes a flash image into a Talo display controller.
+#include <cstdlib>
+
+#include "app/cmdline.h"
+#include "app/exit_prompt.h"
+#include "app/run.h"
+
+int main(int argc, char** argv) {
+  RunOptions options = ParseCommandLine(argc, argv);
+  std::atexit(ExitPrompt);
+  if (!IsUsable(options)) {
+    PrintUsage();
+    return 1;
+  }
+  return RunSequence(options);
+}
