@@ -1,0 +1,24 @@
+# Sourced by scripts/test and scripts/demo: installs the Debian packages the
+# project needs, only those that are missing.
+pendrel_ensure_packages() {
+  local missing=()
+  local pkg
+  for pkg in "$@"; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+      missing+=("$pkg")
+    fi
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "Installing: ${missing[*]}"
+  local sudo=""
+  [ "$(id -u)" -ne 0 ] && sudo="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  $sudo apt-get update -qq || return 1
+  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || return 1
+}
+
+# What a native build, its tests and talo-sim need.
+PENDREL_BUILD_PACKAGES=(cmake make g++ pkg-config libusb-1.0-0-dev libgtest-dev libgmock-dev
+                        googletest python3 iproute2)
+# The 32-bit Windows cross-build.
+PENDREL_WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-i686-dev)
