@@ -18,7 +18,7 @@ pendrel_ensure_packages() {
 }
 
 # What a native build, its tests and talo-sim need.
-PENDREL_BUILD_PACKAGES=(cmake make g++ pkg-config libusb-1.0-0-dev libgtest-dev libgmock-dev
+PENDREL_BUILD_PACKAGES=(cmake make g++ pkg-config libusb-1.0-0-dev libgtest-dev libgmock-dev man-db dpkg-dev
                         googletest python3 iproute2)
 # The 32-bit Windows cross-build.
 PENDREL_WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-i686-dev)
