@@ -22,3 +22,14 @@ PENDREL_BUILD_PACKAGES=(cmake make g++ pkg-config libusb-1.0-0-dev libgtest-dev 
                         googletest python3 iproute2)
 # The 32-bit Windows cross-build.
 PENDREL_WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-i686-dev)
+
+# Wine runs the cross-built tests and pendrel.exe; its 32-bit part needs the
+# i386 architecture.
+pendrel_ensure_wine() {
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    local sudo=""
+    [ "$(id -u)" -ne 0 ] && sudo="sudo"
+    $sudo dpkg --add-architecture i386
+  fi
+  pendrel_ensure_packages wine wine32:i386 wine64
+}
