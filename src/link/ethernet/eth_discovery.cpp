@@ -1,0 +1,91 @@
+// Start-up of the socket layer and the search for the one free controller
+// by UDP broadcast.
+#include <cstring>
+#include <span>
+
+#include "app/status.h"
+#include "link/ethernet/eth_link.h"
+#include "link/ethernet/eth_state.h"
+
+EthernetStateRecord EthernetState;
+
+namespace {
+
+const EthSocketApi* gApi = &kSystemEthSocket;
+
+constexpr uint8_t kDiscoveryRequest[4] = {'z', 'a', 'r', 'n'};
+
+// Reply lengths and layout.
+constexpr int32_t kLongReplyLength = 54;
+constexpr int32_t kShortReplyLength = 46;
+constexpr size_t kInUseWordOffset = 50;
+
+}  // namespace
+
+const EthSocketApi& EthApi() { return *gApi; }
+
+void InstallEthSocketApi(const EthSocketApi* api) { gApi = api ? api : &kSystemEthSocket; }
+
+void ResetEthernetState() { EthernetState = EthernetStateRecord{}; }
+
+int EthStartup() {
+  // A second "-eth" starts again; the sockets of the first would only leak.
+  if (EthernetState.udpSocket != kInvalidEthSocket) gApi->close(EthernetState.udpSocket);
+  if (EthernetState.tcpSocket != kInvalidEthSocket) gApi->close(EthernetState.tcpSocket);
+  EthernetState.udpSocket = kInvalidEthSocket;
+  EthernetState.tcpSocket = kInvalidEthSocket;
+
+  if (!gApi->startup()) return SetLastStatus(0x2401);
+  EthernetState.udpSocket = gApi->openDatagram();
+  if (EthernetState.udpSocket == kInvalidEthSocket) return SetLastStatus(0x2402);
+  EthernetState.tcpSocket = gApi->openStream();
+  if (EthernetState.tcpSocket == kInvalidEthSocket) return SetLastStatus(0x2403);
+  return 1;
+}
+
+void EthCleanup() { gApi->cleanup(); }
+
+int EthDiscover() {
+  EthernetStateRecord& eth = EthernetState;
+  if (!gApi->enableBroadcast(eth.udpSocket)) return SetLastStatus(0x2404);
+  if (gApi->sendTo(eth.udpSocket, kDiscoveryRequest, sizeof kDiscoveryRequest,
+                   EthEndpoint{kEthBroadcastAddress, DiscoveryPort}) !=
+      static_cast<int32_t>(sizeof kDiscoveryRequest))
+    return SetLastStatus(0x2405);
+
+  // Every datagram, counted or not, restarts the wait; the loop ends with a
+  // quiet wait or a receive that brings nothing. A controller that floods us
+  // can keep it going, but each turn is one datagram we have already taken.
+  uint32_t answered = 0;
+  bool candidateInUse = false;
+  for (;;) {
+    int32_t ready = gApi->waitReadable(eth.udpSocket, kDiscoveryWaitMs / 1000,
+                                       (kDiscoveryWaitMs % 1000) * 1000);
+    if (ready == 0) break;
+    if (ready < 0) return SetLastStatus(0x40A);
+
+    EthEndpoint from{};
+    int32_t fromLength = 0;
+    int32_t got = gApi->receiveFrom(eth.udpSocket, eth.receiveBuffer.data(),
+                                    static_cast<uint32_t>(eth.receiveBuffer.size()), &from,
+                                    &fromLength);
+    if (got == kLongReplyLength || got == kShortReplyLength) {
+      uint8_t reply[kLongReplyLength] = {};
+      std::memcpy(reply, eth.receiveBuffer.data(), static_cast<size_t>(got));
+      if (std::memcmp(reply, kDiscoveryRequest, sizeof kDiscoveryRequest) == 0) {
+        ++answered;
+        eth.deviceAddress = from;
+        eth.deviceAddressLength = fromLength;
+        uint32_t inUse;
+        std::memcpy(&inUse, reply + kInUseWordOffset, sizeof inUse);
+        candidateInUse = inUse != 0;
+      }
+    }
+    if (got <= 0) break;
+  }
+
+  if (answered == 0) return SetLastStatus(0x40B);
+  if (answered > 1) return SetLastStatus(0x40E);
+  if (candidateInUse) return SetLastStatus(0x410);
+  return 1;
+}

@@ -1,0 +1,57 @@
+// The Ethernet link's process-wide record and the steps below EthOpen, for
+// the link's own files and the tests.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "link/ethernet/eth_socket.h"
+
+enum class LoginState : int32_t {
+  AwaitGreeting = 0,  // also the state after a close or a failed receive
+  AnswerSent = 1,
+  LoggedIn = 2,
+};
+
+inline constexpr uint16_t DiscoveryPort = 3005;
+inline constexpr uint32_t kEthBroadcastAddress = 0xFFFFFFFFu;  // 255.255.255.255
+inline constexpr uint32_t kDiscoveryWaitMs = 500;
+inline constexpr uint32_t kEthReceiveFloorMs = 200;
+inline constexpr size_t kEthReceiveBufferSize = 256;
+inline constexpr size_t kEthPasswordMax = 16;
+// A controller that keeps sending blocks that are neither greeting, challenge
+// nor verdict would otherwise hold the login open for ever.
+inline constexpr uint32_t kLoginBlockLimit = 64;
+
+struct EthernetStateRecord {
+  EthSocket udpSocket = kInvalidEthSocket;
+  EthSocket tcpSocket = kInvalidEthSocket;
+  EthEndpoint deviceAddress{};
+  int32_t deviceAddressLength = 0;
+  std::array<uint8_t, kEthReceiveBufferSize> receiveBuffer{};
+  std::array<char, kEthPasswordMax + 1> password{};  // zero-terminated
+  LoginState loginState = LoginState::AwaitGreeting;
+  uint32_t receiveTimeoutMs = 500;
+};
+
+extern EthernetStateRecord EthernetState;
+
+// 1 when exactly one free controller answered the broadcast, with
+// deviceAddress set; 0 with the status recorded otherwise.
+int EthDiscover();
+
+// Results of ReceiveWithin besides a byte count.
+inline constexpr int32_t kReceiveTimedOut = -2;
+inline constexpr int32_t kReceiveFailed = -1;
+
+// Waits at most `milliseconds` for the socket to become readable, then
+// receives at most `capacity` bytes: the count, 0 when the peer closed,
+// -1 on a failed wait or receive, -2 when the time passed without data.
+int32_t ReceiveWithin(EthSocket socket, uint8_t* buffer, uint32_t capacity, uint32_t milliseconds);
+
+// The socket table in force (the system's, or a test's fake).
+const EthSocketApi& EthApi();
+
+// Puts the record back to its initial values without any socket call
+// (tests only).
+void ResetEthernetState();
