@@ -1,0 +1,574 @@
+#include "engine/engine.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <iterator>
+
+#include "engine/flash.h"
+
+namespace sim {
+namespace {
+
+enum class Cmd : uint8_t {
+  Probe, StartLoader, Ping, Ident, Name, BlockSize, Baud, Reboot,
+  Page8, Page16, SubPage, NandIndex, Erase, Write, Flush, Verify,
+};
+
+struct CommandEntry {
+  Cmd cmd;
+  std::string_view name;
+  std::array<uint8_t, 4> prefix;
+  uint8_t prefixLength;
+  uint8_t paramLength;  // bytes after the prefix (write: its header; data and check byte follow)
+  bool escFrame;        // spoken by the application, not by the loader
+  uint32_t busyUs;      // modelled controller time (erase and write add to it)
+};
+
+// Frames are not length-prefixed: the prefix names the command and the
+// command fixes the length. No prefix is the beginning of another.
+constexpr CommandEntry kCommands[] = {
+    {Cmd::Probe, "probe", {0x1B, 0x7B, 0x21, 0x61}, 4, 0, true, 200},
+    {Cmd::StartLoader, "loader", {0x1B, 0x7B, 0x21, 0x65}, 4, 2, true, 20000},
+    {Cmd::Ping, "ping", {0xAA, 0x27}, 2, 0, false, 50},
+    {Cmd::Ident, "ident", {0xAA, 0x3F, 0x49}, 3, 0, false, 100},
+    {Cmd::Name, "name", {0xAA, 0x3F, 0x43}, 3, 0, false, 100},
+    {Cmd::BlockSize, "blocksize", {0xAA, 0x7C, 0x3F, 0x57}, 4, 0, false, 50},
+    {Cmd::Baud, "baud", {0xAA, 0x49, 0x42, 0x00}, 4, 4, false, 1000},
+    {Cmd::Reboot, "reboot", {0xAA, 0x23}, 2, 0, false, 1000},
+    {Cmd::Page8, "page8", {0xAA, 0x7C, 0x50}, 3, 1, false, 50},
+    {Cmd::Page16, "page16", {0xAA, 0x7C, 0x70}, 3, 2, false, 50},
+    {Cmd::SubPage, "subpage", {0xAA, 0x7C, 0x73}, 3, 2, false, 50},
+    {Cmd::NandIndex, "nandindex", {0xAA, 0x7C, 0x4B}, 3, 0, false, 50000},
+    {Cmd::Erase, "erase", {0xAA, 0x7C, 0x45}, 3, 2, false, 2000},
+    {Cmd::Write, "write", {0xAA, 0x7C, 0x57}, 3, 4, false, 200},
+    {Cmd::Flush, "flush", {0xAA, 0x7C, 0x4C}, 3, 0, false, 20000},
+    {Cmd::Verify, "verify", {0xAA, 0x7C, 0x56}, 3, 0, false, 5000},
+};
+constexpr size_t kCommandCount = std::size(kCommands);
+constexpr uint8_t kStartLoaderTail[] = {0x4E, 0x64};
+
+constexpr uint32_t kEraseUsPerKb = 40;
+constexpr uint32_t kWriteUsPerByte = 4;
+constexpr uint32_t kVerifyUsPerKb = 15;
+constexpr uint32_t kTruncateIdleMs = 100;
+constexpr uint32_t kMinRate = 300;
+constexpr uint32_t kMaxRate = 4000000;
+
+// Families that flush, verify and change their line rate.
+constexpr bool FamilyHasLoaderExtras(uint8_t family) { return family >= 2; }
+
+struct FaultKindName {
+  FaultKind kind;
+  std::string_view name;
+};
+constexpr FaultKindName kFaultKinds[] = {
+    {FaultKind::Nak, "nak"},           {FaultKind::ChecksumError, "checksum"},
+    {FaultKind::Overrun, "overrun"},   {FaultKind::Silence, "silence"},
+    {FaultKind::WrongFirstByte, "wrong-byte"}, {FaultKind::DropLink, "drop"},
+};
+
+std::string_view FaultKindText(FaultKind kind) {
+  for (const FaultKindName& k : kFaultKinds)
+    if (k.kind == kind) return k.name;
+  return "?";
+}
+
+enum class DecodeState { Idle, InFrame, Discard };
+
+struct Selection {
+  bool valid = false;
+  PageSelect kind = PageSelect::Page8;
+  uint32_t page = 0;
+  PageSpan span;
+  uint32_t subPage = 0;
+};
+
+}  // namespace
+
+struct SimEngineState {
+  SimConfig config;
+  const FlashModel* model = nullptr;
+  const ChipRule* rule = nullptr;
+  std::string configError;
+
+  SimMode mode = SimMode::Application;
+  uint32_t rate = 115200;
+  SimStats stats;
+  std::array<uint32_t, kCommandCount> occurrences{};
+
+  DecodeState decode = DecodeState::Idle;
+  std::vector<uint8_t> frame;
+  bool pendingAA = false;  // an AA inside a frame, waiting for its twin
+  std::vector<uint8_t> garbage;
+  uint32_t discarded = 0;
+
+  Selection selection;
+  bool nandIndexErased = false;
+  FlashMemory flash;
+  uint32_t events = 0;
+};
+
+namespace {
+
+void Log(SimEngineState& s, SimRecordKind kind, std::string_view command, std::vector<uint8_t> frame,
+         std::vector<uint8_t> reply, std::string text) {
+  if (!s.config.log) return;
+  SimRecord record{kind, std::string(command), std::move(frame), std::move(reply), std::move(text)};
+  s.config.log(record);
+}
+
+void HostFault(SimEngineState& s, std::string_view command, std::string text) {
+  ++s.stats.hostFaults;
+  Log(s, SimRecordKind::HostFault, command, {}, {}, std::move(text));
+}
+
+std::string Format(const char* format, auto... args) {
+  char text[256];
+  std::snprintf(text, sizeof text, format, args...);
+  return text;
+}
+
+uint32_t Be16(const std::vector<uint8_t>& f, size_t at) { return (uint32_t{f[at]} << 8) | f[at + 1]; }
+
+void FlushGarbage(SimEngineState& s) {
+  if (s.garbage.empty()) return;
+  size_t count = s.garbage.size();
+  ++s.stats.hostFaults;
+  Log(s, SimRecordKind::Garbage, "", std::move(s.garbage), {},
+      Format("%zu byte(s) outside any frame ignored", count));
+  s.garbage.clear();
+}
+
+void ResetSession(SimEngineState& s) {
+  s.selection = Selection{};
+  s.nandIndexErased = false;
+}
+
+// What a command does in the loader; appends its reply.
+void RunLoaderCommand(SimEngineState& s, const CommandEntry& entry, const std::vector<uint8_t>& f,
+                      std::vector<uint8_t>& reply) {
+  const FlashModel& model = *s.model;
+  const ChipRule& rule = *s.rule;
+  auto refuse = [&](std::string why) {
+    reply.push_back(kSimNak);
+    HostFault(s, entry.name, std::move(why));
+  };
+  switch (entry.cmd) {
+    case Cmd::Ping:
+      reply.push_back(kSimAck);
+      return;
+    case Cmd::Ident:
+      reply.push_back(kSimAck);
+      reply.insert(reply.end(), s.config.identification.begin(), s.config.identification.end());
+      reply.push_back(kSimAck);
+      return;
+    case Cmd::Name: {
+      const std::string& name = s.config.nameAnswer ? *s.config.nameAnswer : s.config.model;
+      reply.push_back(kSimAck);
+      reply.insert(reply.end(), name.begin(), name.end());
+      reply.push_back(kSimAck);
+      return;
+    }
+    case Cmd::BlockSize:
+      if (!s.config.blockSizeAnswer) {
+        Log(s, SimRecordKind::Note, entry.name, {}, {}, "block-size query left unanswered (configured)");
+        return;
+      }
+      reply.push_back(kSimAck);
+      reply.push_back(static_cast<uint8_t>(*s.config.blockSizeAnswer >> 8));
+      reply.push_back(static_cast<uint8_t>(*s.config.blockSizeAnswer));
+      reply.push_back(kSimAck);  // closing byte
+      return;
+    case Cmd::Baud: {
+      uint32_t rate = (uint32_t{f[4]} << 24) | (uint32_t{f[5]} << 16) | (uint32_t{f[6]} << 8) | f[7];
+      if (!FamilyHasLoaderExtras(model.family))
+        return refuse(Format("family %u cannot change its line rate", model.family));
+      if (rate < kMinRate || rate > kMaxRate) return refuse(Format("line rate %u refused", rate));
+      reply.push_back(kSimAck);
+      if (rate != s.rate) {
+        s.rate = rate;
+        s.events |= kSimEventRateChange;
+      }
+      Log(s, SimRecordKind::Note, entry.name, {}, {}, Format("line rate %u after this reply", rate));
+      return;
+    }
+    case Cmd::Reboot:
+      reply.push_back(kSimAck);
+      s.events |= kSimEventReboot;
+      ++s.stats.reboots;
+      ResetSession(s);
+      if (s.mode != SimMode::Silent) s.mode = SimMode::Application;
+      if (s.rate != s.config.initialRate) {
+        s.rate = s.config.initialRate;
+        s.events |= kSimEventRateChange;
+      }
+      Log(s, SimRecordKind::Note, entry.name, {}, {}, "rebooting into the application");
+      return;
+    case Cmd::Page8:
+    case Cmd::Page16: {
+      PageSelect kind = entry.cmd == Cmd::Page8 ? PageSelect::Page8 : PageSelect::Page16;
+      uint32_t page = kind == PageSelect::Page8 ? f[3] : Be16(f, 3);
+      s.selection = Selection{};
+      if (kind != rule.select)
+        return refuse(Format("chip code %u does not select pages with this command", rule.chipCode));
+      std::optional<PageSpan> span = ResolvePage(model, rule, kind, page);
+      if (!span) return refuse(Format("page %u is not a page of %s", page, s.config.model.c_str()));
+      s.selection = Selection{true, kind, page, *span, 0};
+      reply.push_back(kSimAck);
+      return;
+    }
+    case Cmd::SubPage: {
+      uint32_t sub = Be16(f, 3);
+      if (rule.subPageSize == 0) return refuse(Format("chip code %u has no sub-pages", rule.chipCode));
+      if (!s.selection.valid) return refuse("sub-page selected before any page");
+      if (uint64_t{sub} * rule.subPageSize >= s.selection.span.size)
+        return refuse(Format("sub-page %u out of range", sub));
+      s.selection.subPage = sub;
+      reply.push_back(kSimAck);
+      return;
+    }
+    case Cmd::NandIndex:
+      if (!rule.nandIndex) return refuse(Format("chip code %u has no NAND index", rule.chipCode));
+      s.nandIndexErased = true;
+      reply.push_back(kSimAck);
+      return;
+    case Cmd::Erase: {
+      uint32_t parameter = Be16(f, 3);
+      if (!s.selection.valid) return refuse("erase without a selected page");
+      if (parameter != rule.eraseParameter)
+        return refuse(Format("erase parameter 0x%04X, this loader takes 0x%04X", parameter, rule.eraseParameter));
+      if (rule.nandIndex && s.selection.page == rule.firstPage && !s.nandIndexErased)
+        HostFault(s, entry.name, "first page erased before the NAND index");
+      FlashErase(s.flash, s.selection.span);
+      s.selection.subPage = 0;
+      s.stats.controllerTimeUs += uint64_t{s.selection.span.size / 1024} * kEraseUsPerKb;
+      reply.push_back(kSimAck);
+      return;
+    }
+    case Cmd::Write: {
+      uint32_t offset = Be16(f, 3);
+      uint32_t n = Be16(f, 5);
+      uint32_t buffer = s.config.blockSizeAnswer ? *s.config.blockSizeAnswer : kSimDefaultWriteBuffer;
+      if (s.config.linkMaxBlock != 0 && n > s.config.linkMaxBlock)
+        HostFault(s, entry.name, Format("block of %u bytes on a link of at most %u", n, s.config.linkMaxBlock));
+      if (n > buffer) {
+        reply.push_back(kSimReplyOverrun);
+        HostFault(s, entry.name, Format("block of %u bytes overruns the %u-byte buffer", n, buffer));
+        return;
+      }
+      uint8_t sum = 0;
+      for (size_t i = 3; i + 1 < f.size(); ++i) sum = static_cast<uint8_t>(sum + f[i]);
+      uint8_t expected = static_cast<uint8_t>(~sum);
+      if (f.back() != expected) {
+        reply.push_back(kSimReplyChecksum);
+        HostFault(s, entry.name, Format("check byte 0x%02X, expected 0x%02X", f.back(), expected));
+        return;
+      }
+      if (n == 0) return refuse("empty write block");
+      if (!s.selection.valid) return refuse("write without a selected page");
+      if (offset < rule.offsetBias)
+        return refuse(Format("offset 0x%04X below this chip's first offset 0x%04X", offset, rule.offsetBias));
+      uint32_t regionStart = s.selection.span.start;
+      uint32_t regionSize = s.selection.span.size;
+      if (rule.subPageSize != 0) {
+        regionStart += s.selection.subPage * rule.subPageSize;
+        regionSize = rule.subPageSize;
+      }
+      uint32_t relative = offset - rule.offsetBias;
+      if (uint64_t{relative} + n > regionSize)
+        return refuse(Format("block 0x%04X+%u crosses the end of the selected %s", offset, n,
+                             rule.subPageSize ? "sub-page" : "page"));
+      uint32_t address = regionStart + relative;
+      if (address < model.base || uint64_t{address} + n > uint64_t{model.base} + model.maxSize)
+        return refuse(Format("block at 0x%08X outside the model's flash", address));
+      uint32_t unerased = FlashProgram(s.flash, address, f.data() + 7, n);
+      if (unerased != 0)
+        HostFault(s, entry.name, Format("%u byte(s) at 0x%08X written without an erase since their last write",
+                                        unerased, address));
+      s.stats.bytesWritten += n;
+      s.stats.controllerTimeUs += uint64_t{n} * kWriteUsPerByte;
+      reply.push_back(kSimAck);
+      return;
+    }
+    case Cmd::Flush:
+    case Cmd::Verify: {
+      if (!FamilyHasLoaderExtras(model.family))
+        return refuse(Format("family %u does not %s", model.family, std::string(entry.name).c_str()));
+      uint32_t damaged = FlashDamagedChunks(s.flash);
+      if (damaged != 0) {
+        reply.push_back(kSimNak);
+        Log(s, SimRecordKind::Note, entry.name, {}, {},
+            Format("refused: %u flash chunk(s) hold writes over unerased bytes", damaged));
+        return;
+      }
+      if (entry.cmd == Cmd::Verify) {
+        uint64_t span = s.flash.anyWrite ? s.flash.highestEnd - model.base : 0;
+        s.stats.controllerTimeUs += span / 1024 * kVerifyUsPerKb;
+      }
+      reply.push_back(kSimAck);
+      return;
+    }
+    case Cmd::Probe:
+    case Cmd::StartLoader:
+      return;  // the loader does not speak the application's frames
+  }
+}
+
+void RunCommand(SimEngineState& s, const CommandEntry& entry, std::vector<uint8_t>& out) {
+  size_t index = static_cast<size_t>(&entry - kCommands);
+  uint32_t occurrence = ++s.occurrences[index];
+  ++s.stats.frames;
+  s.stats.controllerTimeUs += entry.busyUs;
+
+  std::vector<uint8_t> reply;
+  auto fault = std::find_if(s.config.faults.begin(), s.config.faults.end(), [&](const FaultSpec& f) {
+    return f.command == entry.name && f.occurrence == occurrence;
+  });
+  bool execute = fault == s.config.faults.end() || fault->kind == FaultKind::WrongFirstByte;
+
+  if (execute) {
+    switch (s.mode) {
+      case SimMode::Silent:
+        break;
+      case SimMode::Application:
+        if (entry.cmd == Cmd::Probe) {
+          reply.push_back(kSimAck);
+        } else if (entry.cmd == Cmd::StartLoader) {
+          reply.push_back(kSimAck);
+          s.mode = SimMode::Loader;
+          ResetSession(s);
+          Log(s, SimRecordKind::Note, entry.name, {}, {}, "application starts the loader");
+        }
+        break;  // the application ignores loader frames
+      case SimMode::Loader:
+        RunLoaderCommand(s, entry, s.frame, reply);
+        break;
+    }
+  }
+  if (fault != s.config.faults.end()) {
+    switch (fault->kind) {
+      case FaultKind::Nak: reply = {kSimNak}; break;
+      case FaultKind::ChecksumError: reply = {kSimReplyChecksum}; break;
+      case FaultKind::Overrun: reply = {kSimReplyOverrun}; break;
+      case FaultKind::Silence: reply.clear(); break;
+      case FaultKind::WrongFirstByte:
+        if (reply.empty()) reply.push_back(kSimReplyWrongFirstByte);
+        else reply[0] = kSimReplyWrongFirstByte;
+        break;
+      case FaultKind::DropLink:
+        reply.clear();
+        s.events |= kSimEventDropLink;
+        break;
+    }
+    Log(s, SimRecordKind::Fault, entry.name, {}, {},
+        Format("injected %s at occurrence %u", std::string(FaultKindText(fault->kind)).c_str(), occurrence));
+  }
+  out.insert(out.end(), reply.begin(), reply.end());
+  Log(s, SimRecordKind::Frame, entry.name, s.frame, std::move(reply), "");
+}
+
+// Called after each unescaped byte of a frame: runs the frame once it is
+// complete, turns to discarding once no command can match.
+void CheckFrame(SimEngineState& s, std::vector<uint8_t>& out) {
+  const std::vector<uint8_t>& f = s.frame;
+  const CommandEntry* match = nullptr;
+  bool candidate = false;
+  for (const CommandEntry& entry : kCommands) {
+    size_t common = std::min<size_t>(f.size(), entry.prefixLength);
+    if (!std::equal(f.begin(), f.begin() + common, entry.prefix.begin())) continue;
+    candidate = true;
+    if (f.size() >= entry.prefixLength) match = &entry;
+  }
+  bool known = candidate;
+  if (match && match->cmd == Cmd::StartLoader) {
+    size_t tail = std::min(f.size(), size_t{6}) - 4;
+    known = std::equal(f.begin() + 4, f.begin() + 4 + tail, kStartLoaderTail);
+  }
+  if (!known) {
+    bool escape = f[0] == 0x1B;
+    bool answered = !escape && s.mode == SimMode::Loader;
+    std::vector<uint8_t> reply;
+    if (answered) reply.push_back(kSimReplyUnknown);
+    out.insert(out.end(), reply.begin(), reply.end());
+    ++s.stats.hostFaults;
+    Log(s, SimRecordKind::HostFault, "", f, reply,
+        escape ? "unknown ESC sequence ignored" : "unknown loader command");
+    s.frame.clear();
+    s.decode = DecodeState::Discard;
+    s.discarded = 0;
+    return;
+  }
+  if (!match) return;
+  size_t length = size_t{match->prefixLength} + match->paramLength;
+  if (match->cmd == Cmd::Write && f.size() >= length) length += Be16(f, 5) + 1;
+  if (f.size() < length) return;
+  RunCommand(s, *match, out);
+  s.frame.clear();
+  s.decode = DecodeState::Idle;
+}
+
+void StartFrame(SimEngineState& s, uint8_t first) {
+  FlushGarbage(s);
+  if (s.decode == DecodeState::Discard && s.discarded != 0)
+    Log(s, SimRecordKind::Note, "", {}, {}, Format("%u byte(s) discarded after an unknown command", s.discarded));
+  s.frame.assign(1, first);
+  s.pendingAA = false;
+  s.decode = DecodeState::InFrame;
+}
+
+void Truncate(SimEngineState& s, const char* why) {
+  ++s.stats.hostFaults;
+  Log(s, SimRecordKind::Truncated, "", s.frame, {}, why);
+  s.frame.clear();
+  s.pendingAA = false;
+  s.decode = DecodeState::Idle;
+}
+
+void FeedByte(SimEngineState& s, uint8_t b, std::vector<uint8_t>& out) {
+  switch (s.decode) {
+    case DecodeState::Idle:
+      if (b == 0xAA || b == 0x1B) StartFrame(s, b);
+      else s.garbage.push_back(b);
+      return;
+    case DecodeState::InFrame:
+      if (s.pendingAA) {
+        s.pendingAA = false;
+        if (b == 0xAA) {
+          s.frame.push_back(0xAA);
+          CheckFrame(s, out);
+          return;
+        }
+        // A lone AA: the host began a new frame before this one was whole.
+        Truncate(s, "frame cut short by an unescaped 0xAA");
+        StartFrame(s, 0xAA);
+        FeedByte(s, b, out);
+        return;
+      }
+      if (b == 0xAA) {
+        s.pendingAA = true;
+        return;
+      }
+      s.frame.push_back(b);
+      CheckFrame(s, out);
+      return;
+    case DecodeState::Discard:
+      if (s.pendingAA) {
+        s.pendingAA = false;
+        if (b == 0xAA) {
+          s.discarded += 2;
+          return;
+        }
+        StartFrame(s, 0xAA);
+        FeedByte(s, b, out);
+        return;
+      }
+      if (b == 0xAA) s.pendingAA = true;
+      else if (b == 0x1B) StartFrame(s, b);
+      else ++s.discarded;
+      return;
+  }
+}
+
+}  // namespace
+
+SimEngine::SimEngine() : state(std::make_unique<SimEngineState>()) {}
+SimEngine::~SimEngine() = default;
+
+bool SimInit(SimEngine& engine, const SimConfig& config) {
+  engine.state = std::make_unique<SimEngineState>();
+  SimEngineState& s = *engine.state;
+  s.config = config;
+  s.rate = config.initialRate;
+  s.model = FindFlashModel(config.model);
+  if (!s.model) {
+    s.configError = "unknown model " + config.model;
+    return false;
+  }
+  s.rule = FindChipRule(s.model->chipCode);
+  for (const FaultSpec& fault : config.faults) {
+    auto names = SimCommandNames();
+    if (std::find(names.begin(), names.end(), fault.command) == names.end()) {
+      s.configError = "unknown command in fault: " + fault.command;
+      s.model = nullptr;
+      return false;
+    }
+  }
+  switch (config.startMode) {
+    case StartMode::Application: s.mode = SimMode::Application; break;
+    case StartMode::Loader: s.mode = SimMode::Loader; break;
+    case StartMode::Silent: s.mode = SimMode::Silent; break;
+  }
+  return true;
+}
+
+std::string SimConfigError(const SimEngine& engine) { return engine.state->configError; }
+
+uint32_t SimFeed(SimEngine& engine, const uint8_t* bytes, size_t count, std::vector<uint8_t>& reply) {
+  SimEngineState& s = *engine.state;
+  if (!s.model) return 0;  // not configured: a dead controller
+  s.events = 0;
+  for (size_t i = 0; i < count; ++i) FeedByte(s, bytes[i], reply);
+  FlushGarbage(s);
+  return s.events;
+}
+
+void SimLineIdle(SimEngine& engine, uint32_t idleMs) {
+  SimEngineState& s = *engine.state;
+  if (idleMs < kTruncateIdleMs) return;
+  if (s.decode == DecodeState::InFrame) Truncate(s, "frame incomplete when the line fell quiet");
+  else if (s.decode == DecodeState::Discard) s.decode = DecodeState::Idle;
+  s.pendingAA = false;
+}
+
+uint32_t SimCurrentRate(const SimEngine& engine) { return engine.state->rate; }
+SimMode SimCurrentMode(const SimEngine& engine) { return engine.state->mode; }
+uint32_t SimHostFaults(const SimEngine& engine) { return engine.state->stats.hostFaults; }
+
+void SimNoteHostFault(SimEngine& engine, std::string_view text) {
+  HostFault(*engine.state, "", std::string(text));
+}
+
+void SimNote(SimEngine& engine, std::string_view text) {
+  Log(*engine.state, SimRecordKind::Note, "", {}, {}, std::string(text));
+}
+
+SimStats SimGetStats(const SimEngine& engine) { return engine.state->stats; }
+
+std::vector<uint8_t> SimFlashImage(const SimEngine& engine) {
+  const SimEngineState& s = *engine.state;
+  std::vector<uint8_t> image;
+  if (!s.model || !s.flash.anyWrite) return image;
+  uint32_t size = s.flash.highestEnd - s.model->base;
+  image.reserve(size);
+  for (uint32_t i = 0; i < size; ++i) image.push_back(FlashRead(s.flash, s.model->base + i));
+  return image;
+}
+
+uint32_t SimFlashBase(const SimEngine& engine) {
+  return engine.state->model ? engine.state->model->base : 0;
+}
+
+uint8_t SimFlashByte(const SimEngine& engine, uint32_t address) {
+  return FlashRead(engine.state->flash, address);
+}
+
+std::vector<std::string_view> SimCommandNames() {
+  std::vector<std::string_view> names;
+  for (const CommandEntry& entry : kCommands) names.push_back(entry.name);
+  return names;
+}
+
+bool SimParseFaultKind(std::string_view name, FaultKind& kind) {
+  for (const FaultKindName& k : kFaultKinds) {
+    if (k.name == name) {
+      kind = k.kind;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::vector<std::string_view> SimModelNames() { return FlashModelNames(); }
+
+}  // namespace sim

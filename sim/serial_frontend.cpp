@@ -1,0 +1,279 @@
+// talo-sim serial: the controller behind a pseudo-terminal.
+//
+// Every chunk read from the master is judged by the host's line settings at
+// that moment: a host that is not at 8N2 and the controller's rate gets its
+// bytes garbled, both ways, as a real line would. --pace holds both
+// directions to the line's speed (11 bits a byte) plus the controller's
+// modelled busy time, for benchmarks.
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "engine/engine.h"
+#include "engine/line.h"
+#include "frontends.h"
+#include "options.h"
+#include "serial_pty.h"
+#include "report.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr int kPollMs = 50;
+constexpr int kWriteStallMs = 2000;       // a host that reads nothing for this long loses the reply
+constexpr int kRebootDrainMs = 2000;      // time the host gets to read the reboot's ACK
+constexpr uint32_t kBitsPerByte = 11;     // start, 8 data, 2 stop
+
+volatile std::sig_atomic_t gStopSignal = 0;
+void OnStopSignal(int signal) { gStopSignal = signal; }
+
+struct SerialOptions {
+  FrontEndOptions common;
+  std::string linkPath;
+  bool pace = false;
+};
+
+void PrintUsage() {
+  std::printf(
+      "usage: talo-sim serial [--link PATH] [--pace] [options]\n"
+      "  --link PATH           make PATH a symbolic link to the pseudo-terminal\n"
+      "  --pace                move bytes no faster than the line rate allows\n");
+  PrintCommonOptionsUsage();
+}
+
+// 0: parsed; otherwise the exit code.
+int ParseSerialOptions(int argc, char** argv, SerialOptions& options) {
+  for (int i = 0; i < argc;) {
+    std::string_view arg = argv[i];
+    switch (ParseCommonOption(argc, argv, i, options.common)) {
+      case OptionParse::Taken: continue;
+      case OptionParse::Bad: return 2;
+      case OptionParse::NotMine: break;
+    }
+    if (arg == "--pace") {
+      options.pace = true;
+      ++i;
+    } else if (arg == "--link" && i + 1 < argc) {
+      options.linkPath = argv[i + 1];
+      i += 2;
+    } else if (arg == "--help" || arg == "-h") {
+      PrintUsage();
+      return 3;
+    } else {
+      std::printf("talo-sim: unknown serial option %s\n", argv[i]);
+      PrintUsage();
+      return 2;
+    }
+  }
+  return 0;
+}
+
+// Only ever replaces a symbolic link: a real file at PATH is the user's.
+bool MakeLink(const std::string& linkPath, const std::string& target) {
+  struct stat info {};
+  if (lstat(linkPath.c_str(), &info) == 0) {
+    if (!S_ISLNK(info.st_mode)) {
+      std::printf("talo-sim: %s exists and is not a symbolic link\n", linkPath.c_str());
+      return false;
+    }
+    unlink(linkPath.c_str());
+  }
+  if (symlink(target.c_str(), linkPath.c_str()) != 0) {
+    std::printf("talo-sim: cannot link %s: %s\n", linkPath.c_str(), std::strerror(errno));
+    return false;
+  }
+  return true;
+}
+
+void RemoveLink(const std::string& linkPath, const std::string& target) {
+  char points[4096];
+  ssize_t length = readlink(linkPath.c_str(), points, sizeof points - 1);
+  if (length > 0 && std::string_view(points, static_cast<size_t>(length)) == target) unlink(linkPath.c_str());
+}
+
+Clock::duration LineTime(size_t bytes, uint32_t rate) {
+  if (rate == 0) return Clock::duration::zero();
+  return std::chrono::microseconds(uint64_t{bytes} * kBitsPerByte * 1000000 / rate);
+}
+
+// Writes all of `bytes` to the non-blocking master, waiting at most
+// kWriteStallMs for room at any one time.
+bool WriteAll(int fd, const std::vector<uint8_t>& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
+    pollfd out{fd, POLLOUT, 0};
+    if (poll(&out, 1, kWriteStallMs) <= 0 && gStopSignal == 0) return false;
+    if (gStopSignal != 0) return false;
+  }
+  return true;
+}
+
+struct LineWatch {
+  sim::SimLineSettings last{};
+  bool haveLast = false;
+  std::string mismatch;  // the mismatch already reported, empty: line good
+};
+
+std::string SettingsFields(const sim::SimLineSettings& s) {
+  char text[128];
+  std::snprintf(text, sizeof text, "\"rate\":%u,\"dataBits\":%u,\"parity\":%s,\"stopBits\":%u", s.rate, s.dataBits,
+                s.parity ? "true" : "false", s.stopBits);
+  return text;
+}
+
+// Reads the host's settings and reports changes; returns the mismatch
+// against the controller's rate (empty: bytes pass).
+std::string JudgeLine(int fd, sim::SimEngine& engine, SimReport& report, LineWatch& watch) {
+  sim::SimLineSettings settings;
+  if (!PtyReadLineSettings(fd, settings)) return "host line settings unreadable";
+  bool changed = !watch.haveLast || settings.rate != watch.last.rate || settings.dataBits != watch.last.dataBits ||
+                 settings.parity != watch.last.parity || settings.stopBits != watch.last.stopBits;
+  if (changed) {
+    watch.last = settings;
+    watch.haveLast = true;
+    char text[96];
+    std::snprintf(text, sizeof text, "host line %u baud %u%c%u", settings.rate, settings.dataBits,
+                  settings.parity ? 'P' : 'N', settings.stopBits);
+    ReportEvent(report, "line", SettingsFields(settings), text);
+  }
+  std::string mismatch = sim::SimLineMismatch(settings, sim::SimCurrentRate(engine));
+  if (!mismatch.empty() && mismatch != watch.mismatch) sim::SimNoteHostFault(engine, "line garbled: " + mismatch);
+  watch.mismatch = mismatch;
+  return mismatch;
+}
+
+void WaitForHostToRead(const PtyPair& pty) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(kRebootDrainMs);
+  while (Clock::now() < deadline && gStopSignal == 0) {
+    if (PtyPendingToHost(pty) <= 0) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  // The last bytes may still sit between master and slave.
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
+std::string Serve(PtyPair& pty, sim::SimEngine& engine, SimReport& report, const SerialOptions& options) {
+  LineWatch watch;
+  std::vector<uint8_t> input(4096);
+  std::vector<uint8_t> reply;
+  auto lastByte = Clock::now();
+  auto rxFreeAt = Clock::now();
+
+  while (gStopSignal == 0) {
+    pollfd in{pty.master, POLLIN, 0};
+    int ready = poll(&in, 1, kPollMs);
+    if (ready < 0 && errno != EINTR) return "poll failed";
+    if (ready <= 0 || (in.revents & POLLIN) == 0) {
+      auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastByte).count();
+      sim::SimLineIdle(engine, static_cast<uint32_t>(idle));
+      if (ready > 0 && (in.revents & (POLLERR | POLLNVAL))) return "pty error";
+      continue;
+    }
+    ssize_t got = read(pty.master, input.data(), input.size());
+    if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+    if (got < 0 && errno == EIO) {  // no slave open at the moment
+      std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+      continue;
+    }
+    if (got <= 0) return "pty read failed";
+    size_t count = static_cast<size_t>(got);
+    lastByte = Clock::now();
+
+    std::string mismatch = JudgeLine(pty.master, engine, report, watch);
+    bool garbled = !mismatch.empty();
+    if (garbled) std::fill(input.begin(), input.begin() + got, sim::kSimGarbledByte);
+    char fields[160];
+    std::snprintf(fields, sizeof fields, "\"bytes\":%zu,\"garbled\":%s,%s", count, garbled ? "true" : "false",
+                  SettingsFields(watch.last).c_str());
+    ReportEvent(report, "rx", fields, "");
+
+    uint32_t rate = sim::SimCurrentRate(engine);
+    uint64_t busyBefore = sim::SimGetStats(engine).controllerTimeUs;
+    if (options.pace) {
+      rxFreeAt = std::max(rxFreeAt, lastByte - LineTime(count, rate)) + LineTime(count, rate);
+      std::this_thread::sleep_until(rxFreeAt);
+    }
+    reply.clear();
+    uint32_t events = sim::SimFeed(engine, input.data(), count, reply);
+    if (options.pace) {
+      uint64_t busy = sim::SimGetStats(engine).controllerTimeUs - busyBefore;
+      std::this_thread::sleep_for(std::chrono::microseconds(busy));
+    }
+    if (!reply.empty()) {
+      // The reply leaves at the rate the command arrived at.
+      std::string back = sim::SimLineMismatch(watch.last, rate);
+      if (!back.empty()) std::fill(reply.begin(), reply.end(), sim::kSimGarbledByte);
+      if (options.pace) std::this_thread::sleep_for(LineTime(reply.size(), rate));
+      if (!WriteAll(pty.master, reply)) {
+        sim::SimNote(engine, "reply lost: the host did not read");
+      }
+    }
+    if (events & sim::kSimEventRateChange) {
+      char text[64];
+      std::snprintf(text, sizeof text, "controller line now %u baud", sim::SimCurrentRate(engine));
+      ReportEvent(report, "rate", "\"rate\":" + std::to_string(sim::SimCurrentRate(engine)), text);
+    }
+    if (events & sim::kSimEventDropLink) return "link dropped";
+    if ((events & sim::kSimEventReboot) && options.common.exitAfterReboot) {
+      WaitForHostToRead(pty);
+      return "rebooted";
+    }
+  }
+  return "signal";
+}
+
+}  // namespace
+
+int RunSerialFrontEnd(int argc, char** argv) {
+  SerialOptions options;
+  if (int code = ParseSerialOptions(argc, argv, options); code != 0) return code == 3 ? 0 : code;
+
+  SimReport report;
+  if (!ReportOpen(report, options.common)) return 2;
+  sim::SimEngine engine;
+  if (!sim::SimInit(engine, options.common.config)) {
+    std::printf("talo-sim: %s\n", sim::SimConfigError(engine).c_str());
+    return 2;
+  }
+
+  PtyPair pty;
+  if (!PtyOpen(pty)) return 2;
+  if (!options.linkPath.empty() && !MakeLink(options.linkPath, pty.slavePath)) return 2;
+
+  struct sigaction stop {};
+  stop.sa_handler = OnStopSignal;
+  sigemptyset(&stop.sa_mask);
+  sigaction(SIGTERM, &stop, nullptr);
+  sigaction(SIGINT, &stop, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  std::printf("talo-sim: serial port %s\n", pty.slavePath.c_str());
+  std::fflush(stdout);
+  ReportEvent(report, "start",
+              "\"port\":" + JsonString(pty.slavePath) + ",\"model\":" + JsonString(options.common.config.model) +
+                  ",\"rate\":" + std::to_string(options.common.config.initialRate),
+              "");
+
+  std::string reason = Serve(pty, engine, report, options);
+  PtyClose(pty);
+  if (!options.linkPath.empty()) RemoveLink(options.linkPath, pty.slavePath);
+  return ReportFinish(report, engine, options.common, reason);
+}
