@@ -1,0 +1,152 @@
+#include "flash/data_file.h"
+
+#include <array>
+#include <climits>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "app/status.h"
+#include "flash/controller.h"
+
+namespace {
+
+uint32_t ReadLe32(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
+         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+}
+
+// Wrapper header fields, packed.
+constexpr size_t kIdentOffset = 0;
+constexpr size_t kVersionOffset = 9;
+constexpr size_t kHeaderSizeOffset = 13;
+constexpr size_t kFileKindOffset = 17;
+constexpr size_t kDataOffsetOffset = 18;
+constexpr size_t kDataLengthOffset = 22;
+
+// Image header fields.
+constexpr size_t kMagicOffset = 0;
+constexpr size_t kImageKindOffset = 6;
+constexpr size_t kModelNameOffset = 111;
+constexpr size_t kModelNameWidth = 7;
+
+bool IsWrapped(std::FILE* file, uint64_t fileSize, ImageLocation& image) {
+  std::array<uint8_t, kWrapperHeaderSize> header{};
+  if (std::fread(header.data(), 1, header.size(), file) != header.size()) return false;
+  // A text comparison: the identification must end right after "mifo-ovx".
+  if (std::strncmp(reinterpret_cast<const char*>(&header[kIdentOffset]), "mifo-ovx", 9) != 0)
+    return false;
+  if (ReadLe32(&header[kVersionOffset]) != 1) return false;
+  if (ReadLe32(&header[kHeaderSizeOffset]) != kWrapperHeaderSize) return false;
+  if (header[kFileKindOffset] != 4) return false;
+  uint32_t dataOffset = ReadLe32(&header[kDataOffsetOffset]);
+  uint32_t dataLength = ReadLe32(&header[kDataLengthOffset]);
+  uint32_t trailerAt = dataOffset + dataLength;
+  if (static_cast<uint32_t>(trailerAt + kWrapperTrailerSize) != fileSize) return false;
+  std::array<char, kWrapperTrailerSize> trailer{};
+  if (!SeekTo(file, trailerAt)) return false;
+  if (std::fread(trailer.data(), 1, trailer.size(), file) != trailer.size()) return false;
+  if (std::memcmp(trailer.data(), "mifo", trailer.size()) != 0) return false;
+  image = {dataOffset, dataLength};
+  return true;
+}
+
+enum class FitRule { ChipCode, Family };
+
+struct ModelFit {
+  const char* prefix;
+  size_t prefixLength;
+  FitRule rule;
+  uint32_t value;
+};
+
+// Tried in order; a field matching none fits family 1.
+constexpr std::array<ModelFit, 6> kModelFits = {{
+    {"TXM9410", 7, FitRule::ChipCode, 55},
+    {"TXC7390", 7, FitRule::ChipCode, 39},
+    {"TXC7380", 7, FitRule::ChipCode, 38},
+    {"TXC7350", 7, FitRule::ChipCode, 35},
+    {"TXC7320", 7, FitRule::ChipCode, 32},
+    {"TXC62", 5, FitRule::Family, 2},
+}};
+
+bool Satisfies(FitRule rule, uint32_t value) {
+  return rule == FitRule::ChipCode ? CurrentController.chipCode == value
+                                   : CurrentController.family == value;
+}
+
+bool ImageFitsController(const uint8_t* modelField) {
+  std::array<char, kModelNameWidth + 1> name{};
+  std::memcpy(name.data(), modelField, kModelNameWidth);
+  for (const ModelFit& fit : kModelFits)
+    if (std::strncmp(name.data(), fit.prefix, fit.prefixLength) == 0) return Satisfies(fit.rule, fit.value);
+  return Satisfies(FitRule::Family, 1);
+}
+
+// Reads exactly `count` bytes: 0x208 on a read error, 0x209 on a short read.
+int ReadChunk(std::FILE* file, uint8_t* buffer, size_t count) {
+  size_t got = std::fread(buffer, 1, count, file);
+  if (got == count) return 1;
+  return SetLastStatus(std::ferror(file) ? 0x208 : 0x209);
+}
+
+}  // namespace
+
+bool SeekTo(std::FILE* file, uint64_t position) {
+  // long is 32 bits on Windows; every image the models accept lies far below.
+  if (position > static_cast<uint64_t>(LONG_MAX)) return false;
+  return std::fseek(file, static_cast<long>(position), SEEK_SET) == 0;
+}
+
+int OpenFlashDataFile(const char* path, FlashDataFile& data) {
+  data = FlashDataFile{};
+  if (path == nullptr) return SetLastStatus(0x20A);
+  FilePtr file(std::fopen(path, "rb"));
+  if (!file) return SetLastStatus(0x20A);
+  // The file system's length: 64-bit on every system, and it refuses what is
+  // not a regular file (a directory opens for reading on POSIX).
+  std::error_code error;
+  uintmax_t size = std::filesystem::file_size(std::filesystem::path(path), error);
+  if (error) return SetLastStatus(0x20B);
+  data.file = std::move(file);
+  data.size = size;
+  return 1;
+}
+
+ImageLocation LocateImage(std::FILE* file, uint64_t fileSize) {
+  ImageLocation image;
+  if (SeekTo(file, 0) && IsWrapped(file, fileSize, image) && SeekTo(file, image.offset)) return image;
+  image.offset = 0;
+  image.length = fileSize > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(fileSize);
+  SeekTo(file, 0);
+  return image;
+}
+
+int CheckImage(std::FILE* file, ImageLocation image, uint32_t maxImageSize, uint32_t chunkSize) {
+  if (image.length > maxImageSize) return SetLastStatus(0x210);
+
+  std::array<uint8_t, kImageHeaderSize> header{};
+  if (!SeekTo(file, image.offset)) return SetLastStatus(0x208);
+  // An image shorter than its own header would read the trailer as header.
+  if (image.length < kImageHeaderSize) return SetLastStatus(0x208);
+  if (std::fread(header.data(), 1, header.size(), file) != header.size()) return SetLastStatus(0x208);
+
+  if (std::memcmp(&header[kMagicOffset], "zarn", 4) != 0 || header[kImageKindOffset] != 4)
+    return SetLastStatus(0x20C);
+  if (!ImageFitsController(&header[kModelNameOffset])) return SetLastStatus(0x213);
+
+  if (chunkSize == 0 || chunkSize > kMaxChunkSize) chunkSize = kMaxChunkSize;
+  if (!SeekTo(file, image.offset)) return SetLastStatus(0x208);
+  std::array<uint8_t, kMaxChunkSize> chunk{};
+  uint8_t sum = 0;
+  for (uint32_t remaining = image.length; remaining != 0;) {
+    uint32_t n = remaining < chunkSize ? remaining : chunkSize;
+    if (!ReadChunk(file, chunk.data(), n)) return 0;
+    for (uint32_t i = 0; i < n; ++i) sum = static_cast<uint8_t>(sum + chunk[i]);
+    remaining -= n;
+  }
+  if (sum != 0) return SetLastStatus(0x212);
+
+  if (!SeekTo(file, image.offset)) return SetLastStatus(0x208);
+  return 1;
+}
