@@ -1,0 +1,201 @@
+// hidraw: devices from /sys/class/hidraw, product strings from the USB
+// device each belongs to, report lengths from the report descriptor.
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/hidraw.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/status.h"
+#include "link/usb/hid_device.h"
+#include "link/usb/hid_report_descriptor.h"
+
+namespace {
+
+constexpr const char* kHidrawClass = "/sys/class/hidraw";
+
+// The reader's side of the open device: reads come one report per read(2),
+// and a device without report IDs delivers its reports without the ID byte.
+struct ReadSide {
+  uint16_t inputLength = 0;
+  bool usesReportIds = false;
+};
+ReadSide gReadSide;
+
+bool ReadDescriptor(int fd, HidReportLengths* lengths) {
+  int size = 0;
+  if (ioctl(fd, HIDIOCGRDESCSIZE, &size) < 0) return false;
+  hidraw_report_descriptor descriptor{};
+  descriptor.size = static_cast<uint32_t>(std::clamp(size, 0, HID_MAX_DESCRIPTOR_SIZE));
+  if (ioctl(fd, HIDIOCGRDESC, &descriptor) < 0) return false;
+  *lengths = ParseHidReportLengths(std::span<const uint8_t>(descriptor.value, descriptor.size));
+  return true;
+}
+
+// Walks up from the hidraw node's device to the USB device (the first
+// ancestor with an idVendor attribute) and reads its product string.
+bool UsbProductOf(const std::string& node, std::string* product) {
+  char resolved[PATH_MAX];
+  std::string link = std::string(kHidrawClass) + "/" + node + "/device";
+  if (realpath(link.c_str(), resolved) == nullptr) return false;
+  std::string dir = resolved;
+  while (dir.size() > 1) {
+    if (access((dir + "/idVendor").c_str(), R_OK) == 0) {
+      std::ifstream in(dir + "/product");
+      std::getline(in, *product);  // no product attribute: an empty string
+      return true;
+    }
+    dir.erase(dir.find_last_of('/'));
+  }
+  return false;  // not a USB device (Bluetooth, I2C, uhid)
+}
+
+// sysfs gives UTF-8. Only an exact match with an ASCII name counts, so any
+// byte outside ASCII becomes a replacement character that matches nothing.
+std::u16string Widen(const std::string& text) {
+  std::u16string out;
+  for (unsigned char c : text) out.push_back(c < 0x80 ? char16_t(c) : char16_t(0xFFFD));
+  return out;
+}
+
+unsigned long NodeNumber(const std::string& name) {
+  return std::strtoul(name.c_str() + 6, nullptr, 10);  // after "hidraw"
+}
+
+bool Load() { return true; }
+void Unload() {}
+
+bool Enumerate(HidVisit visit, void* context) {
+  DIR* dir = opendir(kHidrawClass);
+  if (dir == nullptr) return true;  // no hidraw support: simply no devices
+  std::vector<std::string> nodes;
+  while (dirent* entry = readdir(dir)) {
+    if (std::strncmp(entry->d_name, "hidraw", 6) == 0) nodes.emplace_back(entry->d_name);
+  }
+  closedir(dir);
+  std::sort(nodes.begin(), nodes.end(),
+            [](const std::string& a, const std::string& b) { return NodeNumber(a) < NodeNumber(b); });
+  for (const std::string& node : nodes) {
+    std::string product;
+    if (!UsbProductOf(node, &product)) continue;
+    std::string path = "/dev/" + node;
+    // As on Windows, only a device we can open takes part.
+    int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
+    if (fd < 0) continue;
+    close(fd);
+    if (visit(context, path, Widen(product))) break;
+  }
+  return true;
+}
+
+UsbHandle OpenWrite(const char* path, uint16_t* inputLength, uint16_t* outputLength) {
+  int fd = open(path, O_RDWR | O_CLOEXEC);
+  if (fd < 0) return kNoUsbHandle;
+  HidReportLengths lengths;
+  if (!ReadDescriptor(fd, &lengths)) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return kNoUsbHandle;
+  }
+  *inputLength = lengths.input;
+  *outputLength = lengths.output;
+  return fd;
+}
+
+HidWriteOutcome Write(UsbHandle handle, const uint8_t* report, uint32_t length, uint32_t* written) {
+  // Byte 0 is the report number; 0 tells hidraw the device numbers none,
+  // and the kernel sends the rest as the report.
+  ssize_t n = write(static_cast<int>(handle), report, length);
+  if (n < 0) return (errno == ENODEV || errno == ENXIO) ? HidWriteOutcome::DeviceGone
+                                                        : HidWriteOutcome::Failed;
+  *written = static_cast<uint32_t>(n);
+  return HidWriteOutcome::Written;
+}
+
+void CloseWrite(UsbHandle handle) { close(static_cast<int>(handle)); }
+
+UsbHandle OpenRead(const char* path, uint16_t inputLength) {
+  int fd = open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return kNoUsbHandle;
+  HidReportLengths lengths;
+  if (!ReadDescriptor(fd, &lengths)) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+    return kNoUsbHandle;
+  }
+  gReadSide.inputLength = inputLength;
+  gReadSide.usesReportIds = lengths.usesReportIds;
+  return fd;
+}
+
+// Puts one report read by hidraw into its slot, ID byte first, padded.
+void StoreReport(uint8_t* slot, const uint8_t* data, ssize_t n) {
+  const uint16_t length = gReadSide.inputLength;
+  std::memset(slot, 0, length);
+  size_t skip = gReadSide.usesReportIds ? 0 : 1;
+  size_t take = std::min<size_t>(static_cast<size_t>(n), length - skip);
+  std::memcpy(slot + skip, data, take);
+}
+
+UsbReadOutcome Read(UsbHandle handle, uint8_t* buffer, uint32_t capacity, uint32_t* got,
+                    UsbHandle stop) {
+  const int fd = static_cast<int>(handle);
+  const uint16_t length = gReadSide.inputLength;
+  *got = 0;
+  if (length == 0 || capacity < length) return UsbReadOutcome::Failed;
+  uint8_t report[4096];
+  for (;;) {
+    pollfd waits[2] = {{fd, POLLIN, 0}, {static_cast<int>(stop), POLLIN, 0}};
+    if (poll(waits, 2, -1) < 0) {
+      if (errno == EINTR) continue;
+      return UsbReadOutcome::Failed;
+    }
+    if (waits[1].revents & POLLIN) return UsbReadOutcome::Stopped;
+    if (waits[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return UsbReadOutcome::Failed;
+    // Take what has queued up, one report per read(2), as far as it fits.
+    while (*got + length <= capacity) {
+      ssize_t n = read(fd, report, sizeof report);
+      if (n < 0) {
+        if (errno == EAGAIN || errno == EINTR) break;
+        return UsbReadOutcome::Failed;
+      }
+      if (n == 0) break;
+      StoreReport(buffer + *got, report, n);
+      *got += length;
+    }
+    if (*got > 0) return UsbReadOutcome::Data;
+  }
+}
+
+void CloseRead(UsbHandle handle) { close(static_cast<int>(handle)); }
+
+UsbHandle CreateStop() {
+  int fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  return fd < 0 ? kNoUsbHandle : fd;
+}
+
+void RaiseStop(UsbHandle stop) {
+  uint64_t one = 1;
+  ssize_t n = write(static_cast<int>(stop), &one, sizeof one);
+  (void)n;  // a full counter is still readable, which is all the reader needs
+}
+
+void DestroyStop(UsbHandle stop) { close(static_cast<int>(stop)); }
+
+}  // namespace
+
+const HidDeviceApi kSystemHidDevice = {Load,     Unload, Enumerate, OpenWrite,  Write,     CloseWrite,
+                                       OpenRead, Read,   CloseRead, CreateStop, RaiseStop, DestroyStop};

@@ -1,0 +1,225 @@
+#include "link/usb/hid_link.h"
+
+#include <chrono>
+#include <string>
+
+#include "app/status.h"
+#include "link/usb/hid_device.h"
+#include "link/usb/usb_common.h"
+
+namespace {
+
+// Longest device path we keep; a longer one is skipped, never cut short.
+constexpr size_t kMaxDevicePath = 259;
+// Report ID, count byte and at least one payload byte.
+constexpr uint16_t kMinReportLength = 3;
+constexpr std::u16string_view kProductString = u"Talo Controller";
+
+struct HidLinkRecord {
+  std::string devicePath;
+  UsbHandle writeHandle = kNoUsbHandle;
+  uint16_t inputReportLength = 0;
+  uint16_t outputReportLength = 0;
+  int32_t receiveTimeout = 500;
+  int32_t sendTimeout = 100;
+  std::array<uint8_t, kHidMaxReportLength> report{};
+  int32_t reportFill = 0;
+  UsbHandle stopSignal = kNoUsbHandle;
+  UsbReaderThread reader;
+  UsbReceiver receiver;
+};
+
+HidLinkRecord gHid;
+const HidDeviceApi* gApi = &kSystemHidDevice;
+
+bool LoadHidApi() { return gApi->load(); }
+void UnloadHidApi() { gApi->unload(); }
+
+bool VisitHidDevice(void* context, std::string_view path, std::u16string_view product) {
+  auto* found = static_cast<std::string*>(context);
+  if (product != kProductString) return false;
+  if (path.size() > kMaxDevicePath) return false;
+  *found = std::string(path);
+  return true;
+}
+
+bool FindHidDevice() {
+  gHid.devicePath.clear();
+  SetLastStatus(0);
+  if (!LoadHidApi()) return false;
+  std::string found;
+  gApi->enumerate(VisitHidDevice, &found);
+  if (!found.empty()) {
+    gHid.devicePath = found;
+    return true;
+  }
+  // An enumeration failure has recorded its own status; keep it.
+  if (LastStatusCode() == 0) SetLastStatus(0x30D);
+  return false;
+}
+
+void ClearReport() {
+  gHid.reportFill = 0;
+  gHid.report.fill(0);
+}
+
+bool FlushReport(int32_t timeout) {
+  if (gHid.reportFill == 0) return true;
+  const auto allowance = std::chrono::milliseconds(static_cast<uint16_t>(timeout));
+  const auto start = std::chrono::steady_clock::now();
+  HidWriteOutcome outcome;
+  uint32_t written = 0;
+  do {
+    written = 0;
+    outcome = gApi->write(gHid.writeHandle, gHid.report.data(), gHid.outputReportLength, &written);
+  } while (outcome == HidWriteOutcome::Failed &&
+           std::chrono::steady_clock::now() < start + allowance);
+
+  int ok = 1;
+  if (outcome == HidWriteOutcome::Written) {
+    if (written != gHid.outputReportLength) ok = SetLastStatus(0x309);
+  } else {
+    ok = SetLastStatus(outcome == HidWriteOutcome::DeviceGone ? 0x4308 : 0x4307);
+  }
+  ClearReport();
+  return ok != 0;
+}
+
+bool AppendToReport(uint8_t byte, int32_t timeout) {
+  if (gHid.reportFill >= gHid.outputReportLength - 2 && !FlushReport(timeout)) return false;
+  gHid.report[2 + gHid.reportFill] = byte;
+  gHid.report[0] = 0;
+  ++gHid.reportFill;
+  gHid.report[1] = static_cast<uint8_t>(gHid.reportFill);
+  return true;
+}
+
+void EndReader(UsbHandle readHandle) {
+  if (readHandle != kNoUsbHandle) gApi->closeRead(readHandle);
+  gHid.reader.running = false;
+}
+
+void HidReader() {
+  UsbHandle readHandle = gApi->openRead(gHid.devicePath.c_str(), gHid.inputReportLength);
+  if (readHandle == kNoUsbHandle) {
+    SetLastStatus(0x4310);
+    EndReader(kNoUsbHandle);
+    return;
+  }
+  std::array<uint8_t, kHidReportsPerRead * kHidMaxReportLength> buffer{};
+  const uint32_t ask = kHidReportsPerRead * gHid.inputReportLength;
+  for (;;) {
+    uint32_t got = 0;
+    UsbReadOutcome outcome = gApi->read(readHandle, buffer.data(), ask, &got, gHid.stopSignal);
+    if (outcome == UsbReadOutcome::Stopped) break;
+    if (outcome == UsbReadOutcome::Failed) {
+      SetLastStatus(0x430A);
+      break;
+    }
+    if (got > ask) got = ask;
+    {
+      std::lock_guard<std::mutex> hold(gHid.receiver.lock);
+      HidUnpackInput(gHid.receiver.ring, buffer.data(), got, gHid.inputReportLength);
+    }
+    gHid.receiver.pushed.notify_one();
+  }
+  EndReader(readHandle);
+}
+
+bool StartHidReader() {
+  gHid.stopSignal = gApi->createStop();
+  if (gHid.stopSignal != kNoUsbHandle && ReaderCreate(gHid.reader, HidReader)) return true;
+  SetLastStatus(0x30F);
+  if (gHid.stopSignal != kNoUsbHandle) gApi->destroyStop(gHid.stopSignal);
+  gHid.stopSignal = kNoUsbHandle;
+  return false;
+}
+
+void CloseWriteHandle() {
+  gApi->closeWrite(gHid.writeHandle);
+  gHid.writeHandle = kNoUsbHandle;
+}
+
+}  // namespace
+
+void InstallHidDeviceApi(const HidDeviceApi* api) { gApi = api ? api : &kSystemHidDevice; }
+
+void HidUnpackInput(ReceiveRing& ring, const uint8_t* bytes, uint32_t got, uint16_t reportLength) {
+  if (reportLength == 0) return;
+  uint32_t remaining = 0;
+  for (uint32_t i = 0; i < got; ++i) {
+    uint32_t r = i % reportLength;
+    if (r == 0) {
+      remaining = 0;
+    } else if (r == 1) {
+      remaining = bytes[i];
+    } else if (remaining > 0) {
+      RingPush(ring, bytes[i]);
+      --remaining;
+    }
+  }
+}
+
+bool HidIsOpen() { return gHid.writeHandle != kNoUsbHandle; }
+bool HidReaderRunning() { return gHid.reader.running; }
+
+int HidOpen() {
+  if (HidIsOpen()) return SetLastStatus(0x304);
+  if (!FindHidDevice()) return 0;
+  uint16_t inputLength = 0;
+  uint16_t outputLength = 0;
+  gHid.writeHandle = gApi->openWrite(gHid.devicePath.c_str(), &inputLength, &outputLength);
+  if (gHid.writeHandle == kNoUsbHandle) return SetLastStatus(0x4305);
+  // Too long overruns the report buffers; too short has no room for the ID,
+  // the count and a payload byte, and would never carry anything.
+  auto usable = [](uint16_t n) { return n >= kMinReportLength && n <= kHidMaxReportLength; };
+  if (!usable(inputLength) || !usable(outputLength)) {
+    CloseWriteHandle();
+    return SetLastStatus(0x4305);
+  }
+  gHid.inputReportLength = inputLength;
+  gHid.outputReportLength = outputLength;
+  // A previous session's unread bytes are no replies to this one.
+  ReceiverClear(gHid.receiver);
+  if (!StartHidReader()) {
+    HidClose();  // status 0x30F stands
+    return 0;
+  }
+  ReaderRelease(gHid.reader);
+  ClearReport();
+  return 1;
+}
+
+int HidClose() {
+  if (!HidIsOpen()) return SetLastStatus(0x306);
+  if (gHid.stopSignal != kNoUsbHandle) gApi->raiseStop(gHid.stopSignal);
+  CloseWriteHandle();
+  ReaderJoin(gHid.reader);
+  if (gHid.stopSignal != kNoUsbHandle) gApi->destroyStop(gHid.stopSignal);
+  gHid.stopSignal = kNoUsbHandle;
+  UnloadHidApi();
+  return 1;
+}
+
+int HidSend(const uint8_t* bytes, uint32_t count) {
+  if (!HidIsOpen()) return SetLastStatus(0x306);
+  SetLastStatus(0);
+  for (uint32_t i = 0; i < count; ++i) {
+    if (!AppendToReport(bytes[i], gHid.sendTimeout)) {
+      ClearReport();
+      return 0;
+    }
+  }
+  return FlushReport(gHid.sendTimeout) ? 1 : 0;
+}
+
+int HidReceiveByte(uint8_t* byte) {
+  if (ReceiverTake(gHid.receiver, gHid.receiveTimeout, byte)) return 1;
+  return SetLastStatus(0x30B);
+}
+
+int HidSetTimeouts(uint32_t receiveMs, uint32_t sendMs) {
+  gHid.receiveTimeout = static_cast<int32_t>(receiveMs);
+  gHid.sendTimeout = static_cast<int32_t>(sendMs);
+  return 1;
+}

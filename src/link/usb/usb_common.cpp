@@ -1,0 +1,101 @@
+#include "link/usb/usb_common.h"
+
+#include <chrono>
+#include <system_error>
+
+bool RingPush(ReceiveRing& ring, uint8_t byte) {
+  if (ring.count >= static_cast<int32_t>(ring.storage.size())) return false;
+  ring.storage[ring.writeCounter & 0xFF] = byte;
+  ++ring.writeCounter;
+  ++ring.count;
+  return true;
+}
+
+bool RingPop(ReceiveRing& ring, uint8_t* byte) {
+  if (ring.count == 0) return false;
+  *byte = ring.storage[ring.readCounter & 0xFF];
+  ++ring.readCounter;
+  --ring.count;
+  return true;
+}
+
+void RingClear(ReceiveRing& ring) { ring = ReceiveRing{}; }
+
+void ReceiverClear(UsbReceiver& receiver) {
+  std::lock_guard<std::mutex> hold(receiver.lock);
+  RingClear(receiver.ring);
+}
+
+void ReceiverPush(UsbReceiver& receiver, const uint8_t* bytes, size_t count) {
+  if (count == 0) return;
+  {
+    std::lock_guard<std::mutex> hold(receiver.lock);
+    for (size_t i = 0; i < count; ++i) RingPush(receiver.ring, bytes[i]);
+  }
+  receiver.pushed.notify_one();
+}
+
+bool ReceiverTake(UsbReceiver& receiver, int32_t timeoutMs, uint8_t* byte) {
+  auto deadline = std::chrono::steady_clock::now() +
+                  std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
+  std::unique_lock<std::mutex> hold(receiver.lock);
+  // The emptiness test is made under the lock too: the ring's count is
+  // written by the reader, and a lock-free peek at it would be a data race.
+  receiver.pushed.wait_until(hold, deadline, [&] { return receiver.ring.count > 0; });
+  return RingPop(receiver.ring, byte);
+}
+
+namespace {
+
+struct GateRun {
+  UsbReaderThread* reader;
+  void (*body)();
+  void operator()() const {
+    bool run;
+    {
+      std::unique_lock<std::mutex> hold(reader->gateLock);
+      reader->gateOpened.wait(hold, [this] { return reader->released; });
+      run = reader->running.load();
+    }
+    if (run) body();
+  }
+};
+
+}  // namespace
+
+bool ReaderCreate(UsbReaderThread& reader, void (*body)()) {
+  {
+    std::lock_guard<std::mutex> hold(reader.gateLock);
+    reader.released = false;
+  }
+  reader.running = false;
+  // std::thread reports a failed creation only by throwing; that is the one
+  // place where this program meets an exception, and it is turned into a
+  // plain result at once.
+  try {
+    reader.thread = std::thread(GateRun{&reader, body});
+  } catch (const std::system_error&) {
+    return false;
+  }
+  return true;
+}
+
+void ReaderRelease(UsbReaderThread& reader) {
+  reader.running = true;
+  {
+    std::lock_guard<std::mutex> hold(reader.gateLock);
+    reader.released = true;
+  }
+  reader.gateOpened.notify_one();
+}
+
+void ReaderJoin(UsbReaderThread& reader) {
+  if (!reader.thread.joinable()) return;
+  {
+    std::lock_guard<std::mutex> hold(reader.gateLock);
+    reader.released = true;  // a thread never released skips its body
+  }
+  reader.gateOpened.notify_one();
+  reader.thread.join();
+  reader.running = false;
+}

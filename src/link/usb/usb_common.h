@@ -1,0 +1,75 @@
+// What the two USB links share: the receive ring, the lock and wake-up
+// around it, the reader thread's start gate, and the handle and read-outcome
+// types of the device layers.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+
+// A device layer's handle: a file descriptor, a Win32 HANDLE or a fake's
+// number. kNoUsbHandle is the one value that means "none".
+using UsbHandle = intptr_t;
+inline constexpr UsbHandle kNoUsbHandle = -1;
+
+// How a device layer's blocking read ended.
+enum class UsbReadOutcome {
+  Data,     // bytes arrived (got may be 0 on a zero-length transfer)
+  Stopped,  // the stop signal was raised; no read is pending any more
+  Failed,   // the device failed or went away; the error number is left set
+};
+
+// 256 received bytes not yet taken. The counters only grow; a counter's low
+// eight bits address its slot. Unsigned, so that they wrap cleanly.
+struct ReceiveRing {
+  std::array<uint8_t, 256> storage{};
+  uint32_t writeCounter = 0;
+  uint32_t readCounter = 0;
+  int32_t count = 0;
+};
+
+// Both with the receiver's lock held. RingPush drops the byte and returns
+// false when the ring is full; RingPop returns false when it is empty.
+bool RingPush(ReceiveRing& ring, uint8_t byte);
+bool RingPop(ReceiveRing& ring, uint8_t* byte);
+void RingClear(ReceiveRing& ring);
+
+// One link's receive side. The reader pushes under `lock` and notifies
+// `pushed`; the main thread waits on it instead of polling.
+struct UsbReceiver {
+  std::mutex lock;
+  std::condition_variable pushed;
+  ReceiveRing ring;
+};
+
+void ReceiverClear(UsbReceiver& receiver);
+// Pushes `count` bytes (dropping what does not fit) and wakes a waiting
+// receive.
+void ReceiverPush(UsbReceiver& receiver, const uint8_t* bytes, size_t count);
+// Takes the oldest byte, waiting at most timeoutMs for one to arrive; false
+// when the deadline passed with the ring still empty.
+bool ReceiverTake(UsbReceiver& receiver, int32_t timeoutMs, uint8_t* byte);
+
+// The reader thread of a link. It is created held at a gate and runs its
+// body only once the open releases it, so that everything the reader reads
+// is in place first. `running` is raised by the open before the release and
+// cleared by the reader as it ends.
+struct UsbReaderThread {
+  std::thread thread;
+  std::mutex gateLock;
+  std::condition_variable gateOpened;
+  bool released = false;
+  std::atomic<bool> running{false};
+};
+
+// Creates the thread held at the gate; false when no thread could be made.
+bool ReaderCreate(UsbReaderThread& reader, void (*body)());
+// Raises `running` and lets the thread run its body.
+void ReaderRelease(UsbReaderThread& reader);
+// Waits for the thread to end (releasing a gate that was never opened, in
+// which case the body is skipped). A no-op without a thread.
+void ReaderJoin(UsbReaderThread& reader);

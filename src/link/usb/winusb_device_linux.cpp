@@ -1,0 +1,237 @@
+// libusb-1.0 for the bulk device. A device path is "usb:BUS:ADDRESS"; the
+// open claims the first interface whose alternate setting 0 has a bulk
+// endpoint, detaching a kernel driver from it while we hold it.
+//
+// Reads are asynchronous transfers on the reader thread, which handles the
+// library's events itself. Raising the stop signal interrupts that event
+// handling; the reader then cancels its transfer and keeps handling events
+// until the cancellation has completed, so the buffer is never freed under
+// a live transfer. Nothing polls on a timer.
+#include <libusb-1.0/libusb.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <vector>
+
+#include "app/status.h"
+#include "link/usb/winusb_device.h"
+
+namespace {
+
+libusb_context* gContext = nullptr;
+
+struct OpenDevice {
+  libusb_device_handle* handle = nullptr;
+  int interfaceNumber = -1;
+  std::vector<WinUsbPipeInfo> pipes;
+  uint32_t outTimeoutMs = 100;
+};
+OpenDevice gDevice;
+std::atomic<bool> gStopRaised{false};
+
+constexpr UsbHandle kDeviceHandle = 1;
+constexpr UsbHandle kStopHandle = 1;
+
+bool Load() {
+  if (gContext != nullptr) return true;
+  if (libusb_init(&gContext) < 0) {
+    gContext = nullptr;
+    return SetLastStatus(0x30E) != 0;
+  }
+  return true;
+}
+
+void Unload() {
+  if (gContext != nullptr) libusb_exit(gContext);
+  gContext = nullptr;
+}
+
+// The descriptor in its wire layout, as WinUSB would hand it over.
+std::vector<uint8_t> WireDescriptor(const libusb_device_descriptor& d) {
+  return {d.bLength,
+          d.bDescriptorType,
+          static_cast<uint8_t>(d.bcdUSB),
+          static_cast<uint8_t>(d.bcdUSB >> 8),
+          d.bDeviceClass,
+          d.bDeviceSubClass,
+          d.bDeviceProtocol,
+          d.bMaxPacketSize0,
+          static_cast<uint8_t>(d.idVendor),
+          static_cast<uint8_t>(d.idVendor >> 8),
+          static_cast<uint8_t>(d.idProduct),
+          static_cast<uint8_t>(d.idProduct >> 8),
+          static_cast<uint8_t>(d.bcdDevice),
+          static_cast<uint8_t>(d.bcdDevice >> 8),
+          d.iManufacturer,
+          d.iProduct,
+          d.iSerialNumber,
+          d.bNumConfigurations};
+}
+
+bool Enumerate(WinUsbVisit visit, void* context) {
+  libusb_device** list = nullptr;
+  ssize_t count = libusb_get_device_list(gContext, &list);
+  if (count < 0) return SetLastStatus(0x30C) != 0;
+  for (ssize_t i = 0; i < count; ++i) {
+    libusb_device_descriptor descriptor{};
+    if (libusb_get_device_descriptor(list[i], &descriptor) != 0) continue;
+    char path[32];
+    std::snprintf(path, sizeof path, "usb:%03u:%03u", libusb_get_bus_number(list[i]),
+                  libusb_get_device_address(list[i]));
+    std::vector<uint8_t> wire = WireDescriptor(descriptor);
+    if (visit(context, path, wire)) break;
+  }
+  libusb_free_device_list(list, 1);
+  return true;
+}
+
+// The first interface with a bulk endpoint in alternate setting 0, and the
+// endpoints of that setting.
+int BulkInterface(libusb_device* device, std::vector<WinUsbPipeInfo>* pipes) {
+  libusb_config_descriptor* config = nullptr;
+  if (libusb_get_active_config_descriptor(device, &config) != 0) return -1;
+  int found = -1;
+  for (uint8_t i = 0; i < config->bNumInterfaces && found < 0; ++i) {
+    const libusb_interface& interface = config->interface[i];
+    for (int a = 0; a < interface.num_altsetting && found < 0; ++a) {
+      const libusb_interface_descriptor& setting = interface.altsetting[a];
+      if (setting.bAlternateSetting != 0) continue;
+      std::vector<WinUsbPipeInfo> these;
+      bool bulk = false;
+      for (uint8_t e = 0; e < setting.bNumEndpoints; ++e) {
+        const libusb_endpoint_descriptor& ep = setting.endpoint[e];
+        uint8_t type = ep.bmAttributes & 3;
+        bulk = bulk || type == LIBUSB_TRANSFER_TYPE_BULK;
+        these.push_back({type, ep.bEndpointAddress, ep.wMaxPacketSize});
+      }
+      if (bulk) {
+        found = setting.bInterfaceNumber;
+        *pipes = these;
+      }
+    }
+  }
+  libusb_free_config_descriptor(config);
+  return found;
+}
+
+UsbHandle Open(const char* path) {
+  unsigned bus = 0, address = 0;
+  if (std::sscanf(path, "usb:%u:%u", &bus, &address) != 2) return kNoUsbHandle;
+  libusb_device** list = nullptr;
+  ssize_t count = libusb_get_device_list(gContext, &list);
+  if (count < 0) return kNoUsbHandle;
+  OpenDevice opened;
+  for (ssize_t i = 0; i < count && opened.handle == nullptr; ++i) {
+    if (libusb_get_bus_number(list[i]) != bus || libusb_get_device_address(list[i]) != address) {
+      continue;
+    }
+    if (libusb_open(list[i], &opened.handle) != 0) {
+      opened.handle = nullptr;
+      break;
+    }
+    opened.interfaceNumber = BulkInterface(list[i], &opened.pipes);
+  }
+  libusb_free_device_list(list, 1);
+  if (opened.handle == nullptr) return kNoUsbHandle;
+  if (opened.interfaceNumber >= 0) {
+    libusb_set_auto_detach_kernel_driver(opened.handle, 1);
+    if (libusb_claim_interface(opened.handle, opened.interfaceNumber) != 0) {
+      libusb_close(opened.handle);
+      errno = EBUSY;
+      return kNoUsbHandle;
+    }
+  }
+  gDevice = opened;
+  return kDeviceHandle;
+}
+
+bool QueryInterface(UsbHandle, uint8_t* endpointCount) {
+  if (gDevice.interfaceNumber < 0) return false;
+  *endpointCount = static_cast<uint8_t>(gDevice.pipes.size());
+  return true;
+}
+
+bool QueryPipe(UsbHandle, uint8_t index, WinUsbPipeInfo* pipe) {
+  if (index >= gDevice.pipes.size()) return false;
+  *pipe = gDevice.pipes[index];
+  return true;
+}
+
+// libusb has no pipe policy: the time-out goes with each transfer.
+bool SetPipeTimeout(UsbHandle, uint8_t, uint32_t milliseconds) {
+  gDevice.outTimeoutMs = milliseconds;
+  return true;
+}
+
+bool Write(UsbHandle, uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32_t* written) {
+  uint8_t none = 0;
+  int moved = 0;
+  int r = libusb_bulk_transfer(gDevice.handle, pipe, count ? const_cast<uint8_t*>(bytes) : &none,
+                               static_cast<int>(count), &moved, gDevice.outTimeoutMs);
+  *written = static_cast<uint32_t>(moved);
+  return r == 0;
+}
+
+void LIBUSB_CALL ReadDone(libusb_transfer* transfer) {
+  *static_cast<int*>(transfer->user_data) = 1;
+}
+
+UsbReadOutcome Read(UsbHandle, uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* got,
+                    UsbHandle) {
+  *got = 0;
+  libusb_transfer* transfer = libusb_alloc_transfer(0);
+  if (transfer == nullptr) return UsbReadOutcome::Failed;
+  int completed = 0;
+  libusb_fill_bulk_transfer(transfer, gDevice.handle, pipe, buffer, static_cast<int>(capacity),
+                            ReadDone, &completed, 0);
+  if (libusb_submit_transfer(transfer) != 0) {
+    libusb_free_transfer(transfer);
+    return UsbReadOutcome::Failed;
+  }
+  bool cancelled = false;
+  while (!completed) {
+    if (gStopRaised && !cancelled) {
+      libusb_cancel_transfer(transfer);
+      cancelled = true;
+    }
+    int r = libusb_handle_events_completed(gContext, &completed);
+    if (r < 0 && r != LIBUSB_ERROR_INTERRUPTED && !cancelled) {
+      libusb_cancel_transfer(transfer);
+      cancelled = true;
+    }
+  }
+  const libusb_transfer_status status = transfer->status;
+  *got = static_cast<uint32_t>(transfer->actual_length);
+  libusb_free_transfer(transfer);
+  if (gStopRaised) return UsbReadOutcome::Stopped;
+  if (status == LIBUSB_TRANSFER_COMPLETED) return UsbReadOutcome::Data;
+  errno = status == LIBUSB_TRANSFER_NO_DEVICE ? ENODEV : EIO;
+  return UsbReadOutcome::Failed;
+}
+
+void Release(UsbHandle) {
+  if (gDevice.handle == nullptr) return;
+  if (gDevice.interfaceNumber >= 0) libusb_release_interface(gDevice.handle, gDevice.interfaceNumber);
+  libusb_close(gDevice.handle);
+  gDevice = OpenDevice{};
+}
+
+UsbHandle CreateStop() {
+  gStopRaised = false;
+  return kStopHandle;
+}
+
+void RaiseStop(UsbHandle) {
+  gStopRaised = true;
+  if (gContext != nullptr) libusb_interrupt_event_handler(gContext);
+}
+
+void DestroyStop(UsbHandle) { gStopRaised = false; }
+
+}  // namespace
+
+const WinUsbDeviceApi kSystemWinUsbDevice = {Load,           Unload,    Enumerate, Open,
+                                             QueryInterface, QueryPipe, SetPipeTimeout,
+                                             Write,          Read,      Release,
+                                             CreateStop,     RaiseStop, DestroyStop};

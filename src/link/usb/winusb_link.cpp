@@ -1,0 +1,233 @@
+#include "link/usb/winusb_link.h"
+
+#include <algorithm>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "app/status.h"
+#include "link/usb/usb_common.h"
+#include "link/usb/winusb_device.h"
+
+namespace {
+
+constexpr size_t kMaxDevicePath = 259;
+constexpr uint8_t kNoPipe = 0xFF;
+constexpr uint32_t kOpenPipeTimeoutMs = 100;
+
+struct WinUsbLinkRecord {
+  std::string devicePath;
+  // The device, guarded by deviceLock: the reader releases it on a read
+  // failure, and that must neither overlap a send nor go unseen by one.
+  std::mutex deviceLock;
+  UsbHandle device = kNoUsbHandle;
+  uint8_t inPipe = kNoPipe;
+  uint8_t outPipe = kNoPipe;
+  uint32_t inMaxPacket = 0;
+  int32_t receiveTimeout = 500;
+  uint32_t sendTimeout = 100;
+  uint32_t appliedSendTimeout = 0;
+  UsbHandle stopSignal = kNoUsbHandle;
+  UsbReaderThread reader;
+  UsbReceiver receiver;
+};
+
+WinUsbLinkRecord gUsb;
+const WinUsbDeviceApi* gApi = &kSystemWinUsbDevice;
+
+bool VisitWinUsbDevice(void* context, std::string_view path, std::span<const uint8_t> descriptor) {
+  if (!WinUsbDescriptorMatches(descriptor) || path.size() > kMaxDevicePath) return false;
+  *static_cast<std::string*>(context) = std::string(path);
+  return true;
+}
+
+bool FindWinUsbDevice() {
+  gUsb.devicePath.clear();
+  SetLastStatus(0);
+  ReceiverClear(gUsb.receiver);
+  if (!gApi->load()) return false;
+  std::string found;
+  gApi->enumerate(VisitWinUsbDevice, &found);
+  if (!found.empty()) {
+    gUsb.devicePath = found;
+    return true;
+  }
+  if (LastStatusCode() == 0) SetLastStatus(0x30D);
+  return false;
+}
+
+// deviceLock held.
+void ReleaseWinUsbDeviceLocked() {
+  if (gUsb.device != kNoUsbHandle) gApi->release(gUsb.device);
+  gUsb.device = kNoUsbHandle;
+}
+
+void ReleaseWinUsbDevice() {
+  std::lock_guard<std::mutex> hold(gUsb.deviceLock);
+  ReleaseWinUsbDeviceLocked();
+}
+
+// Alternate setting 0's bulk pipes; the highest index wins per direction.
+void FindBulkPipes(UsbHandle device) {
+  gUsb.inPipe = kNoPipe;
+  gUsb.outPipe = kNoPipe;
+  uint8_t endpoints = 0;
+  if (!gApi->queryInterface(device, &endpoints)) return;
+  for (uint8_t index = 0; index < endpoints; ++index) {
+    WinUsbPipeInfo pipe{};
+    if (!gApi->queryPipe(device, index, &pipe) || pipe.pipeType != kUsbPipeTypeBulk) continue;
+    if (pipe.pipeId & 0x80) {
+      gUsb.inPipe = pipe.pipeId;
+      gUsb.inMaxPacket = pipe.maximumPacketSize;
+    } else {
+      gUsb.outPipe = pipe.pipeId;
+    }
+  }
+}
+
+void WinUsbReader() {
+  std::vector<uint8_t> buffer;
+  const uint32_t ask = kWinUsbPacketsPerRead * gUsb.inMaxPacket;
+  // No memory for the buffer (or a pipe that claims packets of 0 bytes):
+  // the reader ends quietly and receives time out.
+  bool haveBuffer = ask > 0;
+  if (haveBuffer) {
+    try {
+      buffer.resize(ask);
+    } catch (const std::bad_alloc&) {
+      haveBuffer = false;
+    }
+  }
+  if (!haveBuffer) {
+    gUsb.reader.running = false;
+    return;
+  }
+  // The device handle stays put while the reader runs: only the reader
+  // itself releases it before close, and close joins the reader first.
+  const UsbHandle device = gUsb.device;
+  for (;;) {
+    uint32_t got = 0;
+    UsbReadOutcome outcome =
+        gApi->read(device, gUsb.inPipe, buffer.data(), ask, &got, gUsb.stopSignal);
+    if (outcome == UsbReadOutcome::Stopped) break;
+    if (outcome == UsbReadOutcome::Failed) {
+      SetLastStatus(0x430A);
+      ReleaseWinUsbDevice();
+      break;
+    }
+    ReceiverPush(gUsb.receiver, buffer.data(), std::min(got, ask));
+  }
+  gUsb.reader.running = false;
+}
+
+bool StartWinUsbReader() {
+  gUsb.stopSignal = gApi->createStop();
+  if (gUsb.stopSignal != kNoUsbHandle && ReaderCreate(gUsb.reader, WinUsbReader)) return true;
+  SetLastStatus(0x30F);
+  if (gUsb.stopSignal != kNoUsbHandle) gApi->destroyStop(gUsb.stopSignal);
+  gUsb.stopSignal = kNoUsbHandle;
+  return false;
+}
+
+// A reader that ended on a lost connection has left its thread and stop
+// signal behind; they are tidied before the link is used again.
+void TidyEndedReader() {
+  ReaderJoin(gUsb.reader);
+  if (gUsb.stopSignal != kNoUsbHandle) gApi->destroyStop(gUsb.stopSignal);
+  gUsb.stopSignal = kNoUsbHandle;
+}
+
+}  // namespace
+
+void InstallWinUsbDeviceApi(const WinUsbDeviceApi* api) {
+  gApi = api ? api : &kSystemWinUsbDevice;
+}
+
+bool WinUsbDescriptorMatches(std::span<const uint8_t> d) {
+  if (d.size() < 12) return false;
+  const uint16_t vendor = static_cast<uint16_t>(d[8] | (d[9] << 8));
+  const uint16_t product = static_cast<uint16_t>(d[10] | (d[11] << 8));
+  return vendor == kTaloVendorId &&
+         std::find(std::begin(kTaloProductIds), std::end(kTaloProductIds), product) !=
+             std::end(kTaloProductIds);
+}
+
+bool WinUsbIsOpen() {
+  std::lock_guard<std::mutex> hold(gUsb.deviceLock);
+  return gUsb.device != kNoUsbHandle;
+}
+
+bool WinUsbReaderRunning() { return gUsb.reader.running; }
+
+int WinUsbOpen() {
+  if (WinUsbIsOpen()) return SetLastStatus(0x304);
+  TidyEndedReader();
+  if (!FindWinUsbDevice()) return 0;
+  UsbHandle device = gApi->open(gUsb.devicePath.c_str());
+  if (device == kNoUsbHandle) return SetLastStatus(0x4305);
+  {
+    std::lock_guard<std::mutex> hold(gUsb.deviceLock);
+    gUsb.device = device;
+  }
+  FindBulkPipes(device);
+  if (gUsb.inPipe == kNoPipe || gUsb.outPipe == kNoPipe) {
+    ReleaseWinUsbDevice();
+    return SetLastStatus(0x4305);
+  }
+  if (!StartWinUsbReader()) {
+    ReleaseWinUsbDevice();
+    return 0;
+  }
+  // The controller's firmware wants its OUT pipe primed with an empty
+  // packet; neither result matters, and the policy cache is left alone.
+  gApi->setPipeTimeout(device, gUsb.outPipe, kOpenPipeTimeoutMs);
+  uint32_t written = 0;
+  gApi->write(device, gUsb.outPipe, nullptr, 0, &written);
+  ReaderRelease(gUsb.reader);
+  return 1;
+}
+
+int WinUsbClose() {
+  if (!WinUsbIsOpen()) {
+    TidyEndedReader();
+    return SetLastStatus(0x306);
+  }
+  if (gUsb.stopSignal != kNoUsbHandle) gApi->raiseStop(gUsb.stopSignal);
+  ReaderJoin(gUsb.reader);
+  ReleaseWinUsbDevice();
+  if (gUsb.stopSignal != kNoUsbHandle) gApi->destroyStop(gUsb.stopSignal);
+  gUsb.stopSignal = kNoUsbHandle;
+  gApi->unload();
+  return 1;
+}
+
+int WinUsbSend(const uint8_t* bytes, uint32_t count) {
+  // Held for the whole transfer, so a reader that loses the connection
+  // meanwhile waits with its release until the transfer is over.
+  std::lock_guard<std::mutex> hold(gUsb.deviceLock);
+  if (gUsb.device == kNoUsbHandle) return SetLastStatus(0x306);
+  SetLastStatus(0);
+  if (count == 0) return 1;
+  if (gUsb.sendTimeout != gUsb.appliedSendTimeout) {
+    if (!gApi->setPipeTimeout(gUsb.device, gUsb.outPipe, gUsb.sendTimeout)) {
+      return SetLastStatus(0x4308);
+    }
+    gUsb.appliedSendTimeout = gUsb.sendTimeout;
+  }
+  uint32_t written = 0;
+  if (!gApi->write(gUsb.device, gUsb.outPipe, bytes, count, &written) || written != count) {
+    return SetLastStatus(0x4308);
+  }
+  return 1;
+}
+
+int WinUsbReceiveByte(uint8_t* byte) {
+  if (ReceiverTake(gUsb.receiver, gUsb.receiveTimeout, byte)) return 1;
+  return SetLastStatus(0x30B);
+}
+
+int WinUsbSetTimeouts(uint32_t receiveMs, uint32_t sendMs) {
+  gUsb.receiveTimeout = static_cast<int32_t>(receiveMs);
+  gUsb.sendTimeout = sendMs;
+  return 1;
+}
