@@ -5,6 +5,8 @@
 // bytes garbled, both ways, as a real line would. --pace holds both
 // directions to the line's speed (11 bits a byte) plus the controller's
 // modelled busy time, for benchmarks.
+// Linux's pty driver forces CS8 without parity on every tcsetattr, so on a
+// pseudo-terminal only the rate and the stop bits can catch a host out.
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
