@@ -20,13 +20,11 @@ import subprocess
 import sys
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from pendrel_run import run_pendrel  # noqa: E402
-
 PREFIX = "pdeth"
 SKIP = 77
 HOST_ADDRESS = "192.0.2.100"
 TALO_SIM = os.environ.get("TALO_SIM", "build/linux/talo-sim")
+PENDREL = os.environ.get("PENDREL", "build/linux/pendrel")
 NAME_RE = re.compile(r"^%s(\d+)x\d+-" % PREFIX)
 
 
@@ -188,8 +186,13 @@ class Lab:
         return proc.returncode, out or b""
 
     def run_pendrel(self, args, timeout=120):
-        """Runs pendrel in the host namespace; (exit code, stdout, stderr)."""
-        return run_pendrel(args, timeout=timeout, wrapper=("ip", "netns", "exec", self.host))
+        """Runs pendrel in the host namespace without a controlling terminal
+        (its exit prompt then returns at once); (exit code, stdout, stderr).
+        A run that outlasts `timeout` raises subprocess.TimeoutExpired."""
+        cmd = ["ip", "netns", "exec", self.host, "setsid", "-w", PENDREL] + list(args)
+        proc = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=timeout)
+        return proc.returncode, proc.stdout, proc.stderr
 
     def close(self):
         for proc in self.sims:
