@@ -6,10 +6,17 @@
 #include <string>
 #include <vector>
 
+#include <functional>
+#include <span>
+
 #include "link/usb/hid_device.h"
-#include "support/fake_responder.h"
 
 namespace fake {
+
+// What answers the host inside a fake USB device (a script, or the talo-sim
+// engine): gets the bytes of one report's payload or one transfer, appends
+// the reply bytes; returns true when the controller drops the link.
+using Responder = std::function<bool(std::span<const uint8_t> sent, std::vector<uint8_t>& reply)>;
 
 struct FakeHidDevice {
   std::string path = "fake-hid-0";

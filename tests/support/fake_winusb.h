@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "link/usb/winusb_device.h"
-#include "support/fake_responder.h"
+#include "support/fake_hid.h"  // Responder
 
 namespace fake {
 
