@@ -1,0 +1,93 @@
+// Whole programming runs over both USB links, through the link dispatch and
+// the fake devices, against the talo-sim engine: the engine's flash must end
+// up equal to the image.
+#include <gtest/gtest.h>
+
+#include <memory>
+
+#include "app/status.h"
+#include "engine/engine.h"
+#include "flash/program.h"
+#include "link/link.h"
+#include "protocol/commands.h"
+#include "support/fake_hid.h"
+#include "support/fake_winusb.h"
+#include "unit/flash_test_images.h"
+
+namespace {
+
+fake::Responder EngineResponder(std::shared_ptr<sim::SimEngine> engine) {
+  return [engine](std::span<const uint8_t> sent, std::vector<uint8_t>& reply) {
+    uint32_t events = sim::SimFeed(*engine, sent.data(), sent.size(), reply);
+    return (events & sim::kSimEventDropLink) != 0;
+  };
+}
+
+std::shared_ptr<sim::SimEngine> MakeEngine(const char* model) {
+  auto engine = std::make_shared<sim::SimEngine>();
+  sim::SimConfig config;
+  config.model = model;
+  sim::SimInit(*engine, config);
+  return engine;
+}
+
+// The run sequence's steps from open to close.
+void ProgramOverUsb(const std::string& path) {
+  ASSERT_EQ(LinkOpen("", 0, false, LinkKind::UsbHid), 1) << LastStatusText();
+  ASSERT_TRUE(Handshake()) << LastStatusText();
+  ASSERT_NE(QueryIdentification(), nullptr);
+  ASSERT_EQ(ProgramFlash(path.c_str(), 0, 0), 1) << LastStatusText();
+  ASSERT_TRUE(Reboot());
+  ASSERT_EQ(LinkClose(), 1);
+}
+
+class UsbProgramRun : public ::testing::Test {
+ protected:
+  void SetUp() override { ResetLinkState(); }
+  void TearDown() override {
+    if (LinkState.isOpen) LinkClose();
+    ResetLinkState();
+    fake::FakeWinUsbUninstall();
+    fake::FakeHidUninstall();
+  }
+};
+
+TEST_F(UsbProgramRun, Txc7350OverHid) {
+  auto engine = MakeEngine("TXC7350");
+  fake::FakeWinUsbConfig noBulk;
+  noBulk.devices.clear();
+  fake::FakeWinUsbInstall(noBulk);
+  fake::FakeHidConfig hid;
+  hid.responder = EngineResponder(engine);
+  fake::FakeHidInstall(hid);
+
+  test_images::Bytes image = test_images::MakeImage(40000, "TXC7350");
+  ProgramOverUsb(test_images::WriteTemp("usb-txc7350.bin", image));
+  EXPECT_EQ(LinkState.kind, LinkKind::UsbHid);
+  EXPECT_EQ(LinkState.maxBlockSize, 256u);
+  EXPECT_EQ(sim::SimFlashImage(*engine), image);
+  EXPECT_EQ(sim::SimHostFaults(*engine), 0u);
+}
+
+TEST_F(UsbProgramRun, Txc7390OverWinUsb) {
+  auto engine = MakeEngine("TXC7390");
+  fake::FakeWinUsbConfig bulk;
+  bulk.responder = EngineResponder(engine);
+  fake::FakeWinUsbInstall(bulk);
+  fake::FakeHidInstall(fake::FakeHidConfig{});  // present, but not chosen
+
+  test_images::Bytes image = test_images::MakeImage(200 * 1024 + 77, "TXC7390");
+  ProgramOverUsb(test_images::WriteTemp("usb-txc7390.bin", image));
+  EXPECT_EQ(LinkState.kind, LinkKind::UsbWinUsb);
+  EXPECT_EQ(LinkState.maxBlockSize, 2048u);
+  EXPECT_EQ(sim::SimFlashImage(*engine), image);
+  EXPECT_EQ(sim::SimHostFaults(*engine), 0u);
+  // Every block went out as one bulk transfer: no write larger than a
+  // framed 2048-byte block, and at least one that carried a whole block.
+  size_t largest = 0;
+  for (const auto& w : fake::FakeWinUsbWrites()) largest = std::max(largest, w.size());
+  EXPECT_GT(largest, 2048u);
+  EXPECT_EQ(fake::FakeHidCountersNow().loads, 0);
+}
+
+}  // namespace
