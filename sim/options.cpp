@@ -57,7 +57,8 @@ OptionParse ParseCommonOption(int argc, char** argv, int& index, FrontEndOptions
   if (option == "--verbose") return flag(options.verbose);
 
   constexpr std::string_view kValued[] = {"--model", "--ident", "--name", "--block-size", "--start",
-                                          "--rate", "--fault", "--log", "--flash-out"};
+                                          "--rate", "--fault", "--log", "--flash-out",
+                                          "--max-block"};
   bool valued = false;
   for (std::string_view name : kValued) valued = valued || name == option;
   if (!valued) return OptionParse::NotMine;
@@ -109,6 +110,10 @@ OptionParse ParseCommonOption(int argc, char** argv, int& index, FrontEndOptions
     if (!ParseFault(value, fault))
       return bad("COMMAND:K:KIND, KIND one of nak checksum overrun silence wrong-byte drop");
     config.faults.push_back(fault);
+  } else if (option == "--max-block") {
+    uint32_t size = 0;
+    if (!ParseNumber(value, size) || size == 0 || size > 0xFFFF) return bad("a number from 1 to 65535");
+    config.linkMaxBlock = size;
   } else if (option == "--log") {
     options.logPath = std::string(value);
   } else if (option == "--flash-out") {
@@ -133,6 +138,8 @@ void PrintCommonOptionsUsage() {
       "  --rate N              controller line rate at start (default 115200)\n"
       "  --fault CMD:K:KIND    at the K-th CMD frame answer KIND: nak checksum overrun\n"
       "                        silence wrong-byte drop. CMD:%s\n"
+      "  --max-block N         the link carries blocks of at most N bytes; longer ones\n"
+      "                        are host faults\n"
       "  --log FILE            one JSON line per event\n"
       "  --flash-out FILE      write the flash contents from the model's base on exit\n"
       "  --exit-after-reboot   stop once the controller has rebooted\n"

@@ -8,6 +8,7 @@
 //   --rate N              the controller's line rate at start and after reboot
 //   --fault CMD:K:KIND    at the K-th CMD frame: nak, checksum, overrun,
 //                         silence, wrong-byte or drop (repeatable)
+//   --max-block N         largest block the link carries; longer: host fault
 //   --log FILE            one JSON line per event
 //   --flash-out FILE      flash contents from the model's base on exit
 //   --exit-after-reboot   stop serving once the controller has rebooted

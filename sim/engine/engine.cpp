@@ -105,6 +105,7 @@ struct SimEngineState {
 
   Selection selection;
   bool nandIndexErased = false;
+  uint32_t refusedWrites = 0;  // this session's blocks that could not land
   FlashMemory flash;
   uint32_t events = 0;
 };
@@ -143,6 +144,7 @@ void FlushGarbage(SimEngineState& s) {
 void ResetSession(SimEngineState& s) {
   s.selection = Selection{};
   s.nandIndexErased = false;
+  s.refusedWrites = 0;
 }
 
 // What a command does in the loader; appends its reply.
@@ -265,10 +267,14 @@ void RunLoaderCommand(SimEngineState& s, const CommandEntry& entry, const std::v
         HostFault(s, entry.name, Format("check byte 0x%02X, expected 0x%02X", f.back(), expected));
         return;
       }
-      if (n == 0) return refuse("empty write block");
-      if (!s.selection.valid) return refuse("write without a selected page");
+      auto refuseWrite = [&](std::string why) {
+        ++s.refusedWrites;
+        refuse(std::move(why));
+      };
+      if (n == 0) return refuseWrite("empty write block");
+      if (!s.selection.valid) return refuseWrite("write without a selected page");
       if (offset < rule.offsetBias)
-        return refuse(Format("offset 0x%04X below this chip's first offset 0x%04X", offset, rule.offsetBias));
+        return refuseWrite(Format("offset 0x%04X below this chip's first offset 0x%04X", offset, rule.offsetBias));
       uint32_t regionStart = s.selection.span.start;
       uint32_t regionSize = s.selection.span.size;
       if (rule.subPageSize != 0) {
@@ -277,11 +283,11 @@ void RunLoaderCommand(SimEngineState& s, const CommandEntry& entry, const std::v
       }
       uint32_t relative = offset - rule.offsetBias;
       if (uint64_t{relative} + n > regionSize)
-        return refuse(Format("block 0x%04X+%u crosses the end of the selected %s", offset, n,
+        return refuseWrite(Format("block 0x%04X+%u crosses the end of the selected %s", offset, n,
                              rule.subPageSize ? "sub-page" : "page"));
       uint32_t address = regionStart + relative;
       if (address < model.base || uint64_t{address} + n > uint64_t{model.base} + model.maxSize)
-        return refuse(Format("block at 0x%08X outside the model's flash", address));
+        return refuseWrite(Format("block at 0x%08X outside the model's flash", address));
       uint32_t unerased = FlashProgram(s.flash, address, f.data() + 7, n);
       if (unerased != 0)
         HostFault(s, entry.name, Format("%u byte(s) at 0x%08X written without an erase since their last write",
@@ -295,6 +301,12 @@ void RunLoaderCommand(SimEngineState& s, const CommandEntry& entry, const std::v
     case Cmd::Verify: {
       if (!FamilyHasLoaderExtras(model.family))
         return refuse(Format("family %u does not %s", model.family, std::string(entry.name).c_str()));
+      if (s.refusedWrites != 0) {
+        reply.push_back(kSimNak);
+        Log(s, SimRecordKind::Note, entry.name, {}, {},
+            Format("refused: %u block(s) of this session did not land in flash", s.refusedWrites));
+        return;
+      }
       uint32_t damaged = FlashDamagedChunks(s.flash);
       if (damaged != 0) {
         reply.push_back(kSimNak);

@@ -16,7 +16,9 @@
 //   outside the selected page, no page selected, feature of another family)
 //   is answered with NAK and counted as a host fault. A write into bytes not
 //   erased since their last write is acknowledged (the controller programs
-//   blindly) but counted, and flush and verify are refused from then on.
+//   blindly) but counted, and flush and verify are refused until those bytes
+//   are erased again; a write refused for its place also fails the flush and
+//   verify of that loader session.
 // - Flash that was never erased holds the previous firmware, shown as 0x00.
 #pragma once
 

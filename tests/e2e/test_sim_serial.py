@@ -147,11 +147,33 @@ def garbling_and_rates():
           "garbling logged as a host fault")
 
 
+def options_and_faults():
+    sim = simlib.Sim("serial", ["--start", "loader", "--block-size", "none", "--fault", "ping:2:nak",
+                                "--fault", "ident:1:drop", "--quiet"])
+    fd = open_port(sim.port)
+    set_line(fd)
+    check(transact(fd, PING, 0.3, 1) == ACK, "--start loader answers the first ping")
+    check(transact(fd, PING, 0.3, 1) == b"\x15", "--fault ping:2:nak")
+    check(transact(fd, bytes.fromhex("aa7c3f57"), 0.3) == b"", "--block-size none leaves the query unanswered")
+    check(transact(fd, bytes.fromhex("aa3f49"), 0.3) == b"", "--fault ident:1:drop answers nothing")
+    code = sim.wait(5)
+    os.close(fd)
+    check(code == 0, "the dropped link ends the simulator cleanly (exit %r)" % code)
+    check("(link dropped)" in sim.output(), "summary names the drop")
+
+    for bad in (["--model", "TXC0000"], ["--fault", "jump:1:nak"], ["--fault", "ping:0:nak"],
+                ["--block-size", "70000"], ["--bogus"]):
+        r = simlib.subprocess.run([simlib.require_sim(), "serial"] + bad, capture_output=True, timeout=10,
+                                  stdin=simlib.subprocess.DEVNULL)
+        check(r.returncode == 2 and b"serial port" not in r.stdout, "refused: %s" % " ".join(bad))
+
+
 def main():
     simlib.require_sim()
     os.chdir(simlib.tempfile.mkdtemp(prefix="talo-e2e-"))
     loader_session()
     garbling_and_rates()
+    options_and_faults()
     if failures:
         print("%d check(s) failed" % len(failures))
         return 1

@@ -340,8 +340,13 @@ TEST(SimEngineFlash, PagesAndOffsetsOutsideTheModelAreRefused) {
   c38.Send(kNandIndex);
   c38.Send(Page16(256));
   c38.Send(Erase(0));
+  EXPECT_EQ(c38.Send(WriteFrame(0x3F00, {1, 2})), kAck);
+  EXPECT_EQ(c38.Send(kFlush), kAck);
   EXPECT_EQ(c38.Send(WriteFrame(0x3FFF, {1, 2})), kNak);
   EXPECT_EQ(c38.Send(WriteFrame(0x4000, {1})), kNak);
+  // A block that did not land fails the flush and the verify.
+  EXPECT_EQ(c38.Send(kFlush), kNak);
+  EXPECT_EQ(c38.Send(kVerify), kNak);
 }
 
 TEST(SimEngineFlash, LargestModelsAreStoredLazily) {
