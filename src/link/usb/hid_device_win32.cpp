@@ -1,0 +1,220 @@
+// HID.DLL, loaded by name at run time, and SetupAPI for the device search.
+#include <windows.h>
+#include <hidsdi.h>
+#include <setupapi.h>
+
+#include <array>
+#include <cwchar>
+
+#include "app/status.h"
+#include "link/usb/hid_device.h"
+#include "link/usb/usb_setupapi_win32.h"
+
+namespace {
+
+enum HidEntry {
+  kGetHidGuid, kGetAttributes, kSetFeature, kGetFeature, kGetManufacturerString,
+  kGetProductString, kGetSerialNumberString, kSetNumInputBuffers, kGetPreparsedData, kGetCaps,
+  kHidEntryCount
+};
+
+constexpr const char* kHidEntryNames[kHidEntryCount] = {
+    "HidD_GetHidGuid",         "HidD_GetAttributes",       "HidD_SetFeature",
+    "HidD_GetFeature",         "HidD_GetManufacturerString", "HidD_GetProductString",
+    "HidD_GetSerialNumberString", "HidD_SetNumInputBuffers", "HidD_GetPreparsedData",
+    "HidP_GetCaps"};
+
+using GetHidGuidFn = void(WINAPI*)(LPGUID);
+using GetAttributesFn = BOOLEAN(WINAPI*)(HANDLE, PHIDD_ATTRIBUTES);
+using GetStringFn = BOOLEAN(WINAPI*)(HANDLE, PVOID, ULONG);
+using SetNumInputBuffersFn = BOOLEAN(WINAPI*)(HANDLE, ULONG);
+using GetPreparsedDataFn = BOOLEAN(WINAPI*)(HANDLE, PHIDP_PREPARSED_DATA*);
+using FreePreparsedDataFn = BOOLEAN(WINAPI*)(PHIDP_PREPARSED_DATA);
+using GetCapsFn = NTSTATUS(WINAPI*)(PHIDP_PREPARSED_DATA, PHIDP_CAPS);
+
+struct HidApiRecord {
+  HMODULE module = nullptr;
+  std::array<FARPROC, kHidEntryCount> entry{};
+  // Not one of the required ten; used when present so the preparsed data
+  // the open asks for is handed back.
+  FARPROC freePreparsedData = nullptr;
+};
+HidApiRecord gHidApi;
+
+template <typename Function>
+Function Hid(HidEntry e) {
+  return EntryAs<Function>(gHidApi.entry[e]);
+}
+
+constexpr ULONG kInputBuffers = 32;
+constexpr ULONG kStringBytes = 128;
+
+// The reader's overlapped read needs an event of its own, which lives as
+// long as the read handle.
+struct ReadSide {
+  HANDLE file = INVALID_HANDLE_VALUE;
+  HANDLE event = nullptr;
+};
+ReadSide gRead;
+
+UsbHandle FromHandle(HANDLE h) { return reinterpret_cast<UsbHandle>(h); }
+HANDLE ToHandle(UsbHandle h) { return reinterpret_cast<HANDLE>(h); }
+
+void Unload() {
+  if (gHidApi.module != nullptr) FreeLibrary(gHidApi.module);
+  gHidApi = HidApiRecord{};
+}
+
+bool Load() {
+  if (gHidApi.module != nullptr) return true;
+  gHidApi.module = LoadLibraryA("HID.DLL");
+  if (gHidApi.module == nullptr) return SetLastStatus(0x301) != 0;
+  for (int i = 0; i < kHidEntryCount; ++i) {
+    gHidApi.entry[i] = GetProcAddress(gHidApi.module, kHidEntryNames[i]);
+    if (gHidApi.entry[i] == nullptr) {
+      SetLastStatus(0x302);
+      Unload();
+      return false;
+    }
+  }
+  gHidApi.freePreparsedData = GetProcAddress(gHidApi.module, "HidD_FreePreparsedData");
+  return true;
+}
+
+struct Walk {
+  HidVisit visit;
+  void* context;
+};
+
+bool VisitInterface(void* context, const char* path) {
+  const Walk& walk = *static_cast<Walk*>(context);
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool accepted = false;
+  HIDD_ATTRIBUTES attributes{};
+  attributes.Size = sizeof attributes;
+  if (Hid<GetAttributesFn>(kGetAttributes)(h, &attributes)) {
+    wchar_t manufacturer[kStringBytes / 2] = {};
+    wchar_t product[kStringBytes / 2] = {};
+    wchar_t serial[kStringBytes / 2] = {};
+    Hid<GetStringFn>(kGetManufacturerString)(h, manufacturer, kStringBytes);
+    Hid<GetStringFn>(kGetProductString)(h, product, kStringBytes);
+    Hid<GetStringFn>(kGetSerialNumberString)(h, serial, kStringBytes);
+    // A string that fills the buffer comes without a terminator.
+    size_t length = wcsnlen(product, kStringBytes / 2);
+    accepted = walk.visit(walk.context, path,
+                          std::u16string_view(reinterpret_cast<const char16_t*>(product), length));
+  }
+  CloseHandle(h);
+  return accepted;
+}
+
+bool Enumerate(HidVisit visit, void* context) {
+  GUID cls;
+  Hid<GetHidGuidFn>(kGetHidGuid)(&cls);
+  Walk walk{visit, context};
+  return WalkDeviceInterfaces(cls, VisitInterface, &walk);
+}
+
+UsbHandle OpenWrite(const char* path, uint16_t* inputLength, uint16_t* outputLength) {
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, 0, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return kNoUsbHandle;
+  PHIDP_PREPARSED_DATA preparsed = nullptr;
+  HIDP_CAPS caps{};
+  bool ok = Hid<GetPreparsedDataFn>(kGetPreparsedData)(h, &preparsed) &&
+            Hid<GetCapsFn>(kGetCaps)(preparsed, &caps) == HIDP_STATUS_SUCCESS &&
+            Hid<SetNumInputBuffersFn>(kSetNumInputBuffers)(h, kInputBuffers);
+  DWORD error = GetLastError();
+  if (preparsed != nullptr && gHidApi.freePreparsedData != nullptr) {
+    EntryAs<FreePreparsedDataFn>(gHidApi.freePreparsedData)(preparsed);
+  }
+  if (!ok) {
+    CloseHandle(h);
+    SetLastError(error);
+    return kNoUsbHandle;
+  }
+  *inputLength = caps.InputReportByteLength;
+  *outputLength = caps.OutputReportByteLength;
+  return FromHandle(h);
+}
+
+HidWriteOutcome Write(UsbHandle handle, const uint8_t* report, uint32_t length, uint32_t* written) {
+  DWORD moved = 0;
+  if (WriteFile(ToHandle(handle), report, length, &moved, nullptr)) {
+    *written = moved;
+    return HidWriteOutcome::Written;
+  }
+  return GetLastError() == ERROR_DEV_NOT_EXIST ? HidWriteOutcome::DeviceGone
+                                               : HidWriteOutcome::Failed;
+}
+
+void CloseWrite(UsbHandle handle) { CloseHandle(ToHandle(handle)); }
+
+UsbHandle OpenRead(const char* path, uint16_t) {
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return kNoUsbHandle;
+  HANDLE event = nullptr;
+  if (!Hid<SetNumInputBuffersFn>(kSetNumInputBuffers)(h, kInputBuffers) ||
+      (event = CreateEventA(nullptr, TRUE, FALSE, nullptr)) == nullptr) {
+    DWORD error = GetLastError();
+    CloseHandle(h);
+    SetLastError(error);
+    return kNoUsbHandle;
+  }
+  gRead = ReadSide{h, event};
+  return FromHandle(h);
+}
+
+UsbReadOutcome Read(UsbHandle handle, uint8_t* buffer, uint32_t capacity, uint32_t* got,
+                    UsbHandle stop) {
+  HANDLE file = ToHandle(handle);
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = gRead.event;
+  ResetEvent(overlapped.hEvent);
+  DWORD n = 0;
+  *got = 0;
+  if (ReadFile(file, buffer, capacity, &n, &overlapped)) {
+    *got = n;
+    return UsbReadOutcome::Data;
+  }
+  if (GetLastError() != ERROR_IO_PENDING) return UsbReadOutcome::Failed;
+  HANDLE waits[2] = {overlapped.hEvent, ToHandle(stop)};
+  DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+  if (woke == WAIT_OBJECT_0) {
+    if (!GetOverlappedResult(file, &overlapped, &n, TRUE)) return UsbReadOutcome::Failed;
+    *got = n;
+    return UsbReadOutcome::Data;
+  }
+  // The read is still pending on `buffer` and `overlapped`: cancel it and
+  // wait until the driver has let go of both before returning.
+  DWORD error = GetLastError();
+  CancelIo(file);
+  GetOverlappedResult(file, &overlapped, &n, TRUE);
+  if (woke == WAIT_OBJECT_0 + 1) return UsbReadOutcome::Stopped;
+  SetLastError(error);
+  return UsbReadOutcome::Failed;
+}
+
+void CloseRead(UsbHandle handle) {
+  CloseHandle(ToHandle(handle));
+  if (gRead.event != nullptr) CloseHandle(gRead.event);
+  gRead = ReadSide{};
+}
+
+UsbHandle CreateStop() {
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (event == nullptr) return kNoUsbHandle;
+  ResetEvent(event);
+  return FromHandle(event);
+}
+
+void RaiseStop(UsbHandle stop) { SetEvent(ToHandle(stop)); }
+void DestroyStop(UsbHandle stop) { CloseHandle(ToHandle(stop)); }
+
+}  // namespace
+
+const HidDeviceApi kSystemHidDevice = {Load,     Unload, Enumerate, OpenWrite,  Write,     CloseWrite,
+                                       OpenRead, Read,   CloseRead, CreateStop, RaiseStop, DestroyStop};

@@ -1,0 +1,35 @@
+#include "link/usb/usb_setupapi_win32.h"
+
+#include <setupapi.h>
+
+#include <vector>
+
+#include "app/status.h"
+
+bool WalkDeviceInterfaces(const GUID& cls, bool (*visit)(void* context, const char* path),
+                          void* context) {
+  HDEVINFO set = SetupDiGetClassDevsA(&cls, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (set == INVALID_HANDLE_VALUE) return SetLastStatus(0x30C) != 0;
+  bool ok = true;
+  for (DWORD index = 0;; ++index) {
+    SP_DEVICE_INTERFACE_DATA entry{};
+    entry.cbSize = sizeof entry;
+    if (!SetupDiEnumDeviceInterfaces(set, nullptr, &cls, index, &entry)) {
+      if (GetLastError() != ERROR_NO_MORE_ITEMS) ok = SetLastStatus(0x4303) != 0;
+      break;
+    }
+    DWORD required = 0;
+    SetupDiGetDeviceInterfaceDetailA(set, &entry, nullptr, 0, &required, nullptr);
+    if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) continue;
+    std::vector<unsigned char> storage(required);
+    auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(storage.data());
+    // The fixed part only: 5 bytes in a 32-bit process.
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    if (!SetupDiGetDeviceInterfaceDetailA(set, &entry, detail, required, nullptr, nullptr)) {
+      continue;
+    }
+    if (visit(context, detail->DevicePath)) break;
+  }
+  SetupDiDestroyDeviceInfoList(set);
+  return ok;
+}

@@ -1,0 +1,18 @@
+// The SetupAPI device-interface walk both Windows USB layers share.
+#pragma once
+
+#include <windows.h>
+
+// Calls visit(context, devicePath) for each present interface of `cls`, in
+// enumeration order, until visit returns true. Records 0x30C when no device
+// list can be had and 0x4303 when the walk breaks off with a system error
+// other than ERROR_NO_MORE_ITEMS; returns false in both cases.
+bool WalkDeviceInterfaces(const GUID& cls, bool (*visit)(void* context, const char* path),
+                          void* context);
+
+// Casts a run-time looked-up entry point to its type. The detour through
+// void (*)() is the one cast GCC accepts between unrelated function types.
+template <typename Function>
+Function EntryAs(FARPROC entry) {
+  return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(entry));
+}

@@ -1,0 +1,236 @@
+// WinUSB.DLL, loaded by name at run time, and SetupAPI for the device search.
+#include <windows.h>
+#include <setupapi.h>
+#include <winusb.h>
+
+#include <array>
+
+#include "app/status.h"
+#include "link/usb/usb_setupapi_win32.h"
+#include "link/usb/winusb_device.h"
+
+namespace {
+
+// All 22 are required, looked up in this order; nine are called.
+enum WinUsbEntry {
+  kInitialize, kFree, kGetAssociatedInterface, kGetDescriptor, kQueryInterfaceSettings,
+  kQueryDeviceInformation, kSetCurrentAlternateSetting, kGetCurrentAlternateSetting, kQueryPipe,
+  kSetPipePolicy, kGetPipePolicy, kReadPipe, kWritePipe, kControlTransfer, kResetPipe,
+  kAbortPipe, kFlushPipe, kSetPowerPolicy, kGetPowerPolicy, kGetOverlappedResult,
+  kParseConfigurationDescriptor, kParseDescriptors, kWinUsbEntryCount
+};
+
+constexpr const char* kWinUsbEntryNames[kWinUsbEntryCount] = {
+    "WinUsb_Initialize",           "WinUsb_Free",
+    "WinUsb_GetAssociatedInterface", "WinUsb_GetDescriptor",
+    "WinUsb_QueryInterfaceSettings", "WinUsb_QueryDeviceInformation",
+    "WinUsb_SetCurrentAlternateSetting", "WinUsb_GetCurrentAlternateSetting",
+    "WinUsb_QueryPipe",            "WinUsb_SetPipePolicy",
+    "WinUsb_GetPipePolicy",        "WinUsb_ReadPipe",
+    "WinUsb_WritePipe",            "WinUsb_ControlTransfer",
+    "WinUsb_ResetPipe",            "WinUsb_AbortPipe",
+    "WinUsb_FlushPipe",            "WinUsb_SetPowerPolicy",
+    "WinUsb_GetPowerPolicy",       "WinUsb_GetOverlappedResult",
+    "WinUsb_ParseConfigurationDescriptor", "WinUsb_ParseDescriptors"};
+
+using InitializeFn = BOOL(WINAPI*)(HANDLE, PWINUSB_INTERFACE_HANDLE);
+using FreeFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE);
+using GetDescriptorFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR, UCHAR, USHORT, PUCHAR, ULONG,
+                                      PULONG);
+using QueryInterfaceSettingsFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR,
+                                               PUSB_INTERFACE_DESCRIPTOR);
+using QueryPipeFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR, UCHAR, PWINUSB_PIPE_INFORMATION);
+using SetPipePolicyFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR, ULONG, ULONG, PVOID);
+using PipeTransferFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR, PUCHAR, ULONG, PULONG,
+                                     LPOVERLAPPED);
+using AbortPipeFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR);
+using GetOverlappedResultFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, LPOVERLAPPED, LPDWORD, BOOL);
+
+// {ED48CB1D-D414-4427-B35F-5109F4305785}
+constexpr GUID kTaloInterfaceClass = {
+    0xED48CB1D, 0xD414, 0x4427, {0xB3, 0x5F, 0x51, 0x09, 0xF4, 0x30, 0x57, 0x85}};
+constexpr UCHAR kDeviceDescriptorType = 1;
+constexpr ULONG kDeviceDescriptorSize = 18;
+
+struct WinUsbApiRecord {
+  HMODULE module = nullptr;
+  std::array<FARPROC, kWinUsbEntryCount> entry{};
+};
+WinUsbApiRecord gApi;
+
+template <typename Function>
+Function Usb(WinUsbEntry e) {
+  return EntryAs<Function>(gApi.entry[e]);
+}
+
+// The one open device: its overlapped file handle, its WinUSB interface and
+// the event of the reader's overlapped reads.
+struct OpenDevice {
+  HANDLE file = INVALID_HANDLE_VALUE;
+  WINUSB_INTERFACE_HANDLE usb = nullptr;
+  HANDLE readEvent = nullptr;
+};
+OpenDevice gDevice;
+constexpr UsbHandle kDeviceHandle = 1;
+
+UsbHandle FromHandle(HANDLE h) { return reinterpret_cast<UsbHandle>(h); }
+HANDLE ToHandle(UsbHandle h) { return reinterpret_cast<HANDLE>(h); }
+
+void Unload() {
+  if (gApi.module != nullptr) FreeLibrary(gApi.module);
+  gApi = WinUsbApiRecord{};
+}
+
+bool Load() {
+  if (gApi.module != nullptr) return true;
+  gApi.module = LoadLibraryA("WinUSB.DLL");
+  if (gApi.module == nullptr) return SetLastStatus(0x301) != 0;
+  for (int i = 0; i < kWinUsbEntryCount; ++i) {
+    gApi.entry[i] = GetProcAddress(gApi.module, kWinUsbEntryNames[i]);
+    if (gApi.entry[i] == nullptr) {
+      SetLastStatus(0x302);
+      Unload();
+      return false;
+    }
+  }
+  return true;
+}
+
+HANDLE OpenOverlapped(const char* path) {
+  return CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                     OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+}
+
+struct Walk {
+  WinUsbVisit visit;
+  void* context;
+};
+
+bool VisitInterface(void* context, const char* path) {
+  const Walk& walk = *static_cast<Walk*>(context);
+  HANDLE h = OpenOverlapped(path);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool accepted = false;
+  WINUSB_INTERFACE_HANDLE candidate = nullptr;
+  if (Usb<InitializeFn>(kInitialize)(h, &candidate)) {
+    UCHAR descriptor[kDeviceDescriptorSize] = {};
+    ULONG transferred = 0;
+    if (Usb<GetDescriptorFn>(kGetDescriptor)(candidate, kDeviceDescriptorType, 0, 0, descriptor,
+                                             kDeviceDescriptorSize, &transferred)) {
+      if (transferred > kDeviceDescriptorSize) transferred = kDeviceDescriptorSize;
+      accepted = walk.visit(walk.context, path, std::span<const uint8_t>(descriptor, transferred));
+    }
+    Usb<FreeFn>(kFree)(candidate);
+  }
+  CloseHandle(h);
+  return accepted;
+}
+
+bool Enumerate(WinUsbVisit visit, void* context) {
+  Walk walk{visit, context};
+  return WalkDeviceInterfaces(kTaloInterfaceClass, VisitInterface, &walk);
+}
+
+UsbHandle Open(const char* path) {
+  OpenDevice opened;
+  opened.file = OpenOverlapped(path);
+  if (opened.file == INVALID_HANDLE_VALUE) return kNoUsbHandle;
+  if (!Usb<InitializeFn>(kInitialize)(opened.file, &opened.usb) ||
+      (opened.readEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr)) == nullptr) {
+    DWORD error = GetLastError();
+    if (opened.usb != nullptr) Usb<FreeFn>(kFree)(opened.usb);
+    CloseHandle(opened.file);
+    SetLastError(error);
+    return kNoUsbHandle;
+  }
+  gDevice = opened;
+  return kDeviceHandle;
+}
+
+bool QueryInterface(UsbHandle, uint8_t* endpointCount) {
+  USB_INTERFACE_DESCRIPTOR descriptor{};
+  if (!Usb<QueryInterfaceSettingsFn>(kQueryInterfaceSettings)(gDevice.usb, 0, &descriptor)) {
+    return false;
+  }
+  *endpointCount = descriptor.bNumEndpoints;
+  return true;
+}
+
+bool QueryPipe(UsbHandle, uint8_t index, WinUsbPipeInfo* pipe) {
+  WINUSB_PIPE_INFORMATION info{};
+  if (!Usb<QueryPipeFn>(kQueryPipe)(gDevice.usb, 0, index, &info)) return false;
+  *pipe = {static_cast<uint8_t>(info.PipeType), info.PipeId, info.MaximumPacketSize};
+  return true;
+}
+
+bool SetPipeTimeout(UsbHandle, uint8_t pipe, uint32_t milliseconds) {
+  ULONG value = milliseconds;
+  return Usb<SetPipePolicyFn>(kSetPipePolicy)(gDevice.usb, pipe, PIPE_TRANSFER_TIMEOUT,
+                                              sizeof value, &value) != FALSE;
+}
+
+bool Write(UsbHandle, uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32_t* written) {
+  UCHAR none = 0;
+  ULONG moved = 0;
+  BOOL ok = Usb<PipeTransferFn>(kWritePipe)(gDevice.usb, pipe,
+                                            count ? const_cast<PUCHAR>(bytes) : &none, count,
+                                            &moved, nullptr);
+  *written = moved;
+  return ok != FALSE;
+}
+
+UsbReadOutcome Read(UsbHandle, uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* got,
+                    UsbHandle stop) {
+  OVERLAPPED overlapped{};
+  overlapped.hEvent = gDevice.readEvent;
+  ResetEvent(overlapped.hEvent);
+  ULONG n = 0;
+  *got = 0;
+  if (Usb<PipeTransferFn>(kReadPipe)(gDevice.usb, pipe, buffer, capacity, &n, &overlapped)) {
+    *got = n;
+    return UsbReadOutcome::Data;
+  }
+  if (GetLastError() != ERROR_IO_PENDING) return UsbReadOutcome::Failed;
+  HANDLE waits[2] = {overlapped.hEvent, ToHandle(stop)};
+  DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+  DWORD done = 0;
+  if (woke == WAIT_OBJECT_0) {
+    if (!Usb<GetOverlappedResultFn>(kGetOverlappedResult)(gDevice.usb, &overlapped, &done, TRUE)) {
+      return UsbReadOutcome::Failed;
+    }
+    *got = done;
+    return UsbReadOutcome::Data;
+  }
+  // Still pending on our buffer: abort the IN pipe and wait until the
+  // transfer has ended before the caller may free anything.
+  DWORD error = GetLastError();
+  Usb<AbortPipeFn>(kAbortPipe)(gDevice.usb, pipe);
+  Usb<GetOverlappedResultFn>(kGetOverlappedResult)(gDevice.usb, &overlapped, &done, TRUE);
+  if (woke == WAIT_OBJECT_0 + 1) return UsbReadOutcome::Stopped;
+  SetLastError(error);
+  return UsbReadOutcome::Failed;
+}
+
+void Release(UsbHandle) {
+  if (gDevice.usb != nullptr) Usb<FreeFn>(kFree)(gDevice.usb);
+  if (gDevice.file != INVALID_HANDLE_VALUE) CloseHandle(gDevice.file);
+  if (gDevice.readEvent != nullptr) CloseHandle(gDevice.readEvent);
+  gDevice = OpenDevice{};
+}
+
+UsbHandle CreateStop() {
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (event == nullptr) return kNoUsbHandle;
+  ResetEvent(event);
+  return FromHandle(event);
+}
+
+void RaiseStop(UsbHandle stop) { SetEvent(ToHandle(stop)); }
+void DestroyStop(UsbHandle stop) { CloseHandle(ToHandle(stop)); }
+
+}  // namespace
+
+const WinUsbDeviceApi kSystemWinUsbDevice = {Load,           Unload,    Enumerate, Open,
+                                             QueryInterface, QueryPipe, SetPipeTimeout,
+                                             Write,          Read,      Release,
+                                             CreateStop,     RaiseStop, DestroyStop};
