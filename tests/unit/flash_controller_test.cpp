@@ -134,32 +134,6 @@ TEST(MapFlashAddress, SectorTableBoundaries) {
   ExpectTableBoundaries("TXC7320", SectorTable64K);
 }
 
-TEST(MapFlashAddress, EveryPageStartOfTheArithmeticRules) {
-  ControllerScope scope;
-  struct Rule {
-    const char* model;
-    uint32_t base, pageSize, firstPage, pageUnit;
-  };
-  // pageUnit: how far the page number moves per page (TXM9410 counts 4 KB).
-  const Rule rules[] = {
-      {"TXM9410", 0x60100000, 0x10000, 0x100, 16},
-      {"TXC7380", 0x90000000, 0x4000, 256, 1},
-      {"TXC7390", 0x90000000, 0x20000, 256, 1},
-      {"TXC5130", 0, 0x8000, 1, 1},
-  };
-  for (const Rule& r : rules) {
-    for (uint32_t p = 0; p < 8; ++p) {
-      uint32_t start = r.base + p * r.pageSize;
-      FlashMapping m = Map(r.model, start);
-      EXPECT_TRUE(m.flags & NewPage) << r.model << " page " << p;
-      EXPECT_EQ(m.page, r.firstPage + p * r.pageUnit) << r.model << " page " << p;
-      m = Map(r.model, start + r.pageSize - 256);
-      EXPECT_FALSE(m.flags & NewPage) << r.model << " page " << p;
-      EXPECT_EQ(m.page, r.firstPage + p * r.pageUnit + (r.pageUnit == 16 ? 15 : 0)) << r.model;
-    }
-  }
-}
-
 TEST(MapFlashAddress, UncoveredAddressKeepsPageAndOffset) {
   ControllerScope scope;
   FlashMapping m = Map("TXC7320", 0x00001000);
