@@ -10,8 +10,11 @@
 #include <vector>
 
 #include "app/status.h"
+#include "app/syserror.h"
 #include "link/ethernet/eth_link.h"
 #include "link/ethernet/eth_state.h"
+
+void FakeSocketError(int error);  // eth_socket_error_*.cpp
 
 namespace {
 
@@ -60,7 +63,7 @@ int32_t FakeWait(EthSocket s, uint32_t seconds, uint32_t microseconds) {
   gNet.waits.push_back({s, seconds, microseconds});
   std::deque<Arrival>& q = QueueOf(s);
   if (s != kUdp && s != kTcp) {
-    errno = EBADF;
+    FakeSocketError(EBADF);
     return -1;
   }
   if (q.empty()) return 0;
@@ -69,7 +72,7 @@ int32_t FakeWait(EthSocket s, uint32_t seconds, uint32_t microseconds) {
     return 0;
   }
   if (q.front().kind == Arrival::WaitError) {
-    errno = q.front().error;
+    FakeSocketError(q.front().error);
     q.pop_front();
     return -1;
   }
@@ -84,12 +87,12 @@ int32_t Take(std::deque<Arrival>& q, uint8_t* buffer, uint32_t capacity, EthEndp
   q.pop_front();
   if (a.kind == Arrival::PeerClosed) return 0;
   if (a.kind == Arrival::ReceiveError) {
-    errno = a.error;
+    FakeSocketError(a.error);
     return -1;
   }
   if (from) *from = a.from;
   size_t n = std::min<size_t>(a.bytes.size(), capacity);
-  std::memcpy(buffer, a.bytes.data(), n);
+  if (n != 0) std::memcpy(buffer, a.bytes.data(), n);
   return static_cast<int32_t>(n);
 }
 
@@ -100,13 +103,13 @@ const EthSocketApi kFakeApi = {
     []() -> EthSocket { return ++gNet.streamsOpened, gNet.streamOk ? kTcp : kInvalidEthSocket; },
     [](EthSocket s) {
       if (s == kUdp && gNet.broadcastOk) return true;
-      errno = EBADF;
+      FakeSocketError(EBADF);
       return false;
     },
     [](EthSocket, const uint8_t* bytes, uint32_t count, EthEndpoint to) {
       gNet.request.assign(bytes, bytes + count);
       gNet.requestTo = to;
-      if (gNet.sendToResult < 0) errno = ENETUNREACH;
+      if (gNet.sendToResult < 0) FakeSocketError(ENETUNREACH);
       return gNet.sendToResult;
     },
     FakeWait,
@@ -116,7 +119,7 @@ const EthSocketApi kFakeApi = {
     },
     [](EthSocket, EthEndpoint to) {
       gNet.connects.push_back(to);
-      if (!gNet.connectOk) errno = ECONNREFUSED;
+      if (!gNet.connectOk) FakeSocketError(ECONNREFUSED);
       return gNet.connectOk;
     },
     [](EthSocket, const uint8_t* bytes, uint32_t count) {
@@ -155,6 +158,13 @@ Bytes FromHex(const char* hex) {
   Bytes out;
   for (size_t i = 0; hex[i] && hex[i + 1]; i += 2) out.push_back(static_cast<uint8_t>(std::stoi(std::string(hex + i, 2), nullptr, 16)));
   return out;
+}
+
+// The system's text for a socket error number, as the status attaches it.
+std::string ErrorText(int error) {
+  char text[512];
+  SystemErrorText(static_cast<uint32_t>(error), text, sizeof text);
+  return text;
 }
 
 // All bytes sent on the stream socket, one call after another.
@@ -202,7 +212,7 @@ TEST_F(EthLink, StartupCreatesBothSocketsOrStopsAtTheFirstFailure) {
   ResetEthernetState();
   gNet = FakeNet{};
   gNet.datagramOk = false;
-  errno = EMFILE;
+  FakeSocketError(EMFILE);
   EXPECT_EQ(EthStartup(), 0);
   EXPECT_EQ(LastStatusCode(), 0x2402);
   EXPECT_EQ(gNet.streamsOpened, 0);
@@ -210,11 +220,11 @@ TEST_F(EthLink, StartupCreatesBothSocketsOrStopsAtTheFirstFailure) {
   ResetEthernetState();
   gNet = FakeNet{};
   gNet.streamOk = false;
-  errno = EMFILE;
+  FakeSocketError(EMFILE);
   EXPECT_EQ(EthStartup(), 0);
   EXPECT_EQ(LastStatusCode(), 0x2403);
   // The socket error's text reaches the status (bit 0x2000).
-  EXPECT_STREQ(LastStatusText(), (std::string("Unable to create TCP Socket\n") + std::strerror(EMFILE)).c_str());
+  EXPECT_STREQ(LastStatusText(), (std::string("Unable to create TCP Socket\n") + ErrorText(EMFILE)).c_str());
 }
 
 TEST_F(EthLink, OpenAfterFailedStartupFailsAtTheBroadcastOption) {
@@ -222,7 +232,7 @@ TEST_F(EthLink, OpenAfterFailedStartupFailsAtTheBroadcastOption) {
   EthStartup();
   EXPECT_EQ(EthOpen(), 0);
   EXPECT_EQ(LastStatusCode(), 0x2404);
-  EXPECT_STREQ(LastStatusText(), (std::string("Unable to set socket options\n") + std::strerror(EBADF)).c_str());
+  EXPECT_STREQ(LastStatusText(), (std::string("Unable to set socket options\n") + ErrorText(EBADF)).c_str());
 }
 
 // ---- discovery ----
@@ -311,7 +321,7 @@ TEST_F(EthLink, DiscoverySendAndOptionFailures) {
 
   gNet.sendToResult = -1;
   EXPECT_EQ(EthDiscover(), 0);
-  EXPECT_STREQ(LastStatusText(), (std::string("Failed to send UDP broadcast\n") + std::strerror(ENETUNREACH)).c_str());
+  EXPECT_STREQ(LastStatusText(), (std::string("Failed to send UDP broadcast\n") + ErrorText(ENETUNREACH)).c_str());
 }
 
 // ---- connection and login ----
@@ -331,7 +341,7 @@ TEST_F(EthLink, ConnectFailure) {
   OneController({});
   gNet.connectOk = false;
   EXPECT_EQ(EthOpen(), 0);
-  EXPECT_STREQ(LastStatusText(), (std::string("Failed to connect to device\n") + std::strerror(ECONNREFUSED)).c_str());
+  EXPECT_STREQ(LastStatusText(), (std::string("Failed to connect to device\n") + ErrorText(ECONNREFUSED)).c_str());
 }
 
 TEST_F(EthLink, MethodOneSendsThePasswordAndAZeroWithEveryAaDoubled) {
@@ -445,8 +455,8 @@ TEST_F(EthLink, ReceiveFailuresDuringTheLogin) {
       {Signal(Arrival::Quiet), "Got no repsone from device (Timeout)"},
       {Signal(Arrival::PeerClosed), "Device is not connected"},
       {Signal(Arrival::ReceiveError, ECONNRESET),
-       std::string("Failed to connect to device\n") + std::strerror(ECONNRESET)},
-      {Signal(Arrival::WaitError, EINTR), std::string("Failed to connect to device\n") + std::strerror(EINTR)},
+       std::string("Failed to connect to device\n") + ErrorText(ECONNRESET)},
+      {Signal(Arrival::WaitError, EINTR), std::string("Failed to connect to device\n") + ErrorText(EINTR)},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
