@@ -299,6 +299,14 @@ TEST_F(EthLink, DiscoveryOutcomes) {
   EXPECT_STREQ(LastStatusText(), "Found more than one device, please disconnect the others");
 }
 
+TEST_F(EthLink, EndlessDatagramsEndTheCollection) {
+  StartUp();
+  gNet.datagrams.push_back(Datagram(Reply(46)));
+  for (uint32_t i = 0; i < kDiscoveryDatagramLimit + 5; ++i) gNet.datagrams.push_back(Datagram(Reply(54, 0, "junk")));
+  EXPECT_EQ(EthDiscover(), 1);
+  EXPECT_EQ(gNet.datagrams.size(), 6u);
+}
+
 TEST_F(EthLink, ShortReplyIsNotReadPastItsEnd) {
   // A long, in-use reply without the magic leaves a non-zero in-use word in
   // the buffer; the short reply that follows must still count as free.

@@ -54,11 +54,10 @@ int EthDiscover() {
     return SetLastStatus(0x2405);
 
   // Every datagram, counted or not, restarts the wait; the loop ends with a
-  // quiet wait or a receive that brings nothing. A controller that floods us
-  // can keep it going, but each turn is one datagram we have already taken.
+  // quiet wait, a receive that brings nothing, or the datagram limit.
   uint32_t answered = 0;
   bool candidateInUse = false;
-  for (;;) {
+  for (uint32_t datagrams = 0; datagrams < kDiscoveryDatagramLimit; ++datagrams) {
     int32_t ready = gApi->waitReadable(eth.udpSocket, kDiscoveryWaitMs / 1000,
                                        (kDiscoveryWaitMs % 1000) * 1000);
     if (ready == 0) break;

@@ -22,6 +22,9 @@ inline constexpr size_t kEthPasswordMax = 16;
 // A controller that keeps sending blocks that are neither greeting, challenge
 // nor verdict would otherwise hold the login open for ever.
 inline constexpr uint32_t kLoginBlockLimit = 64;
+// Likewise for datagrams during discovery: a network that never falls quiet
+// for 500 ms ends the collection here, decided by what was counted.
+inline constexpr uint32_t kDiscoveryDatagramLimit = 256;
 
 struct EthernetStateRecord {
   EthSocket udpSocket = kInvalidEthSocket;
