@@ -61,6 +61,11 @@ class CommandLine(unittest.TestCase):
             self.expect(["x.bin", "-p" + f.name],
                         BANNER + b"Open error: Device is not a character device\n" + PROMPT)
 
+    def test_usb_without_a_controller(self):
+        # Both real device layers (libusb, then hidraw) are searched.
+        self.expect(["x.bin", "-usb", "-b9600"],
+                    BANNER + b"No Talo USB devices found\n" + PROMPT)
+
 
 if __name__ == "__main__":
     unittest.main()
