@@ -1,0 +1,76 @@
+"""pendrel.exe under Wine as a Windows console user meets it: the usage text,
+the exit codes, bad and missing ports, the USB search with no device, and an
+exit prompt that returns at once when there is no console.
+
+Standard output is in text mode, so every "\\n" reaches the console as "\\r\\n"
+as a Windows console program's lines do; the texts are otherwise byte for
+byte those of the Linux build (test_cmdline.py)."""
+import os
+import sys
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import winelib  # noqa: E402
+from pendrel_run import PROMPT  # noqa: E402
+from test_cmdline import BANNER, USAGE  # noqa: E402
+
+crlf = winelib.crlf
+
+
+class WineCommandLine(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.wine = winelib.Prefix().__enter__()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.wine.close()
+
+    def expect(self, args, stdout, code=1):
+        start = time.monotonic()
+        rc, out, err = self.wine.run(args, timeout=30)
+        self.assertEqual(out, stdout)
+        self.assertEqual(err, b"")
+        self.assertEqual(rc, code)
+        # No console: the exit prompt must not wait for a key.
+        self.assertLess(time.monotonic() - start, 20)
+
+    def test_unusable_command_lines_print_usage(self):
+        for args in ([], ["x.bin"], ["-pCOM1"], ["x.bin", "-pCOM1", "-x"], ["x.bin", "-usb", "-b0"],
+                     ["x.bin", "-usb", "-w" + "p" * 17], ["x.bin", "-PCOM1"]):
+            with self.subTest(args=args):
+                self.expect(args, crlf(USAGE + PROMPT))
+
+    def test_bad_port_names(self):
+        # Only "com..." names reach CreateFileA; a path of one's own does not.
+        for port in ("", "ttyS0", "/dev/ttyS0", r"\\.\COM5", "x" * 5000):
+            with self.subTest(port=port[:20]):
+                self.expect(["x.bin", "-p" + port],
+                            crlf(BANNER + b"Invalid serial port name specified\n" + PROMPT))
+
+    def test_port_that_does_not_exist(self):
+        # The system's text follows on one line of its own, without the "\r\n"
+        # that FormatMessageA puts at its end.
+        rc, out, err = self.wine.run(["x.bin", "-pcom42:"], timeout=30)
+        self.assertEqual(rc, 1)
+        head = crlf(BANNER + b"Open error\n")
+        tail = crlf(b"\n" + PROMPT)
+        self.assertTrue(out.startswith(head), out)
+        self.assertTrue(out.endswith(tail), out)
+        system_text = out[len(head):-len(tail)]
+        self.assertNotIn(b"\r", system_text, out)
+        self.assertNotIn(b"\n", system_text, out)
+        self.assertGreater(len(system_text), 4)
+
+    def test_usb_without_a_device(self):
+        # SetupAPI finds neither a WinUSB nor a HID interface of ours; the rates
+        # (-b9600) do not matter for USB.
+        for args in (["x.bin", "-usb"], ["x.bin", "-b9600", "-usb"]):
+            with self.subTest(args=args):
+                self.expect(args, crlf(BANNER + b"No Talo USB devices found\n" + PROMPT))
+
+
+if __name__ == "__main__":
+    winelib.require_wine()
+    unittest.main()

@@ -1,0 +1,155 @@
+"""Runs the cross-built pendrel.exe under Wine in a private, throw-away prefix.
+
+    import winelib
+    exe = winelib.require_wine()            # exits 77 (skipped) without wine or pendrel.exe
+    with winelib.Prefix() as wine:          # a fresh 32-bit prefix, booted once
+        wine.map_port("COM5", "/tmp/x/tty") # HKLM\\Software\\Wine\\Ports, then a server restart
+        rc, out, err = wine.run([image, "-pCOM5"], timeout=60)
+
+A prefix given a network namespace (netns=NAME) starts its wineserver inside
+that namespace before anything else runs, checks that it really lives there,
+and runs every Wine program there too: Winsock's sockets are made by the
+wineserver, so this is what keeps a broadcast inside the test's network.
+
+The program runs in a session of its own with standard input from /dev/null,
+so it has no console and its exit prompt returns at once. Its output goes to
+files, not pipes: Wine's service processes inherit the descriptors of the
+first program of a session and would hold a pipe open long after it ended.
+Every wait is bounded; close() ends the prefix's wineserver and removes it.
+"""
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+SKIP = 77
+SOURCE = os.environ.get("PENDREL_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
+PENDREL_EXE = os.environ.get("PENDREL_EXE", os.path.join(SOURCE, "build", "windows", "pendrel.exe"))
+
+
+def require_wine():
+    """The pendrel.exe path; exits 77, saying why, when it or Wine is missing."""
+    for tool in ("wine", "wineserver", "setsid"):
+        if shutil.which(tool) is None:
+            print("skipped: %s is not installed" % tool)
+            sys.exit(SKIP)
+    if not os.path.isfile(PENDREL_EXE):
+        print("skipped: no Windows build at %s (PENDREL_EXE); build it with "
+              "`cmake --preset windows && cmake --build --preset windows`" % PENDREL_EXE)
+        sys.exit(SKIP)
+    return PENDREL_EXE
+
+
+def crlf(text):
+    """What a text-mode stdout of the Windows C runtime writes for `text`."""
+    return text.replace(b"\n", b"\r\n")
+
+
+class Prefix:
+    def __init__(self, netns=None, boot_timeout=120):
+        self.netns = netns
+        self.dir = tempfile.mkdtemp(prefix="pendrel-wine-")
+        self.path = os.path.join(self.dir, "prefix")
+        os.mkdir(self.path)
+        self.env = dict(os.environ)
+        self.env.pop("DISPLAY", None)           # no desktop window, ever
+        self.env.pop("WAYLAND_DISPLAY", None)
+        self.env.update(WINEPREFIX=self.path, WINEARCH="win32", WINEDEBUG="-all",
+                        WINEDLLOVERRIDES="mscoree,mshtml=")
+        self.server = None
+        self.boot_timeout = boot_timeout
+
+    def __enter__(self):
+        try:
+            if self.netns:
+                self._start_server_in_namespace()
+            self._quiet(["wine", "wineboot", "-i"], self.boot_timeout)
+        except BaseException:
+            self.close()
+            raise
+        return self
+
+    def __exit__(self, *exc):
+        self.close()
+        return False
+
+    def _cmd(self, cmd):
+        return (["ip", "netns", "exec", self.netns] if self.netns else []) + list(cmd)
+
+    def _quiet(self, cmd, timeout=60):
+        subprocess.run(self._cmd(cmd), env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout,
+                       check=True)
+
+    def _server_socket(self):
+        info = os.stat(self.path)
+        return "/tmp/.wine-%d/server-%x-%x/socket" % (os.getuid(), info.st_dev, info.st_ino)
+
+    def _start_server_in_namespace(self):
+        # A persistent server in the foreground: its pid is ours to check and to end.
+        self.server = subprocess.Popen(self._cmd(["wineserver", "-f", "-p"]), env=self.env,
+                                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                       stderr=subprocess.DEVNULL)
+        deadline = time.monotonic() + 15
+        while not os.path.exists(self._server_socket()):
+            if self.server.poll() is not None or time.monotonic() > deadline:
+                raise RuntimeError("the wineserver did not start in namespace " + self.netns)
+            time.sleep(0.05)
+        mine = os.stat("/proc/%d/ns/net" % self.server.pid).st_ino
+        wanted = os.stat("/run/netns/" + self.netns).st_ino
+        if mine != wanted:
+            raise RuntimeError("the wineserver is not in namespace " + self.netns)
+
+    def server_in_namespace(self):
+        """True while the prefix's own server is alive inside its namespace."""
+        if self.server is None or self.server.poll() is not None:
+            return False
+        mine = os.stat("/proc/%d/ns/net" % self.server.pid).st_ino
+        return mine == os.stat("/run/netns/" + self.netns).st_ino
+
+    def map_port(self, name, unix_path):
+        """COMn -> a Unix device path; the mapping is read when the server starts."""
+        self._quiet(["wine", "reg", "add", r"HKLM\Software\Wine\Ports", "/v", name, "/t",
+                     "REG_SZ", "/d", unix_path, "/f"])
+        self.kill_server()
+
+    def kill_server(self, timeout=30):
+        subprocess.run(self._cmd(["wineserver", "-k"]), env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout)
+        subprocess.run(self._cmd(["wineserver", "-w"]), env=self.env, stdin=subprocess.DEVNULL,
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout)
+
+    def run(self, args, timeout=60, exe=None):
+        """pendrel.exe ARGS without a console: (exit code, stdout bytes, stderr bytes).
+        A run that outlasts `timeout` is killed and raises subprocess.TimeoutExpired."""
+        cmd = self._cmd(["wine", exe or PENDREL_EXE] + list(args))
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            proc = subprocess.Popen(cmd, env=self.env, stdin=subprocess.DEVNULL, stdout=out,
+                                    stderr=err, start_new_session=True)
+            try:
+                proc.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                os.killpg(proc.pid, signal.SIGKILL)
+                proc.wait(timeout=10)
+                self.kill_server()
+                raise
+            out.seek(0)
+            err.seek(0)
+            return proc.returncode, out.read(), err.read()
+
+    def close(self):
+        try:
+            self.kill_server()
+        except (subprocess.TimeoutExpired, OSError):
+            pass
+        if self.server is not None:
+            try:
+                self.server.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.server.kill()
+                self.server.wait(timeout=10)
+            self.server = None
+        shutil.rmtree(self.dir, ignore_errors=True)
