@@ -6,6 +6,9 @@ Standard output is in text mode, so every "\\n" reaches the console as "\\r\\n"
 as a Windows console program's lines do; the texts are otherwise byte for
 byte those of the Linux build (test_cmdline.py)."""
 import os
+import re
+import select
+import subprocess
 import sys
 import time
 import unittest
@@ -69,6 +72,36 @@ class WineCommandLine(unittest.TestCase):
         for args in (["x.bin", "-usb"], ["x.bin", "-b9600", "-usb"]):
             with self.subTest(args=args):
                 self.expect(args, crlf(BANNER + b"No Talo USB devices found\n" + PROMPT))
+
+    def test_exit_prompt_waits_for_a_key_in_a_console(self):
+        # With a terminal, Wine gives the program a console: the prompt waits
+        # for one key from the console input, read raw (no Enter needed).
+        master, slave = os.openpty()
+        proc = subprocess.Popen(["wine", winelib.PENDREL_EXE], env=self.wine.env, stdin=slave,
+                                stdout=slave, stderr=slave, start_new_session=True)
+        os.close(slave)
+        seen = b""
+        # Wine's console draws on the terminal with escape sequences, cursor
+        # moves for blanks and its own line wrapping: compare the letters only.
+        prompt = b"Pressanykeytoexitprogram"
+        try:
+            deadline = time.monotonic() + 30
+            while prompt not in seen and time.monotonic() < deadline:
+                ready, _, _ = select.select([master], [], [], 0.2)
+                if ready:
+                    seen += os.read(master, 4096)
+                    seen = re.sub(rb"\x1b\[[0-9;?]*[A-Za-z]|\s", b"", seen)
+            self.assertIn(prompt, seen)
+            time.sleep(1.0)
+            self.assertIsNone(proc.poll(), "the prompt did not wait")
+            os.write(master, b"x")
+            self.assertEqual(proc.wait(timeout=15), 1)
+        finally:
+            if proc.poll() is None:
+                os.killpg(proc.pid, 9)
+                proc.wait(timeout=10)
+            os.close(master)
+        self.assertIn(b"Usage:Pendrelfilename", seen)
 
 
 if __name__ == "__main__":

@@ -65,8 +65,11 @@ class Prefix:
     def __enter__(self):
         try:
             if self.netns:
+                self.kill_server()     # no server of this prefix may run anywhere else
                 self._start_server_in_namespace()
             self._quiet(["wine", "wineboot", "-i"], self.boot_timeout)
+            if self.netns and not self.server_in_namespace():
+                raise RuntimeError("the prefix's wineserver is not the one in " + self.netns)
         except BaseException:
             self.close()
             raise
@@ -84,9 +87,14 @@ class Prefix:
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout,
                        check=True)
 
-    def _server_socket(self):
-        info = os.stat(self.path)
-        return "/tmp/.wine-%d/server-%x-%x/socket" % (os.getuid(), info.st_dev, info.st_ino)
+    def _server_ready(self):
+        # Ready once it holds its lock file: only one server per prefix can.
+        try:
+            fds = os.listdir("/proc/%d/fd" % self.server.pid)
+            targets = [os.readlink("/proc/%d/fd/%s" % (self.server.pid, fd)) for fd in fds]
+        except OSError:
+            return False
+        return any(t.endswith("/lock") and "/server-" in t for t in targets)
 
     def _start_server_in_namespace(self):
         # A persistent server in the foreground: its pid is ours to check and to end.
@@ -94,7 +102,7 @@ class Prefix:
                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                        stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 15
-        while not os.path.exists(self._server_socket()):
+        while not self._server_ready():
             if self.server.poll() is not None or time.monotonic() > deadline:
                 raise RuntimeError("the wineserver did not start in namespace " + self.netns)
             time.sleep(0.05)
