@@ -1,7 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
 #include <string>
 
 #include "app/status.h"
@@ -27,7 +25,6 @@ TEST(Status, TableHasEveryCodeOnceAndEndsWithMinusOne) {
 }
 
 TEST(Status, PlainCodesCarryNoSystemText) {
-  errno = ENOENT;
   EXPECT_EQ(SetLastStatus(0x20A), 0);
   EXPECT_STREQ(LastStatusText(), "Failed to open Flash data file");
   EXPECT_EQ(LastStatusCode(), 0x20A);
@@ -38,24 +35,7 @@ TEST(Status, PlainCodesCarryNoSystemText) {
   EXPECT_STREQ(LastStatusText(), "Device is not connected");
 }
 
-TEST(Status, SystemBitAttachesTheErrorText) {
-  errno = ENOENT;
-  SetLastStatus(0x4107);
-  EXPECT_EQ(std::string(LastStatusText()), std::string("Open error\n") + std::strerror(ENOENT));
-  EXPECT_EQ(LastSystemError(), static_cast<uint32_t>(ENOENT));
-  EXPECT_EQ(LastStatusCode(), 0x4107);
-}
-
-TEST(Status, SocketBitAttachesTextButReportsNoSystemError) {
-  errno = ECONNREFUSED;
-  SetLastStatus(0x240C);
-  EXPECT_EQ(std::string(LastStatusText()),
-            std::string("Failed to connect to device\n") + std::strerror(ECONNREFUSED));
-  EXPECT_EQ(LastSystemError(), 0u);
-}
-
 TEST(Status, StaleSystemErrorIsMaskedByLaterPlainCode) {
-  errno = EACCES;
   SetLastStatus(0x4107);
   SetLastStatus(0x113);
   EXPECT_EQ(LastSystemError(), 0u);
