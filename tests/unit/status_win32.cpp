@@ -1,5 +1,6 @@
 // The attached system texts as Windows gives them: GetLastError or
-// WSAGetLastError, and FormatMessageA's text as it stands.
+// WSAGetLastError, and FormatMessageA's text without its closing line end
+// (stdout in text mode would turn it into "\r\r\n" and an empty line).
 #include <winsock.h>
 #include <windows.h>
 
@@ -18,6 +19,7 @@ std::string SystemText(DWORD error) {
                            nullptr, error, 0x0400, reinterpret_cast<LPSTR>(&text), 0, nullptr);
   std::string out = n ? std::string(text, n) : std::string();
   if (text) LocalFree(text);
+  while (!out.empty() && (out.back() == '\n' || out.back() == '\r' || out.back() == ' ')) out.pop_back();
   return out;
 }
 
