@@ -23,6 +23,12 @@ def make_image(directory, model, size, *extra):
     return path
 
 
+def write_lengths(sim):
+    """The data length of every acknowledged write-block frame (bytes 5 and 6)."""
+    return [int.from_bytes(bytes.fromhex(e["frame"])[5:7], "big")
+            for e in sim.events("frame") if e.get("command") == "write"]
+
+
 def without_progress(out):
     return PROGRESS.sub(b"", out)
 
@@ -82,14 +88,15 @@ class SerialRun(unittest.TestCase):
                 self.assertTrue(text.endswith(tail + PROMPT), text[-120:])
                 # 256-byte blocks: the last progress text is the complete one.
                 self.assertIn(b"%dkB (100%%) of %dkB written" % (size >> 10, size >> 10), out)
-                writes = [e for e in sim.events("frame") if e.get("command") == "write"]
-                if writes:
-                    self.assertLessEqual(max(e.get("length", 0) for e in writes), 256)
+                lengths = write_lengths(sim)
+                self.assertEqual(max(lengths), 256)
+                self.assertEqual(sum(lengths), size)
 
     def test_nocts_uses_64_byte_blocks(self):
         for model in ("TXC5110", "TXC7390"):
             with self.subTest(model=model):
-                self.assert_programmed(model, 9000, pendrel_args=["-nocts"])
+                _, sim = self.assert_programmed(model, 9000, pendrel_args=["-nocts"])
+                self.assertEqual(max(write_lengths(sim)), 64)
 
     def test_wrapped_file_and_loader_start(self):
         image = make_image(self.dir, "TXC6260", 20000, "--wrapped", "--gap", "16")
