@@ -67,15 +67,10 @@ void Unload() {
 
 bool Load() {
   if (gHidApi.module != nullptr) return true;
-  gHidApi.module = LoadLibraryA("HID.DLL");
-  if (gHidApi.module == nullptr) return SetLastStatus(0x301) != 0;
-  for (int i = 0; i < kHidEntryCount; ++i) {
-    gHidApi.entry[i] = GetProcAddress(gHidApi.module, kHidEntryNames[i]);
-    if (gHidApi.entry[i] == nullptr) {
-      SetLastStatus(0x302);
-      Unload();
-      return false;
-    }
+  if (!LoadEntryPoints("HID.DLL", kHidEntryNames, kHidEntryCount, &gHidApi.module,
+                       gHidApi.entry.data())) {
+    Unload();
+    return false;
   }
   gHidApi.freePreparsedData = GetProcAddress(gHidApi.module, "HidD_FreePreparsedData");
   return true;

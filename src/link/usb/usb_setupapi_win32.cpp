@@ -33,3 +33,19 @@ bool WalkDeviceInterfaces(const GUID& cls, bool (*visit)(void* context, const ch
   SetupDiDestroyDeviceInfoList(set);
   return ok;
 }
+
+bool LoadEntryPoints(const char* dll, const char* const* names, int count, HMODULE* module,
+                     FARPROC* entries) {
+  *module = LoadLibraryA(dll);
+  if (*module == nullptr) return SetLastStatus(0x301) != 0;
+  for (int i = 0; i < count; ++i) {
+    entries[i] = GetProcAddress(*module, names[i]);
+    if (entries[i] == nullptr) {
+      SetLastStatus(0x302);
+      FreeLibrary(*module);
+      *module = nullptr;
+      return false;
+    }
+  }
+  return true;
+}

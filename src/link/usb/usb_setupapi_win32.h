@@ -10,6 +10,12 @@
 bool WalkDeviceInterfaces(const GUID& cls, bool (*visit)(void* context, const char* path),
                           void* context);
 
+// Loads `dll` by name and looks up `count` entry points by name, in order,
+// into `entries`. Records 0x301 when the library cannot be loaded and 0x302
+// when an entry point is missing; the library is freed again then.
+bool LoadEntryPoints(const char* dll, const char* const* names, int count, HMODULE* module,
+                     FARPROC* entries);
+
 // Casts a run-time looked-up entry point to its type. The detour through
 // void (*)() is the one cast GCC accepts between unrelated function types.
 template <typename Function>

@@ -83,15 +83,10 @@ void Unload() {
 
 bool Load() {
   if (gApi.module != nullptr) return true;
-  gApi.module = LoadLibraryA("WinUSB.DLL");
-  if (gApi.module == nullptr) return SetLastStatus(0x301) != 0;
-  for (int i = 0; i < kWinUsbEntryCount; ++i) {
-    gApi.entry[i] = GetProcAddress(gApi.module, kWinUsbEntryNames[i]);
-    if (gApi.entry[i] == nullptr) {
-      SetLastStatus(0x302);
-      Unload();
-      return false;
-    }
+  if (!LoadEntryPoints("WinUSB.DLL", kWinUsbEntryNames, kWinUsbEntryCount, &gApi.module,
+                       gApi.entry.data())) {
+    Unload();
+    return false;
   }
   return true;
 }
