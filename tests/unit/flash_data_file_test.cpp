@@ -153,7 +153,9 @@ TEST(FlashDataFile, ModelFit) {
   for (const Case& c : cases) {
     Checked r = CheckFile("fit.bin", MakeImage(600, c.imageModel), c.controller);
     EXPECT_EQ(bool(r.ok), c.fits) << c.imageModel << " on " << c.controller;
-    if (!c.fits) EXPECT_EQ(r.status, 0x213) << c.imageModel << " on " << c.controller;
+    if (!c.fits) {
+      EXPECT_EQ(r.status, 0x213) << c.imageModel << " on " << c.controller;
+    }
   }
 }
 

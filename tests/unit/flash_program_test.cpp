@@ -136,8 +136,12 @@ TEST(ProgramErase, Txc7390SubPageAndSecondPage) {
   for (size_t i = 0; i < frames.size(); ++i) {
     if (!IsWrite(frames[i])) continue;
     EXPECT_EQ(WriteOffset(frames[i]), (writes * 2048) & 0xFFFF);
-    if (writes == 32) EXPECT_EQ(frames[i - 1], (Bytes{0xAA, 0x7C, 0x73, 0x00, 0x01}));
-    if (writes == 64) EXPECT_EQ(frames[i - 1], kErase0);
+    if (writes == 32) {
+      EXPECT_EQ(frames[i - 1], (Bytes{0xAA, 0x7C, 0x73, 0x00, 0x01}));
+    }
+    if (writes == 64) {
+      EXPECT_EQ(frames[i - 1], kErase0);
+    }
     ++writes;
   }
   EXPECT_EQ(writes, 65u);
