@@ -495,6 +495,11 @@ size_t OpenDescriptors() {
 }
 
 TEST(ProgramFailures, FileIsClosedOnEveryPath) {
+#ifdef _WIN32
+  // Under Wine, /proc/self/fd is the emulator's own, whose descriptors come
+  // and go by themselves.
+  GTEST_SKIP() << "counts POSIX descriptors";
+#endif
   if (!std::filesystem::exists("/proc/self/fd")) GTEST_SKIP() << "no /proc here";
   const std::pair<const char*, Bytes> refusals[] = {
       {"success", {}}, {"name", {0xAA, 0x3F, 0x43}}, {"erase", {0xAA, 0x7C, 0x45}}, {"write", {0xAA, 0x7C, 0x57}}};
