@@ -20,6 +20,8 @@ pendrel_ensure_packages() {
 # What a native build, its tests and talo-sim need.
 PENDREL_BUILD_PACKAGES=(cmake make g++ pkg-config libusb-1.0-0-dev libgtest-dev libgmock-dev man-db dpkg-dev
                         googletest python3 iproute2)
+# The fuzz targets (clang's libFuzzer runtime) and the emulated USB devices.
+PENDREL_CHECK_PACKAGES=(clang libclang-rt-14-dev umockdev libumockdev-dev)
 # The 32-bit Windows cross-build.
 PENDREL_WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-i686-dev)
 
