@@ -129,10 +129,12 @@ int ReportFinish(SimReport& report, const sim::SimEngine& engine, const FrontEnd
                 "\"end\":",
                 stats.frames, static_cast<unsigned long long>(stats.bytesWritten), stats.hostFaults, stats.reboots,
                 static_cast<unsigned long long>(stats.controllerTimeUs));
-  WriteLogLine(report, "summary", std::string(fields) + JsonString(endReason));
+  std::string extra = report.summaryFields.empty() ? "" : "," + report.summaryFields;
+  WriteLogLine(report, "summary", std::string(fields) + JsonString(endReason) + extra);
   std::printf("talo-sim: summary: %u frames, %llu bytes written, %u host faults (%.*s)\n", stats.frames,
               static_cast<unsigned long long>(stats.bytesWritten), stats.hostFaults,
               static_cast<int>(endReason.size()), endReason.data());
+  if (!report.summaryLine.empty()) std::printf("talo-sim: %s\n", report.summaryLine.c_str());
   std::fflush(stdout);
   if (code == 0 && stats.hostFaults != 0) code = 1;
   return code;

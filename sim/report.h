@@ -28,6 +28,10 @@ struct SimReport {
   bool verbose = false;
   bool quiet = false;
   std::chrono::steady_clock::time_point start = std::chrono::steady_clock::now();
+  // A front end's own totals for the summary: extra JSON members (without
+  // braces) and one console line after the summary line; empty: none.
+  std::string summaryFields;
+  std::string summaryLine;
 };
 
 // Opens --log if given; false (message printed) when it cannot be created.

@@ -9,6 +9,7 @@
 // pseudo-terminal only the rate and the stop bits can catch a host out.
 #include <poll.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -172,7 +173,20 @@ void WaitForHostToRead(const PtyPair& pty) {
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
 }
 
-std::string Serve(PtyPair& pty, sim::SimEngine& engine, SimReport& report, const SerialOptions& options) {
+// Bytes each way and the time they need on the line at the rates in force:
+// with the controller's modelled time, the least a run can take.
+struct LineTotals {
+  uint64_t toController = 0;
+  uint64_t toHost = 0;
+  uint64_t wireNs = 0;
+  void Add(uint64_t& counter, size_t bytes, uint32_t rate) {
+    counter += bytes;
+    if (rate != 0) wireNs += uint64_t{bytes} * kBitsPerByte * 1000000000 / rate;
+  }
+};
+
+std::string Serve(PtyPair& pty, sim::SimEngine& engine, SimReport& report, const SerialOptions& options,
+                  LineTotals& totals) {
   LineWatch watch;
   std::vector<uint8_t> input(4096);
   std::vector<uint8_t> reply;
@@ -209,21 +223,23 @@ std::string Serve(PtyPair& pty, sim::SimEngine& engine, SimReport& report, const
 
     uint32_t rate = sim::SimCurrentRate(engine);
     uint64_t busyBefore = sim::SimGetStats(engine).controllerTimeUs;
-    if (options.pace) {
-      rxFreeAt = std::max(rxFreeAt, lastByte - LineTime(count, rate)) + LineTime(count, rate);
-      std::this_thread::sleep_until(rxFreeAt);
-    }
+    // The host's bytes cannot begin to arrive before it wrote them (read
+    // here just now) nor before the bytes ahead of them have arrived.
+    if (options.pace) rxFreeAt = std::max(rxFreeAt, lastByte) + LineTime(count, rate);
     reply.clear();
     uint32_t events = sim::SimFeed(engine, input.data(), count, reply);
+    totals.Add(totals.toController, count, rate);
+    totals.Add(totals.toHost, reply.size(), rate);
     if (options.pace) {
-      uint64_t busy = sim::SimGetStats(engine).controllerTimeUs - busyBefore;
-      std::this_thread::sleep_for(std::chrono::microseconds(busy));
+      // One wait for the rest of the command, the controller's work and the
+      // reply's way back: every wake-up would add our own lateness.
+      auto busy = std::chrono::microseconds(sim::SimGetStats(engine).controllerTimeUs - busyBefore);
+      std::this_thread::sleep_until(rxFreeAt + busy + LineTime(reply.size(), rate));
     }
     if (!reply.empty()) {
       // The reply leaves at the rate the command arrived at.
       std::string back = sim::SimLineMismatch(watch.last, rate);
       if (!back.empty()) std::fill(reply.begin(), reply.end(), sim::kSimGarbledByte);
-      if (options.pace) std::this_thread::sleep_for(LineTime(reply.size(), rate));
       if (!WriteAll(pty.master, reply)) {
         sim::SimNote(engine, "reply lost: the host did not read");
       }
@@ -274,7 +290,23 @@ int RunSerialFrontEnd(int argc, char** argv) {
                   ",\"rate\":" + std::to_string(options.common.config.initialRate),
               "");
 
-  std::string reason = Serve(pty, engine, report, options);
+  // Timer slack would make every paced wait late by up to 50 us.
+  if (options.pace) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+  LineTotals totals;
+  std::string reason = Serve(pty, engine, report, options, totals);
+  char fields[160];
+  std::snprintf(fields, sizeof fields, "\"toController\":%llu,\"toHost\":%llu,\"wireUs\":%llu",
+                static_cast<unsigned long long>(totals.toController),
+                static_cast<unsigned long long>(totals.toHost),
+                static_cast<unsigned long long>(totals.wireNs / 1000));
+  report.summaryFields = fields;
+  char line[200];
+  std::snprintf(line, sizeof line, "line: %llu bytes to the controller, %llu to the host, %llu us on the wire, %llu us controller time",
+                static_cast<unsigned long long>(totals.toController),
+                static_cast<unsigned long long>(totals.toHost),
+                static_cast<unsigned long long>(totals.wireNs / 1000),
+                static_cast<unsigned long long>(sim::SimGetStats(engine).controllerTimeUs));
+  report.summaryLine = line;
   PtyClose(pty);
   if (!options.linkPath.empty()) RemoveLink(options.linkPath, pty.slavePath);
   return ReportFinish(report, engine, options.common, reason);
