@@ -115,7 +115,8 @@ int ReportFinish(SimReport& report, const sim::SimEngine& engine, const FrontEnd
   if (!options.flashOutPath.empty()) {
     std::vector<uint8_t> image = sim::SimFlashImage(engine);
     std::unique_ptr<std::FILE, ReportFileCloser> file(std::fopen(options.flashOutPath.c_str(), "wb"));
-    bool ok = file && std::fwrite(image.data(), 1, image.size(), file.get()) == image.size();
+    // An empty image is a valid empty file; fwrite must not see its null data().
+    bool ok = file && (image.empty() || std::fwrite(image.data(), 1, image.size(), file.get()) == image.size());
     ok = ok && std::fclose(file.release()) == 0;
     if (!ok) {
       std::printf("talo-sim: cannot write flash contents to %s\n", options.flashOutPath.c_str());
