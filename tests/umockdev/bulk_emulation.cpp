@@ -1,0 +1,301 @@
+#include "umockdev/bulk_emulation.h"
+
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace emu {
+namespace {
+
+constexpr auto kHoldLimit = std::chrono::milliseconds(3);
+
+std::string Hex(const std::vector<uint8_t>& bytes) {
+  std::string out;
+  char two[3];
+  for (uint8_t b : bytes) {
+    std::snprintf(two, sizeof two, "%02x", b);
+    out += two;
+  }
+  return out;
+}
+
+// Device descriptor, then one configuration with one vendor-class
+// interface and a bulk IN and a bulk OUT endpoint.
+std::vector<uint8_t> Descriptors(const BulkSpec& s) {
+  const uint8_t lo = uint8_t(s.maxPacket), hi = uint8_t(s.maxPacket >> 8);
+  return {0x12, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x40,
+          uint8_t(s.vendor), uint8_t(s.vendor >> 8), uint8_t(s.productId), uint8_t(s.productId >> 8),
+          0x00, 0x01, 0x01, 0x02, 0x00, 0x01,
+          0x09, 0x02, 0x20, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32,
+          0x09, 0x04, 0x00, 0x00, 0x02, 0xFF, 0x00, 0x00, 0x00,
+          0x07, 0x05, 0x81, 0x02, lo, hi, 0x00,
+          0x07, 0x05, 0x01, 0x02, lo, hi, 0x00};
+}
+
+usbdevfs_urb* UrbOf(UMockdevIoctlData* data) { return reinterpret_cast<usbdevfs_urb*>(data->data); }
+
+// With the lock held: fills waiting IN URBs from the engine's replies. A
+// reply shorter than the URB ends it as a short packet would.
+void FillIn(BulkController& d) {
+  while (!d.pendingIn.empty() && !d.inBytes.empty()) {
+    UMockdevIoctlData* data = d.pendingIn.front();
+    d.pendingIn.erase(d.pendingIn.begin());
+    usbdevfs_urb* urb = UrbOf(data);
+    size_t n = std::min(d.inBytes.size(), static_cast<size_t>(urb->buffer_length));
+    auto* out = static_cast<uint8_t*>(urb->buffer);
+    for (size_t i = 0; i < n; ++i) {
+      out[i] = d.inBytes.front();
+      d.inBytes.pop_front();
+    }
+    urb->actual_length = static_cast<int>(n);
+    urb->status = 0;
+    ++d.counters.inTransfers;
+    d.reapable.push_back(data);
+  }
+}
+
+// With the lock held: the unplug ends every URB in flight, as the host
+// controller does when the device goes.
+void KillInFlight(BulkController& d) {
+  for (UMockdevIoctlData* data : d.pendingIn) {
+    UrbOf(data)->status = -ESHUTDOWN;
+    UrbOf(data)->actual_length = 0;
+    d.reapable.push_back(data);
+  }
+  d.pendingIn.clear();
+}
+
+// Completes one reap with the oldest completed URB; false when none.
+bool ReapOne(BulkController& d, UMockdevIoctlClient* client, UMockdevIoctlData* urbPointer) {
+  if (d.reapable.empty()) return false;
+  UMockdevIoctlData* data = d.reapable.front();
+  d.reapable.pop_front();
+  umockdev_ioctl_data_set_ptr(urbPointer, 0, data);
+  d.lastReapEmpty[client] = false;
+  umockdev_ioctl_client_complete(client, 0, 0);
+  g_object_unref(data);
+  return true;
+}
+
+void ReleaseHeld(BulkController& d) {
+  while (!d.held.empty() && !d.reapable.empty()) {
+    Held h = d.held.front();
+    d.held.erase(d.held.begin());
+    ReapOne(d, h.client, h.urbPointer);
+    g_object_unref(h.urbPointer);
+    g_object_unref(h.client);
+  }
+}
+
+long Submit(BulkController& d, UMockdevIoctlData* arg) {
+  UMockdevIoctlData* data = umockdev_ioctl_data_resolve(arg, 0, sizeof(usbdevfs_urb), nullptr);
+  if (data == nullptr) return -EFAULT;
+  usbdevfs_urb* urb = UrbOf(data);
+  if (urb->buffer_length > 0) {
+    UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(
+        data, offsetof(usbdevfs_urb, buffer), static_cast<gsize>(urb->buffer_length), nullptr);
+    if (buffer == nullptr) {
+      g_object_unref(data);
+      return -EFAULT;
+    }
+    g_object_unref(buffer);  // the URB's record keeps it
+  }
+  ++d.counters.submits;
+  if (urb->type != USBDEVFS_URB_TYPE_BULK || (urb->endpoint & 0x7F) != 1) {
+    std::fprintf(stderr, "usb %d: URB type %u endpoint 0x%02x not emulated\n", d.spec.bus, urb->type,
+                 urb->endpoint);
+    g_object_unref(data);
+    return -EINVAL;
+  }
+  if (urb->endpoint & 0x80) {
+    d.pendingIn.push_back(data);
+    FillIn(d);
+    return 0;
+  }
+  const size_t n = static_cast<size_t>(urb->buffer_length);
+  if (n == 0) {
+    ++d.counters.zeroLengthOut;
+  } else {
+    ++d.counters.outTransfers;
+    d.counters.largestOut = std::max(d.counters.largestOut, n);
+  }
+  urb->actual_length = urb->buffer_length;
+  urb->status = 0;
+  d.reapable.push_back(data);
+  if (d.engine != nullptr && n > 0) {
+    std::vector<uint8_t> reply;
+    uint32_t events = sim::SimFeed(*d.engine, static_cast<const uint8_t*>(urb->buffer), n, reply);
+    if (events & sim::kSimEventDropLink) {
+      d.lost = true;
+      KillInFlight(d);
+    } else {
+      d.inBytes.insert(d.inBytes.end(), reply.begin(), reply.end());
+      FillIn(d);
+    }
+  }
+  return 0;
+}
+
+long Discard(BulkController& d, UMockdevIoctlData* arg) {
+  const auto address = *reinterpret_cast<const unsigned long*>(arg->data);
+  for (size_t i = 0; i < d.pendingIn.size(); ++i) {
+    if (d.pendingIn[i]->client_addr != address) continue;
+    UMockdevIoctlData* data = d.pendingIn[i];
+    d.pendingIn.erase(d.pendingIn.begin() + static_cast<long>(i));
+    UrbOf(data)->status = -ENOENT;
+    UrbOf(data)->actual_length = 0;
+    d.reapable.push_back(data);
+    ++d.counters.discards;
+    return 0;
+  }
+  return -EINVAL;
+}
+
+gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer context) {
+  auto& d = *static_cast<BulkController*>(context);
+  const auto request = static_cast<unsigned int>(umockdev_ioctl_client_get_request(client));
+  UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+  std::lock_guard<std::mutex> hold(d.lock);
+  long result = 0;
+  switch (request) {
+    case USBDEVFS_GET_CAPABILITIES: {
+      UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), nullptr);
+      const uint32_t value = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
+                             USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+      std::memcpy(caps->data, &value, sizeof value);
+      g_object_unref(caps);
+      break;
+    }
+    case USBDEVFS_GETDRIVER:
+    case USBDEVFS_IOCTL:
+      result = -ENODATA;  // no kernel driver holds the interface
+      break;
+    case USBDEVFS_CLAIMINTERFACE:
+    case USBDEVFS_DISCONNECT_CLAIM:  // detaches a kernel driver, if any, and claims
+      result = d.lost ? -ENODEV : 0;
+      if (result == 0) ++d.counters.claims;
+      break;
+    case USBDEVFS_RELEASEINTERFACE:
+      ++d.counters.releases;
+      result = d.lost ? -ENODEV : 0;
+      break;
+    case USBDEVFS_CLEAR_HALT:
+    case USBDEVFS_RESETEP:
+    case USBDEVFS_SETINTERFACE:
+      result = d.lost ? -ENODEV : 0;
+      break;
+    case USBDEVFS_SUBMITURB:
+      result = d.lost ? -ENODEV : Submit(d, arg);
+      break;
+    case USBDEVFS_DISCARDURB:
+      result = Discard(d, arg);
+      break;
+    case USBDEVFS_REAPURB:
+    case USBDEVFS_REAPURBNDELAY: {
+      UMockdevIoctlData* urbPointer = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
+      if (ReapOne(d, client, urbPointer)) {
+        g_object_unref(urbPointer);
+        return TRUE;
+      }
+      bool& wasEmpty = d.lastReapEmpty[client];
+      // A plain node always polls writable, so libusb reaps in a loop; a
+      // reap right after an empty one waits a little for a completion.
+      if (d.lost || !wasEmpty || (d.pendingIn.empty() && request == USBDEVFS_REAPURBNDELAY)) {
+        wasEmpty = true;
+        g_object_unref(urbPointer);
+        result = d.lost ? -ENODEV : -EAGAIN;
+        break;
+      }
+      g_object_ref(client);
+      d.held.push_back({client, urbPointer, std::chrono::steady_clock::now() + kHoldLimit});
+      return TRUE;
+    }
+    default:
+      ++d.counters.otherIoctls;
+      d.counters.lastOtherIoctl = request;
+      std::fprintf(stderr, "usb %d: ioctl 0x%x not emulated\n", d.spec.bus, request);
+      result = -ENOTTY;
+      break;
+  }
+  umockdev_ioctl_client_complete(client, result < 0 ? -1 : result, result < 0 ? int(-result) : 0);
+  ReleaseHeld(d);
+  return TRUE;
+}
+
+void OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer context) {
+  auto& d = *static_cast<BulkController*>(context);
+  std::lock_guard<std::mutex> hold(d.lock);
+  d.lastReapEmpty.erase(client);
+}
+
+}  // namespace
+
+std::string BulkNode(const BulkSpec& s) {
+  char node[32];
+  std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/001", s.bus);
+  return node;
+}
+
+bool AddBulkController(Bed& bed, BulkController& d) {
+  const BulkSpec& s = d.spec;
+  static const Handlers handlers{OnIoctl, nullptr, nullptr, OnVanished};
+  d.handler = AttachHandler(bed, BulkNode(s), handlers, &d);
+  if (d.handler == nullptr) return false;
+  char bus[8];
+  std::snprintf(bus, sizeof bus, "%03d", s.bus);
+  char vendor[8], product[8];
+  std::snprintf(vendor, sizeof vendor, "%04x", s.vendor);
+  std::snprintf(product, sizeof product, "%04x", s.productId);
+  std::string record;
+  record += "P: /devices/usb" + std::to_string(s.bus) + "\n";
+  record += "N: " + BulkNode(s).substr(5) + "=00\n";
+  record += "E: SUBSYSTEM=usb\nE: DRIVER=usb\nE: DEVTYPE=usb_device\n";
+  record += "E: BUSNUM=" + std::string(bus) + "\nE: DEVNUM=001\n";
+  record += "E: DEVNAME=" + BulkNode(s) + "\n";
+  record += "A: busnum=" + std::to_string(s.bus) + "\\n\nA: devnum=1\\n\n";
+  record += "A: idVendor=" + std::string(vendor) + "\\n\nA: idProduct=" + product + "\\n\n";
+  record += "A: bConfigurationValue=1\\n\nA: speed=12\\n\n";
+  record += "H: descriptors=" + Hex(Descriptors(s)) + "\n";
+  return AddDevices(bed, record);
+}
+
+void BulkTick(BulkController& d) {
+  std::lock_guard<std::mutex> hold(d.lock);
+  const auto now = std::chrono::steady_clock::now();
+  for (size_t i = 0; i < d.held.size();) {
+    if (d.held[i].deadline > now) {
+      ++i;
+      continue;
+    }
+    umockdev_ioctl_client_complete(d.held[i].client, -1, d.lost ? ENODEV : EAGAIN);
+    g_object_unref(d.held[i].urbPointer);
+    g_object_unref(d.held[i].client);
+    d.held.erase(d.held.begin() + static_cast<long>(i));
+  }
+}
+
+void BulkDetach(Bed& bed, BulkController& d) {
+  {
+    std::lock_guard<std::mutex> hold(d.lock);
+    for (Held& h : d.held) {
+      umockdev_ioctl_client_complete(h.client, -1, EAGAIN);
+      g_object_unref(h.urbPointer);
+      g_object_unref(h.client);
+    }
+    d.held.clear();
+    for (UMockdevIoctlData* data : d.pendingIn) g_object_unref(data);
+    d.pendingIn.clear();
+    for (UMockdevIoctlData* data : d.reapable) g_object_unref(data);
+    d.reapable.clear();
+  }
+  if (d.handler != nullptr) {
+    umockdev_testbed_detach_ioctl(bed.testbed, BulkNode(d.spec).c_str(), nullptr);
+    g_object_unref(d.handler);
+    d.handler = nullptr;
+  }
+}
+
+}  // namespace emu

@@ -1,0 +1,60 @@
+// A bulk controller as libusb finds it on Linux: the USB device's
+// descriptors in sysfs and its usbfs node, whose ioctls (capabilities,
+// interface claims, URB submit / reap / discard) are answered here. Bytes
+// on the bulk OUT endpoint go to the talo-sim engine; its replies come back
+// on the bulk IN endpoint, a short packet per reply.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "umockdev/emulated_bed.h"
+
+namespace emu {
+
+struct BulkSpec {
+  int bus = 2;                   // usbN, and /dev/bus/usb/00N/001
+  uint16_t vendor = 0x0483;
+  uint16_t productId = 0x1512;
+  uint16_t maxPacket = 64;       // of both bulk endpoints
+};
+
+struct BulkCounters {
+  int claims = 0;
+  int releases = 0;
+  int submits = 0;
+  int outTransfers = 0;          // bulk OUT URBs with data
+  int zeroLengthOut = 0;         // bulk OUT URBs of no bytes
+  size_t largestOut = 0;
+  int inTransfers = 0;           // bulk IN URBs completed with data
+  int discards = 0;
+  int otherIoctls = 0;           // requests the emulation does not know
+  unsigned long lastOtherIoctl = 0;
+};
+
+struct BulkController {
+  BulkSpec spec;
+  sim::SimEngine* engine = nullptr;  // none: any transfer counts against the program
+  std::mutex lock;
+  std::deque<uint8_t> inBytes;               // engine replies not yet sent on the IN endpoint
+  std::vector<UMockdevIoctlData*> pendingIn; // submitted IN URBs waiting for bytes
+  std::deque<UMockdevIoctlData*> reapable;   // completed URBs not yet reaped
+  std::map<UMockdevIoctlClient*, bool> lastReapEmpty;
+  std::vector<Held> held;                    // reaps held back until an URB completes
+  bool lost = false;                         // unplugged
+  BulkCounters counters;
+  UMockdevIoctlBase* handler = nullptr;
+};
+
+// The device node libusb opens: /dev/bus/usb/BBB/001.
+std::string BulkNode(const BulkSpec& spec);
+bool AddBulkController(Bed& bed, BulkController& device);
+void BulkTick(BulkController& device);
+void BulkDetach(Bed& bed, BulkController& device);
+
+}  // namespace emu

@@ -1,0 +1,180 @@
+#include "umockdev/emulated_bed.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace emu {
+
+Bed::Bed() {
+  testbed = umockdev_testbed_new();
+  gchar* dir = umockdev_testbed_get_root_dir(testbed);
+  root = dir;
+  g_free(dir);
+}
+
+Bed::~Bed() {
+  // Unreferencing the bed removes its directory and stops its worker.
+  if (testbed != nullptr) g_object_unref(testbed);
+}
+
+bool AddDevices(Bed& bed, const std::string& record) {
+  GError* error = nullptr;
+  if (!umockdev_testbed_add_from_string(bed.testbed, record.c_str(), &error)) {
+    std::fprintf(stderr, "umockdev refused the devices: %s\n", error ? error->message : "?");
+    if (error) g_error_free(error);
+    return false;
+  }
+  return true;
+}
+
+UMockdevIoctlBase* AttachHandler(Bed& bed, const std::string& devnode, const Handlers& h,
+                                 void* context) {
+  UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
+  if (h.ioctl) g_signal_connect(handler, "handle-ioctl", G_CALLBACK(h.ioctl), context);
+  if (h.read) g_signal_connect(handler, "handle-read", G_CALLBACK(h.read), context);
+  if (h.write) g_signal_connect(handler, "handle-write", G_CALLBACK(h.write), context);
+  if (h.vanished) g_signal_connect(handler, "client-vanished", G_CALLBACK(h.vanished), context);
+  GError* error = nullptr;
+  if (!umockdev_testbed_attach_ioctl(bed.testbed, devnode.c_str(), handler, &error)) {
+    std::fprintf(stderr, "attach_ioctl %s: %s\n", devnode.c_str(), error ? error->message : "?");
+    if (error) g_error_free(error);
+    g_object_unref(handler);
+    return nullptr;
+  }
+  return handler;
+}
+
+Ticker::Ticker(std::function<void()> tick) {
+  thread = std::thread([this, tick] {
+    std::unique_lock<std::mutex> hold(lock);
+    while (!stopping) {
+      stop.wait_for(hold, std::chrono::milliseconds(1));
+      hold.unlock();
+      tick();
+      hold.lock();
+    }
+  });
+}
+
+Ticker::~Ticker() {
+  {
+    std::lock_guard<std::mutex> hold(lock);
+    stopping = true;
+  }
+  stop.notify_all();
+  thread.join();
+}
+
+namespace {
+
+std::string ReadWhole(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+// The child's environment: ours, with the preload in front (behind a
+// sanitizer runtime, which insists on coming first) and the bed's root.
+std::vector<std::string> ChildEnvironment(const Bed& bed) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e != nullptr; ++e) {
+    if (std::strncmp(*e, "LD_PRELOAD=", 11) == 0 || std::strncmp(*e, "UMOCKDEV_DIR=", 13) == 0) {
+      continue;
+    }
+    env.emplace_back(*e);
+  }
+  std::string preload = "LD_PRELOAD=";
+  if (const char* runtime = std::getenv("PENDREL_SANITIZER_RUNTIME"); runtime && *runtime) {
+    preload += std::string(runtime) + ":";
+  }
+  preload += PreloadLibrary();
+  env.push_back(preload);
+  env.push_back("UMOCKDEV_DIR=" + bed.root);
+  return env;
+}
+
+}  // namespace
+
+std::string PreloadLibrary() {
+  const char* configured = std::getenv("UMOCKDEV_PRELOAD");
+  if (configured != nullptr && *configured && access(configured, R_OK) == 0) return configured;
+  return "";
+}
+
+ChildResult RunPendrel(const Bed& bed, const std::vector<std::string>& args,
+                       std::chrono::seconds timeout) {
+  ChildResult result;
+  const char* program = std::getenv("PENDREL");
+  if (program == nullptr || access(program, X_OK) != 0) {
+    result.err = "PENDREL does not name the built program";
+    return result;
+  }
+  const std::string dir = bed.root + "-out";
+  std::filesystem::create_directories(dir);
+  const std::string outPath = dir + "/stdout", errPath = dir + "/stderr";
+
+  std::vector<std::string> env = ChildEnvironment(bed);
+  std::vector<char*> envp, argv;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string name = program;
+  argv.push_back(name.data());
+  std::vector<std::string> copies = args;
+  for (std::string& a : copies) argv.push_back(a.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = fork();
+  if (pid < 0) return result;
+  if (pid == 0) {
+    setsid();
+    int in = open("/dev/null", O_RDONLY);
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (in < 0 || out < 0 || err < 0) _exit(126);
+    dup2(in, 0);
+    dup2(out, 1);
+    dup2(err, 2);
+    execve(argv[0], argv.data(), envp.data());
+    _exit(127);
+  }
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  int status = 0;
+  for (;;) {
+    pid_t done = waitpid(pid, &status, WNOHANG);
+    if (done == pid) break;
+    if (std::chrono::steady_clock::now() >= deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &status, 0);
+      result.timedOut = true;
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  if (!result.timedOut && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  result.out = ReadWhole(outPath);
+  result.err = ReadWhole(errPath);
+  std::filesystem::remove_all(dir);
+  return result;
+}
+
+std::string WriteTempFile(const std::string& name, const std::vector<uint8_t>& bytes) {
+  std::filesystem::path dir = std::filesystem::temp_directory_path() / "pendrel-umockdev";
+  std::filesystem::create_directories(dir);
+  std::string path = (dir / name).string();
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  return path;
+}
+
+}  // namespace emu

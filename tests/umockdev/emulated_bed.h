@@ -1,0 +1,84 @@
+// A umockdev test bed shared by the emulated USB devices, and the built
+// pendrel started inside it as a child with the umockdev preload, so that
+// its sysfs walks, opens, reads, writes and ioctls reach the handlers of
+// this process.
+#pragma once
+
+#include <umockdev.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace emu {
+
+// One test bed; its directory goes away with it.
+struct Bed {
+  UMockdevTestbed* testbed = nullptr;
+  std::string root;
+  Bed();
+  ~Bed();
+  Bed(const Bed&) = delete;
+  Bed& operator=(const Bed&) = delete;
+};
+
+// Adds devices from umockdev's record format; false (with the reason on
+// stderr) when umockdev refuses the text.
+bool AddDevices(Bed& bed, const std::string& record);
+
+// The handler object for one device node, with our callbacks connected.
+// The callbacks run on umockdev's worker thread.
+using IoctlFn = gboolean (*)(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer);
+using VanishFn = void (*)(UMockdevIoctlBase*, UMockdevIoctlClient*, gpointer);
+struct Handlers {
+  IoctlFn ioctl = nullptr;
+  IoctlFn read = nullptr;
+  IoctlFn write = nullptr;
+  VanishFn vanished = nullptr;
+};
+UMockdevIoctlBase* AttachHandler(Bed& bed, const std::string& devnode, const Handlers& h,
+                                 void* context);
+
+// A client whose read or reap is held back until something arrives, so that
+// the program's poll, which a plain emulated node always satisfies, does not
+// spin. The ticker ends a held call after its deadline with EAGAIN.
+struct Held {
+  UMockdevIoctlClient* client = nullptr;  // referenced while held
+  UMockdevIoctlData* urbPointer = nullptr;  // the reap's resolved argument, if any
+  std::chrono::steady_clock::time_point deadline;
+};
+
+// Calls `tick` every millisecond on a thread of its own until destroyed.
+struct Ticker {
+  std::thread thread;
+  std::mutex lock;
+  std::condition_variable stop;
+  bool stopping = false;
+  explicit Ticker(std::function<void()> tick);
+  ~Ticker();
+};
+
+struct ChildResult {
+  int exitCode = -1;      // -1: killed at the deadline or did not start
+  bool timedOut = false;
+  std::string out;        // standard output
+  std::string err;        // standard error (the preload's and sanitizers' complaints)
+};
+
+// Runs $PENDREL with `args` in a session of its own (no controlling
+// terminal, so its exit prompt returns at once), standard input from
+// /dev/null, inside the bed. Killed after `timeout`.
+ChildResult RunPendrel(const Bed& bed, const std::vector<std::string>& args,
+                       std::chrono::seconds timeout = std::chrono::seconds(120));
+
+// Where the preload library is; empty when umockdev is not installed.
+std::string PreloadLibrary();
+
+// A temporary file with these bytes; its path.
+std::string WriteTempFile(const std::string& name, const std::vector<uint8_t>& bytes);
+
+}  // namespace emu

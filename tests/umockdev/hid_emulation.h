@@ -1,0 +1,64 @@
+// A HID controller as the kernel shows it: a USB device with its strings
+// in sysfs, a HID interface and a hidraw node whose ioctls (report
+// descriptor), writes (output reports) and reads (input reports) are
+// answered here. Behind it the talo-sim engine, or nothing for a device
+// the program must leave alone.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+#include "umockdev/emulated_bed.h"
+
+namespace emu {
+
+struct HidSpec {
+  int node = 0;                  // hidrawN, and the USB port it hangs off
+  std::string product = "Talo Controller";
+  std::string manufacturer = "Talo Systems";
+  uint16_t vendor = 0x0483;
+  uint16_t productId = 0x5750;
+  uint16_t inputBytes = 64;      // report payload in the descriptor, without an ID byte
+  uint16_t outputBytes = 64;
+};
+
+struct HidCounters {
+  int descriptorIoctls = 0;
+  int otherIoctls = 0;           // requests the emulation does not know
+  unsigned long lastOtherIoctl = 0;
+  int writes = 0;                // output reports taken
+  int wrongLengthWrites = 0;     // writes that were not one whole report
+  int reads = 0;                 // input reports delivered
+  int failedReads = 0;           // reads answered with the disconnect error
+};
+
+struct HidController {
+  HidSpec spec;
+  sim::SimEngine* engine = nullptr;  // none: any write counts against the program
+  std::mutex lock;
+  std::vector<std::vector<uint8_t>> input;  // queued input reports, device's view (no ID byte)
+  bool lost = false;             // unplugged: reads fail with EIO, writes with ENODEV
+  HidCounters counters;
+  std::map<UMockdevIoctlClient*, bool> lastReadEmpty;
+  std::vector<Held> held;
+  UMockdevIoctlBase* handler = nullptr;
+};
+
+// The report descriptor of a vendor-page device without report IDs whose
+// input and output reports carry these many bytes.
+std::vector<uint8_t> HidReportDescriptor(uint16_t inputBytes, uint16_t outputBytes);
+
+// Puts the device into the bed and attaches its handler; false on failure.
+bool AddHidController(Bed& bed, HidController& device);
+// Ends held reads whose time is up (the ticker calls it).
+void HidTick(HidController& device);
+// Pulls the plug: pending and later reads fail.
+void HidUnplug(HidController& device);
+void HidDetach(Bed& bed, HidController& device);
+
+}  // namespace emu

@@ -1,0 +1,278 @@
+// Whole runs of the built pendrel against USB controllers emulated in a
+// umockdev test bed: the real hidraw and libusb layers, the talo-sim
+// engine behind the emulated devices, its flash compared with the image.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <list>
+#include <memory>
+
+#include "umockdev/bulk_emulation.h"
+#include "umockdev/emulated_bed.h"
+#include "umockdev/hid_emulation.h"
+#include "unit/flash_test_images.h"
+
+namespace {
+
+using emu::BulkController;
+using emu::HidController;
+
+std::unique_ptr<sim::SimEngine> MakeEngine(const char* model, uint32_t linkMaxBlock,
+                                           std::vector<sim::FaultSpec> faults = {}) {
+  auto engine = std::make_unique<sim::SimEngine>();
+  sim::SimConfig config;
+  config.model = model;
+  config.linkMaxBlock = linkMaxBlock;
+  config.faults = std::move(faults);
+  EXPECT_TRUE(sim::SimInit(*engine, config)) << sim::SimConfigError(*engine);
+  return engine;
+}
+
+std::string Describe(const emu::ChildResult& r) {
+  return "exit " + std::to_string(r.exitCode) + (r.timedOut ? " (killed at the deadline)" : "") +
+         "\n--- stdout ---\n" + r.out + "\n--- stderr ---\n" + r.err;
+}
+
+// The devices of one test and the ticker that ends their held calls.
+struct Rig {
+  emu::Bed bed;
+  std::list<HidController> hid;
+  std::list<BulkController> bulk;
+  std::unique_ptr<emu::Ticker> ticker;
+
+  HidController& AddHid(const emu::HidSpec& spec, sim::SimEngine* engine = nullptr) {
+    HidController& d = hid.emplace_back();
+    d.spec = spec;
+    d.engine = engine;
+    EXPECT_TRUE(emu::AddHidController(bed, d));
+    return d;
+  }
+  BulkController& AddBulk(const emu::BulkSpec& spec, sim::SimEngine* engine = nullptr) {
+    BulkController& d = bulk.emplace_back();
+    d.spec = spec;
+    d.engine = engine;
+    EXPECT_TRUE(emu::AddBulkController(bed, d));
+    return d;
+  }
+  emu::ChildResult Run(const std::vector<std::string>& args) {
+    ticker = std::make_unique<emu::Ticker>([this] {
+      for (HidController& d : hid) emu::HidTick(d);
+      for (BulkController& d : bulk) emu::BulkTick(d);
+    });
+    emu::ChildResult r = emu::RunPendrel(bed, args);
+    ticker.reset();
+    if (std::getenv("PENDREL_UMOCKDEV_VERBOSE") != nullptr) std::printf("%s\n", Describe(r).c_str());
+    return r;
+  }
+  ~Rig() {
+    ticker.reset();
+    for (HidController& d : hid) emu::HidDetach(bed, d);
+    for (BulkController& d : bulk) emu::BulkDetach(bed, d);
+  }
+};
+
+// The last line the run printed before the exit prompt.
+std::string LastLine(const std::string& out) {
+  std::string text = out;
+  const std::string prompt = "\nPress any key to exit program";
+  if (size_t at = text.rfind(prompt); at != std::string::npos) text.erase(at);
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  size_t start = text.rfind('\n');
+  return start == std::string::npos ? text : text.substr(start + 1);
+}
+
+
+// Nothing reached a device the program had to leave alone.
+void ExpectUntouched(const HidController& d) {
+  EXPECT_EQ(d.counters.descriptorIoctls, 0) << "hidraw" << d.spec.node;
+  EXPECT_EQ(d.counters.writes, 0) << "hidraw" << d.spec.node;
+  EXPECT_EQ(d.counters.otherIoctls, 0) << "hidraw" << d.spec.node;
+}
+void ExpectUntouched(const BulkController& d) {
+  EXPECT_EQ(d.counters.claims, 0) << "usb" << d.spec.bus;
+  EXPECT_EQ(d.counters.submits, 0) << "usb" << d.spec.bus;
+}
+
+void ExpectCleanRun(const emu::ChildResult& r) {
+  EXPECT_EQ(r.exitCode, 0) << Describe(r);
+  EXPECT_NE(r.out.find("Talo Simulated Controller V1.00\n"), std::string::npos) << r.out;
+  EXPECT_EQ(r.err.find("ERROR"), std::string::npos) << r.err;
+}
+
+TEST(HidEmulation, ProgramsThroughHidraw) {
+  auto engine = MakeEngine("TXC7350", 256);
+  Rig rig;
+  HidController& device = rig.AddHid({}, engine.get());
+  const auto image = test_images::MakeImage(40000, "TXC7350");
+  auto r = rig.Run({emu::WriteTempFile("hid-run.bin", image), "-usb"});
+  ExpectCleanRun(r);
+  EXPECT_EQ(sim::SimFlashImage(*engine), image);
+  EXPECT_EQ(sim::SimHostFaults(*engine), 0u);
+  EXPECT_GE(device.counters.descriptorIoctls, 2);
+  EXPECT_EQ(device.counters.otherIoctls, 0);
+  // 40000 bytes in blocks of 256 need more than 160 reports; every one
+  // was written whole, report number first.
+  EXPECT_GT(device.counters.writes, 160);
+  EXPECT_EQ(device.counters.wrongLengthWrites, 0);
+  EXPECT_GT(device.counters.reads, 0);
+}
+
+TEST(HidEmulation, OtherReportLength) {
+  {
+    auto engine = MakeEngine("TXC7350", 256);
+    Rig rig;
+    HidController& device = rig.AddHid({.inputBytes = 32, .outputBytes = 16}, engine.get());
+    const auto image = test_images::MakeImage(6000, "TXC7350");
+    auto r = rig.Run({emu::WriteTempFile("hid-short.bin", image), "-usb"});
+    ExpectCleanRun(r);
+    EXPECT_EQ(sim::SimFlashImage(*engine), image);
+    EXPECT_EQ(device.counters.wrongLengthWrites, 0);
+    // 16-byte reports carry 14 payload bytes: a 256-byte block takes 19.
+    EXPECT_GT(device.counters.writes, 6000 / 14);
+  }
+  {
+    // 65 data bytes make a 66-byte report with its ID byte: refused.
+    Rig rig;
+    HidController& device = rig.AddHid({.inputBytes = 65, .outputBytes = 64});
+    auto r = rig.Run({emu::WriteTempFile("hid-long.bin", test_images::MakeImage(4096, "TXC7350")),
+                      "-usb"});
+    EXPECT_EQ(r.exitCode, 1) << Describe(r);
+    // The system text of the thread's last error follows on a line of its own.
+    EXPECT_NE(r.out.find("\nUnable to open USB device\n"), std::string::npos) << r.out;
+    EXPECT_EQ(device.counters.writes, 0);
+  }
+}
+
+TEST(HidEmulation, NearMissesAreLeftAlone) {
+  const char* nearMisses[] = {"Talo controller", "Talo Controller2", "Talo Controlle",
+                              " Talo Controller"};
+  {
+    auto engine = MakeEngine("TXC7350", 256);
+    Rig rig;
+    int node = 0;
+    for (const char* name : nearMisses) rig.AddHid({.node = node++, .product = name});
+    HidController& device = rig.AddHid({.node = node}, engine.get());
+    const auto image = test_images::MakeImage(3000, "TXC7350");
+    auto r = rig.Run({emu::WriteTempFile("hid-near.bin", image), "-usb"});
+    ExpectCleanRun(r);
+    EXPECT_EQ(sim::SimFlashImage(*engine), image);
+    EXPECT_GT(device.counters.writes, 0);
+    for (const HidController& d : rig.hid) {
+      if (&d != &device) ExpectUntouched(d);
+    }
+  }
+  {
+    Rig rig;
+    int node = 0;
+    for (const char* name : nearMisses) rig.AddHid({.node = node++, .product = name});
+    auto r = rig.Run({emu::WriteTempFile("hid-none.bin", test_images::MakeImage(3000, "TXC7350")),
+                      "-usb"});
+    EXPECT_EQ(r.exitCode, 1) << Describe(r);
+    EXPECT_EQ(LastLine(r.out), "No Talo USB devices found") << r.out;
+    for (const HidController& d : rig.hid) ExpectUntouched(d);
+  }
+}
+
+TEST(HidEmulation, DisconnectMidRun) {
+  auto engine = MakeEngine("TXC7350", 256, {{"write", 20, sim::FaultKind::DropLink}});
+  Rig rig;
+  HidController& device = rig.AddHid({}, engine.get());
+  const auto image = test_images::MakeImage(40000, "TXC7350");
+  auto r = rig.Run({emu::WriteTempFile("hid-drop.bin", image), "-usb"});
+  EXPECT_EQ(r.exitCode, 1) << Describe(r);
+  EXPECT_NE(r.out.find("\nPrograming Error\n"), std::string::npos) << r.out;
+  EXPECT_EQ(LastLine(r.out), "Failed to write data to Flash") << r.out;
+  EXPECT_GE(device.counters.failedReads, 1);
+  EXPECT_LT(sim::SimFlashImage(*engine).size(), image.size());
+}
+
+TEST(BulkEmulation, ProgramsThroughLibusb) {
+  auto engine = MakeEngine("TXC7390", 2048);
+  Rig rig;
+  BulkController& device = rig.AddBulk({}, engine.get());
+  const auto image = test_images::MakeImage(200 * 1024 + 77, "TXC7390");
+  auto r = rig.Run({emu::WriteTempFile("bulk-run.bin", image), "-usb"});
+  ExpectCleanRun(r);
+  EXPECT_EQ(sim::SimFlashImage(*engine), image);
+  EXPECT_EQ(sim::SimHostFaults(*engine), 0u);
+  EXPECT_EQ(device.counters.otherIoctls, 0);
+  EXPECT_EQ(device.counters.claims, 1);
+  EXPECT_EQ(device.counters.releases, 1);
+  // The open's zero-length packet, then each block as one transfer of its
+  // whole frame: more than 2048 bytes with the command and escapes.
+  EXPECT_EQ(device.counters.zeroLengthOut, 1);
+  EXPECT_GT(device.counters.largestOut, 2048u);
+  EXPECT_GE(device.counters.outTransfers, 100);
+  EXPECT_GT(device.counters.inTransfers, 0);
+}
+
+TEST(BulkEmulation, PreferredOverHid) {
+  auto bulkEngine = MakeEngine("TXC7390", 2048);
+  auto hidEngine = MakeEngine("TXC7390", 256);
+  Rig rig;
+  HidController& hid = rig.AddHid({}, hidEngine.get());
+  BulkController& bulk = rig.AddBulk({}, bulkEngine.get());
+  const auto image = test_images::MakeImage(20000, "TXC7390");
+  auto r = rig.Run({emu::WriteTempFile("bulk-first.bin", image), "-usb"});
+  ExpectCleanRun(r);
+  EXPECT_EQ(sim::SimFlashImage(*bulkEngine), image);
+  EXPECT_GT(bulk.counters.outTransfers, 0);
+  ExpectUntouched(hid);
+  EXPECT_EQ(sim::SimGetStats(*hidEngine).frames, 0u);
+}
+
+TEST(BulkEmulation, IdentifiersDecide) {
+  const emu::BulkSpec decoys[] = {{.bus = 2, .vendor = 0x0483, .productId = 0x1514},
+                                  {.bus = 3, .vendor = 0x0484, .productId = 0x1512},
+                                  {.bus = 4, .vendor = 0x0483, .productId = 0x1510}};
+  for (uint16_t product : {0x1511, 0x1513}) {
+    SCOPED_TRACE(product);
+    auto engine = MakeEngine("TXC7390", 2048);
+    Rig rig;
+    for (const emu::BulkSpec& spec : decoys) rig.AddBulk(spec);
+    rig.AddBulk({.bus = 5, .productId = product}, engine.get());
+    const auto image = test_images::MakeImage(10000, "TXC7390");
+    auto r = rig.Run({emu::WriteTempFile("bulk-ids.bin", image), "-usb"});
+    ExpectCleanRun(r);
+    EXPECT_EQ(sim::SimFlashImage(*engine), image);
+    for (const BulkController& d : rig.bulk) {
+      if (d.spec.bus != 5) ExpectUntouched(d);
+    }
+  }
+  {
+    Rig rig;
+    for (const emu::BulkSpec& spec : decoys) rig.AddBulk(spec);
+    auto r = rig.Run({emu::WriteTempFile("bulk-none.bin", test_images::MakeImage(3000, "TXC7390")),
+                      "-usb"});
+    EXPECT_EQ(r.exitCode, 1) << Describe(r);
+    EXPECT_EQ(LastLine(r.out), "No Talo USB devices found") << r.out;
+    for (const BulkController& d : rig.bulk) ExpectUntouched(d);
+  }
+}
+
+TEST(BulkEmulation, LostMidRun) {
+  auto engine = MakeEngine("TXC7390", 2048, {{"write", 20, sim::FaultKind::DropLink}});
+  Rig rig;
+  BulkController& device = rig.AddBulk({}, engine.get());
+  const auto image = test_images::MakeImage(200 * 1024, "TXC7390");
+  auto r = rig.Run({emu::WriteTempFile("bulk-drop.bin", image), "-usb"});
+  EXPECT_EQ(r.exitCode, 1) << Describe(r);
+  EXPECT_NE(r.out.find("\nPrograming Error\n"), std::string::npos) << r.out;
+  // The reader released the device when its read failed, so the close
+  // before the message finds the link closed and its status is printed.
+  EXPECT_EQ(LastLine(r.out), "USB device is not open") << r.out;
+  EXPECT_TRUE(device.lost);
+  EXPECT_LT(sim::SimFlashImage(*engine).size(), image.size());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ::testing::InitGoogleTest(&argc, argv);
+  if (emu::PreloadLibrary().empty()) {
+    std::printf("skipped: the umockdev preload library is not installed (UMOCKDEV_PRELOAD=%s)\n",
+                std::getenv("UMOCKDEV_PRELOAD") ? std::getenv("UMOCKDEV_PRELOAD") : "");
+    return 77;
+  }
+  return RUN_ALL_TESTS();
+}
