@@ -7,7 +7,10 @@
 #include <cstdio>
 #include <memory>
 
+// Holds the runtime's buffer of the file it closes: unique_ptr calls the
+// closer before it lets go of the closer, so the buffer outlives the stream.
 struct FileCloser {
+  std::unique_ptr<char[]> buffer;
   void operator()(std::FILE* file) const { std::fclose(file); }
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
@@ -26,6 +29,7 @@ inline constexpr uint32_t kWrapperHeaderSize = 112;
 inline constexpr uint32_t kWrapperTrailerSize = 4;
 inline constexpr uint32_t kImageHeaderSize = 128;
 inline constexpr uint32_t kMaxChunkSize = 2048;
+inline constexpr size_t kFileBufferSize = 128 * 1024;  // the runtime's buffer for the data file
 
 // Opens `path` read-only, binary. Failure: 0x20A (cannot open) or 0x20B (no
 // length, e.g. not a regular file); nothing stays open.

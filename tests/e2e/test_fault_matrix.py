@@ -32,6 +32,7 @@ def main():
                 os.unlink(flash)
             before = matrixlib.file_hash(image)
             sim = Sim("serial", matrixlib.sim_args(row, expect.fault, flash))
+            matrixlib.favour(sim.process.pid)
             try:
                 started = time.monotonic()
                 # A hang shows as a SLOW cell, not a stuck matrix.
@@ -44,7 +45,7 @@ def main():
             finally:
                 sim.stop()
             if err:
-                return "FAIL(stderr: %s)" % err[:40]
+                return "FAIL(stderr)", repr(err[:300]), None
             data = None
             if os.path.exists(flash):
                 with open(flash, "rb") as f:

@@ -41,6 +41,7 @@ def main():
                 os.unlink(flash)
             before = matrixlib.file_hash(image)
             sim = lab.start_sim(0, matrixlib.sim_args(row, expect.fault, flash))
+            matrixlib.favour(sim.pid)
             try:
                 started = time.monotonic()
                 code, out, err = lab.run_pendrel(matrixlib.pendrel_args(row, image) + ["-eth"],
@@ -55,7 +56,7 @@ def main():
             finally:
                 _, sim_out = lab.stop_sim(sim)
             if err:
-                return "FAIL(stderr: %s)" % err[:40]
+                return "FAIL(stderr)", repr(err[:300]), None
             data = None
             if os.path.exists(flash):
                 with open(flash, "rb") as f:
