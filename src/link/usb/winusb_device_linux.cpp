@@ -173,8 +173,11 @@ bool Write(UsbHandle, uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32
   return r == 0;
 }
 
+// Whichever thread handles the library's events runs this: often the main
+// thread inside a send, while the reader tests the flag. Hence atomic
+// accesses; the release also publishes the transfer's status and length.
 void LIBUSB_CALL ReadDone(libusb_transfer* transfer) {
-  *static_cast<int*>(transfer->user_data) = 1;
+  std::atomic_ref<int>(*static_cast<int*>(transfer->user_data)).store(1, std::memory_order_release);
 }
 
 UsbReadOutcome Read(UsbHandle, uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* got,
@@ -190,7 +193,8 @@ UsbReadOutcome Read(UsbHandle, uint8_t pipe, uint8_t* buffer, uint32_t capacity,
     return UsbReadOutcome::Failed;
   }
   bool cancelled = false;
-  while (!completed) {
+  const std::atomic_ref<int> done(completed);
+  while (!done.load(std::memory_order_acquire)) {
     if (gStopRaised && !cancelled) {
       libusb_cancel_transfer(transfer);
       cancelled = true;
