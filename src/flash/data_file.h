@@ -29,7 +29,7 @@ inline constexpr uint32_t kWrapperHeaderSize = 112;
 inline constexpr uint32_t kWrapperTrailerSize = 4;
 inline constexpr uint32_t kImageHeaderSize = 128;
 inline constexpr uint32_t kMaxChunkSize = 2048;
-inline constexpr size_t kFileBufferSize = 128 * 1024;  // the runtime's buffer for the data file
+inline constexpr size_t kFileBufferSize = 32 * 1024;  // the runtime's buffer for the data file
 
 // Opens `path` read-only, binary. Failure: 0x20A (cannot open) or 0x20B (no
 // length, e.g. not a regular file); nothing stays open.
