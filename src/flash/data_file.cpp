@@ -41,8 +41,10 @@ bool IsWrapped(std::FILE* file, uint64_t fileSize, ImageLocation& image) {
   if (header[kFileKindOffset] != 4) return false;
   uint32_t dataOffset = ReadLe32(&header[kDataOffsetOffset]);
   uint32_t dataLength = ReadLe32(&header[kDataLengthOffset]);
-  uint32_t trailerAt = dataOffset + dataLength;
-  if (static_cast<uint32_t>(trailerAt + kWrapperTrailerSize) != fileSize) return false;
+  // Summed without wrapping: an offset and length that only add up to the
+  // file size modulo 2^32 would place the image outside the file.
+  uint64_t trailerAt = uint64_t{dataOffset} + dataLength;
+  if (trailerAt + kWrapperTrailerSize != fileSize) return false;
   std::array<char, kWrapperTrailerSize> trailer{};
   if (!SeekTo(file, trailerAt)) return false;
   if (std::fread(trailer.data(), 1, trailer.size(), file) != trailer.size()) return false;
