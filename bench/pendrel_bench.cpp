@@ -14,6 +14,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -83,11 +84,15 @@ struct Delayer {
     pending.emplace(due, std::move(bytes));
     changed.notify_all();
   }
+  double cpuSeconds = 0;  // the delaying thread's own time: the device's, not the host's
   void Run() {
     std::unique_lock<std::mutex> hold(lock);
     for (;;) {
       changed.wait(hold, [this] { return stop || pending.has_value(); });
-      if (stop) return;
+      if (stop) {
+        cpuSeconds = ThreadCpuSeconds();
+        return;
+      }
       auto due = pending->first;
       hold.unlock();
       std::this_thread::sleep_until(due);
@@ -99,7 +104,7 @@ struct Delayer {
       hold.lock();
     }
   }
-  ~Delayer() {
+  void Stop() {
     if (!worker.joinable()) return;
     {
       std::lock_guard<std::mutex> hold(lock);
@@ -108,6 +113,7 @@ struct Delayer {
     }
     worker.join();
   }
+  ~Delayer() { Stop(); }
 };
 
 void InjectHid(const std::vector<uint8_t>& bytes) { fake::FakeHidInjectPayload(bytes); }
@@ -164,6 +170,10 @@ int UsbRun(std::string_view link, const char* image, const char* model, uint32_t
             ProgramFlash(image, 0, 0) && Reboot();
   uint32_t blockSize = LinkState.maxBlockSize;
   LinkClose();
+  if (delayUs != 0) {
+    delayer.Stop();
+    engineCpu += delayer.cpuSeconds;
+  }
   double cpu = ProcessCpuSeconds() - cpuBefore;
   double wall = Seconds(Clock::now() - began);
   if (!ok) std::printf("\npendrel-bench: run failed: %s\n", LastStatusText());
@@ -199,6 +209,17 @@ bool ReadWholeFile(const char* path, uint64_t& total) {
   return true;
 }
 
+// The reading CheckImage does, without the checks: the same file record
+// (and so the same runtime buffer), block-sized reads.
+bool ReadThroughRuntime(const char* path) {
+  FlashDataFile data;
+  if (!OpenFlashDataFile(path, data)) return false;
+  std::vector<uint8_t> chunk(kMaxChunkSize);
+  while (std::fread(chunk.data(), 1, chunk.size(), data.file.get()) == chunk.size()) {
+  }
+  return std::ferror(data.file.get()) == 0;
+}
+
 int CheckImageRun(const char* path, const char* model) {
   uint32_t maxSize = 0;
   if (!LookUpControllerModel(model, &maxSize)) {
@@ -211,26 +232,37 @@ int CheckImageRun(const char* path, const char* model) {
     return 2;
   }
 
-  auto began = Clock::now();
-  FlashDataFile data;
-  bool ok = OpenFlashDataFile(path, data) != 0;
+  // Best of three alternating passes: one stray pause on a shared machine
+  // should not decide the ratio.
+  double check = 1e9, plain = 1e9, runtime = 1e9;
+  bool ok = true, readOk = true;
   ImageLocation location{};
-  if (ok) {
-    location = LocateImage(data.file.get(), data.size);
-    ok = CheckImage(data.file.get(), location, maxSize, kMaxChunkSize) != 0;
-  }
-  data.file.reset();
-  double check = Seconds(Clock::now() - began);
-  if (!ok) std::printf("pendrel-bench: CheckImage failed: %s\n", LastStatusText());
-
-  began = Clock::now();
   uint64_t total = 0;
-  bool readOk = ReadWholeFile(path, total);
-  double plain = Seconds(Clock::now() - began);
+  for (int pass = 0; pass < 3 && ok && readOk; ++pass) {
+    auto began = Clock::now();
+    FlashDataFile data;
+    ok = OpenFlashDataFile(path, data) != 0;
+    if (ok) {
+      location = LocateImage(data.file.get(), data.size);
+      ok = CheckImage(data.file.get(), location, maxSize, kMaxChunkSize) != 0;
+    }
+    data.file.reset();
+    check = std::min(check, Seconds(Clock::now() - began));
+    if (!ok) std::printf("pendrel-bench: CheckImage failed: %s\n", LastStatusText());
 
-  std::printf("BENCH {\"ok\":%s,\"bytes\":%llu,\"imageLength\":%u,\"checkS\":%.6f,\"readS\":%.6f}\n",
+    began = Clock::now();
+    readOk = ReadWholeFile(path, total);
+    plain = std::min(plain, Seconds(Clock::now() - began));
+
+    began = Clock::now();
+    readOk = readOk && ReadThroughRuntime(path);
+    runtime = std::min(runtime, Seconds(Clock::now() - began));
+  }
+
+  std::printf("BENCH {\"ok\":%s,\"bytes\":%llu,\"imageLength\":%u,\"checkS\":%.6f,\"readS\":%.6f,"
+              "\"runtimeS\":%.6f}\n",
               ok && readOk ? "true" : "false", static_cast<unsigned long long>(total), location.length, check,
-              plain);
+              plain, runtime);
   return ok && readOk ? 0 : 1;
 }
 

@@ -179,6 +179,7 @@ struct LineTotals {
   uint64_t toController = 0;
   uint64_t toHost = 0;
   uint64_t wireNs = 0;
+  uint64_t lateNs = 0;  // how much later than due the paced waits ended: our own share
   void Add(uint64_t& counter, size_t bytes, uint32_t rate) {
     counter += bytes;
     if (rate != 0) wireNs += uint64_t{bytes} * kBitsPerByte * 1000000000 / rate;
@@ -234,7 +235,9 @@ std::string Serve(PtyPair& pty, sim::SimEngine& engine, SimReport& report, const
       // One wait for the rest of the command, the controller's work and the
       // reply's way back: every wake-up would add our own lateness.
       auto busy = std::chrono::microseconds(sim::SimGetStats(engine).controllerTimeUs - busyBefore);
-      std::this_thread::sleep_until(rxFreeAt + busy + LineTime(reply.size(), rate));
+      auto due = rxFreeAt + busy + LineTime(reply.size(), rate);
+      std::this_thread::sleep_until(due);
+      totals.lateNs += static_cast<uint64_t>(std::chrono::nanoseconds(Clock::now() - due).count());
     }
     if (!reply.empty()) {
       // The reply leaves at the rate the command arrived at.
@@ -295,17 +298,21 @@ int RunSerialFrontEnd(int argc, char** argv) {
   LineTotals totals;
   std::string reason = Serve(pty, engine, report, options, totals);
   char fields[160];
-  std::snprintf(fields, sizeof fields, "\"toController\":%llu,\"toHost\":%llu,\"wireUs\":%llu",
-                static_cast<unsigned long long>(totals.toController),
-                static_cast<unsigned long long>(totals.toHost),
-                static_cast<unsigned long long>(totals.wireNs / 1000));
-  report.summaryFields = fields;
-  char line[200];
-  std::snprintf(line, sizeof line, "line: %llu bytes to the controller, %llu to the host, %llu us on the wire, %llu us controller time",
+  std::snprintf(fields, sizeof fields, "\"toController\":%llu,\"toHost\":%llu,\"wireUs\":%llu,\"lateUs\":%llu",
                 static_cast<unsigned long long>(totals.toController),
                 static_cast<unsigned long long>(totals.toHost),
                 static_cast<unsigned long long>(totals.wireNs / 1000),
-                static_cast<unsigned long long>(sim::SimGetStats(engine).controllerTimeUs));
+                static_cast<unsigned long long>(totals.lateNs / 1000));
+  report.summaryFields = fields;
+  char line[200];
+  std::snprintf(line, sizeof line,
+                "line: %llu bytes to the controller, %llu to the host, %llu us on the wire, %llu us controller time, "
+                "%llu us paced late",
+                static_cast<unsigned long long>(totals.toController),
+                static_cast<unsigned long long>(totals.toHost),
+                static_cast<unsigned long long>(totals.wireNs / 1000),
+                static_cast<unsigned long long>(sim::SimGetStats(engine).controllerTimeUs),
+                static_cast<unsigned long long>(totals.lateNs / 1000));
   report.summaryLine = line;
   PtyClose(pty);
   if (!options.linkPath.empty()) RemoveLink(options.linkPath, pty.slavePath);

@@ -14,7 +14,7 @@ import simlib  # noqa: E402
 RATE = 9600
 PINGS = 100
 LINE_RE = re.compile(r"^talo-sim: line: (\d+) bytes to the controller, (\d+) to the host, "
-                     r"(\d+) us on the wire, (\d+) us controller time$", re.M)
+                     r"(\d+) us on the wire, (\d+) us controller time, (\d+) us paced late$", re.M)
 
 
 def open_port(path):
@@ -61,7 +61,7 @@ def main():
     if not m:
         failures.append("no line totals in the summary:\n" + out)
     else:
-        to_ctrl, to_host, wire_us, busy_us = (int(x) for x in m.groups())
+        to_ctrl, to_host, wire_us, busy_us, _late_us = (int(x) for x in m.groups())
         if (to_ctrl, to_host) != (2 * PINGS, PINGS):
             failures.append("byte counts %d/%d, expected %d/%d" % (to_ctrl, to_host, 2 * PINGS, PINGS))
         if abs(wire_us - wire_s * 1e6) > 2:
