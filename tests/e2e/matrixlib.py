@@ -275,7 +275,6 @@ class HostModel:
         self.max_wait = 0        # every wait the run may sit out (ms)
         self.min_wait = 0        # the silences it must sit out (ms)
         self.host_rate = COMMAND_RATE
-        self.frames = []
 
     # --- transaction ---------------------------------------------------
     def _read(self, wait):
@@ -290,7 +289,6 @@ class HostModel:
     def transact(self, command, parameter=0, count=0, timeout=None):
         """(accepted, data) of one transaction."""
         wait = self.link.wait_ms(timeout if timeout is not None else STANDING_MS)
-        self.frames.append(command)
         if not self.alive:
             # Later statuses of a vanished link depend on the system's socket
             # and terminal states; no cell may print one.
@@ -612,8 +610,8 @@ def judge(expect, code, out, elapsed, margin_s, image, hash_before, summary, fla
         tail = text[:-len(PROMPT)] if text.endswith(PROMPT) else text
         last = tail.rstrip("\n").split("\n")[-1].replace("\b", "")[-24:]
         return ("FAIL(rc=%d:%s)" % (code, last),
-                "exit %d, expected %d\n    got      %s\n    expected %s"
-                % (code, expect.code, _tail(text), _tail(expect.text)), beyond)
+                "exit %d, expected %d; simulator %r\n    got      %s\n    expected %s"
+                % (code, expect.code, summary, _tail(text), _tail(expect.text)), beyond)
     if file_hash(image) != hash_before:
         return "FAIL(data file changed)", image, beyond
     if summary is None:
@@ -680,13 +678,25 @@ def run_matrix(link, run_cell, workers, notice, directory):
     lock = threading.Lock()
     with concurrent.futures.ThreadPoolExecutor(max_workers=workers) as pool:
 
-        def one(job):
-            with lock:
-                worker = free.pop()
+        def attempt(worker, job):
             try:
                 return run_cell(worker, *job)
             except Exception as error:  # a broken cell is a failed cell, not a stopped matrix
                 return "FAIL(%s)" % type(error).__name__, str(error)[:300], None
+
+        def one(job):
+            with lock:
+                worker = free.pop()
+            try:
+                first = attempt(worker, job)
+                if first[0] == "ok":
+                    return first
+                # A loaded machine can hold a reply back beyond a time-out; a
+                # fault of the program shows again. The table marks the cell.
+                second = attempt(worker, job)
+                if second[0] == "ok":
+                    return "ok*", "first run: %s %s" % (first[0], first[1]), second[2]
+                return second[0], "%s\n    (first run: %s)" % (second[1], first[0]), second[2]
             finally:
                 with lock:
                     free.append(worker)
@@ -694,7 +704,7 @@ def run_matrix(link, run_cell, workers, notice, directory):
         for job, (result, detail, late) in zip(jobs, pool.map(one, jobs)):
             key = (job[0].label, job[1])
             cells[key] = result
-            if result != "ok":
+            if result not in ("ok", "n/a"):
                 details[key] = detail
             if late is not None:
                 beyond.append((late, key))
@@ -708,8 +718,9 @@ def run_matrix(link, run_cell, workers, notice, directory):
     if beyond:
         late, (label, kind) = max(beyond)
         print("longest time beyond a cell's waits: %.2f s (%s / %s)" % (late, label, kind))
-    bad = sum(1 for v in cells.values() if v not in ("ok", "n/a"))
+    bad = sum(1 for v in cells.values() if v not in ("ok", "ok*", "n/a"))
     na = sum(1 for v in cells.values() if v == "n/a")
-    print("%s link: %d cells run, %d n/a, %d bad, %.1f s with %d workers"
-          % (link.name, len(jobs), na, bad, took, workers))
+    again = sum(1 for v in cells.values() if v == "ok*")
+    print("%s link: %d cells run, %d n/a, %d bad, %d ok only when run again (ok*), %.1f s with %d workers"
+          % (link.name, len(jobs), na, bad, again, took, workers))
     return bad
