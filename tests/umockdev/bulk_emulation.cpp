@@ -12,16 +12,6 @@ namespace {
 
 constexpr auto kHoldLimit = std::chrono::milliseconds(3);
 
-std::string Hex(const std::vector<uint8_t>& bytes) {
-  std::string out;
-  char two[3];
-  for (uint8_t b : bytes) {
-    std::snprintf(two, sizeof two, "%02x", b);
-    out += two;
-  }
-  return out;
-}
-
 // Device descriptor, then one configuration with one vendor-class
 // interface and a bulk IN and a bulk OUT endpoint.
 std::vector<uint8_t> Descriptors(const BulkSpec& s) {

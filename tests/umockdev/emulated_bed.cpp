@@ -75,6 +75,16 @@ Ticker::~Ticker() {
   thread.join();
 }
 
+std::string Hex(const std::vector<uint8_t>& bytes) {
+  std::string out;
+  char two[3];
+  for (uint8_t b : bytes) {
+    std::snprintf(two, sizeof two, "%02x", b);
+    out += two;
+  }
+  return out;
+}
+
 namespace {
 
 std::string ReadWhole(const std::string& path) {

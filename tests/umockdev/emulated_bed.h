@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -15,6 +16,9 @@
 #include <vector>
 
 namespace emu {
+
+// Bytes as lower-case hex digits, as umockdev's record format takes them.
+std::string Hex(const std::vector<uint8_t>& bytes);
 
 // One test bed; its directory goes away with it.
 struct Bed {

@@ -12,16 +12,6 @@ namespace {
 
 constexpr auto kHoldLimit = std::chrono::milliseconds(5);
 
-std::string Hex(const std::vector<uint8_t>& bytes) {
-  std::string out;
-  char two[3];
-  for (uint8_t b : bytes) {
-    std::snprintf(two, sizeof two, "%02x", b);
-    out += two;
-  }
-  return out;
-}
-
 // A full-speed device with one HID interface: device and configuration
 // descriptors as the kernel keeps them in sysfs.
 std::vector<uint8_t> UsbDescriptors(const HidSpec& s, uint16_t reportDescriptorLength) {
