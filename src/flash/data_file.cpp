@@ -146,12 +146,14 @@ int CheckImage(std::FILE* file, ImageLocation image, uint32_t maxImageSize, uint
 
   if (chunkSize == 0 || chunkSize > kMaxChunkSize) chunkSize = kMaxChunkSize;
   if (!SeekTo(file, image.offset)) return SetLastStatus(0x208);
-  // The sum is taken over whole runs of blocks as large as the runtime's
-  // buffer: a request that size goes from the file straight into ours,
-  // where block-sized requests would copy every byte twice. A short or
-  // failed read ends the pass with the same status as block by block.
-  static_assert(kFileBufferSize % kMaxChunkSize == 0);
-  const uint32_t piece = static_cast<uint32_t>(kFileBufferSize / chunkSize) * chunkSize;
+  // The sum is taken over whole runs of blocks, 128 KB at a time: a request
+  // at least as large as the runtime's buffer goes from the file straight
+  // into ours, where block-sized requests would copy every byte twice, and
+  // reads of that size cost the system least per byte. A short or failed
+  // read ends the pass with the same status as block by block.
+  constexpr size_t kSumReadSize = 128 * 1024;
+  static_assert(kSumReadSize % kMaxChunkSize == 0 && kSumReadSize >= kFileBufferSize);
+  const uint32_t piece = static_cast<uint32_t>(kSumReadSize / chunkSize) * chunkSize;
   std::vector<uint8_t> chunk(piece);
   uint8_t sum = 0;
   for (uint32_t remaining = image.length; remaining != 0;) {
