@@ -164,38 +164,23 @@ bool SetPipeTimeout(UsbHandle, uint8_t, uint32_t milliseconds) {
   return true;
 }
 
-bool Write(UsbHandle, uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32_t* written) {
-  uint8_t none = 0;
-  int moved = 0;
-  int r = libusb_bulk_transfer(gDevice.handle, pipe, count ? const_cast<uint8_t*>(bytes) : &none,
-                               static_cast<int>(count), &moved, gDevice.outTimeoutMs);
-  *written = static_cast<uint32_t>(moved);
-  return r == 0;
-}
-
-// Whichever thread handles the library's events runs this: often the main
-// thread inside a send, while the reader tests the flag. Hence atomic
-// accesses; the release also publishes the transfer's status and length.
-void LIBUSB_CALL ReadDone(libusb_transfer* transfer) {
+// Whichever thread handles the library's events runs this: the reader for
+// a send's transfer, often the main thread inside a send for the reader's.
+// Hence our own atomic flag rather than the library's plain one: its release
+// publishes the transfer's status and length, and everything the library did
+// to the transfer before, to the thread that then frees it.
+void LIBUSB_CALL TransferDone(libusb_transfer* transfer) {
   std::atomic_ref<int>(*static_cast<int*>(transfer->user_data)).store(1, std::memory_order_release);
 }
 
-UsbReadOutcome Read(UsbHandle, uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* got,
-                    UsbHandle) {
-  *got = 0;
-  libusb_transfer* transfer = libusb_alloc_transfer(0);
-  if (transfer == nullptr) return UsbReadOutcome::Failed;
-  int completed = 0;
-  libusb_fill_bulk_transfer(transfer, gDevice.handle, pipe, buffer, static_cast<int>(capacity),
-                            ReadDone, &completed, 0);
-  if (libusb_submit_transfer(transfer) != 0) {
-    libusb_free_transfer(transfer);
-    return UsbReadOutcome::Failed;
-  }
+// Handles events until the transfer has completed; the transfer is cancelled
+// once when the stop signal is watched and raised, or when event handling
+// fails. Only then may the caller read and free it.
+void AwaitTransfer(libusb_transfer* transfer, int& completed, bool watchStop) {
   bool cancelled = false;
   const std::atomic_ref<int> done(completed);
   while (!done.load(std::memory_order_acquire)) {
-    if (gStopRaised && !cancelled) {
+    if (watchStop && gStopRaised && !cancelled) {
       libusb_cancel_transfer(transfer);
       cancelled = true;
     }
@@ -205,6 +190,44 @@ UsbReadOutcome Read(UsbHandle, uint8_t pipe, uint8_t* buffer, uint32_t capacity,
       cancelled = true;
     }
   }
+}
+
+// An asynchronous transfer awaited here rather than libusb_bulk_transfer: the
+// synchronous call frees its transfer on the word of a plain int that the
+// reader thread sets while it handles events.
+bool Write(UsbHandle, uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32_t* written) {
+  *written = 0;
+  libusb_transfer* transfer = libusb_alloc_transfer(0);
+  if (transfer == nullptr) return false;
+  uint8_t none = 0;
+  int completed = 0;
+  libusb_fill_bulk_transfer(transfer, gDevice.handle, pipe,
+                            count ? const_cast<uint8_t*>(bytes) : &none, static_cast<int>(count),
+                            TransferDone, &completed, gDevice.outTimeoutMs);
+  if (libusb_submit_transfer(transfer) != 0) {
+    libusb_free_transfer(transfer);
+    return false;
+  }
+  AwaitTransfer(transfer, completed, false);
+  const libusb_transfer_status status = transfer->status;
+  *written = static_cast<uint32_t>(transfer->actual_length);
+  libusb_free_transfer(transfer);
+  return status == LIBUSB_TRANSFER_COMPLETED;
+}
+
+UsbReadOutcome Read(UsbHandle, uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* got,
+                    UsbHandle) {
+  *got = 0;
+  libusb_transfer* transfer = libusb_alloc_transfer(0);
+  if (transfer == nullptr) return UsbReadOutcome::Failed;
+  int completed = 0;
+  libusb_fill_bulk_transfer(transfer, gDevice.handle, pipe, buffer, static_cast<int>(capacity),
+                            TransferDone, &completed, 0);
+  if (libusb_submit_transfer(transfer) != 0) {
+    libusb_free_transfer(transfer);
+    return UsbReadOutcome::Failed;
+  }
+  AwaitTransfer(transfer, completed, true);
   const libusb_transfer_status status = transfer->status;
   *got = static_cast<uint32_t>(transfer->actual_length);
   libusb_free_transfer(transfer);
