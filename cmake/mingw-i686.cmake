@@ -9,8 +9,14 @@ set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# The cross-built tests run under Wine, in the project's private prefix.
+# The cross-built tests run under Wine, in the project's private prefix, where
+# this kernel can run 32-bit programs at all (otherwise the windows64 build
+# carries the Windows tests, and this one only builds).
 find_program(PENDREL_WINE NAMES wine)
 if(PENDREL_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
+  execute_process(COMMAND ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run --can-run-32
+                  RESULT_VARIABLE PENDREL_WINE32_RC)
+  if(PENDREL_WINE32_RC EQUAL 0)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
+  endif()
 endif()

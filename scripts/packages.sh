@@ -24,6 +24,9 @@ PENDREL_BUILD_PACKAGES=(cmake make g++ pkg-config libusb-1.0-0-dev libgtest-dev 
 PENDREL_CHECK_PACKAGES=(clang libclang-rt-14-dev umockdev libumockdev-dev)
 # The 32-bit Windows cross-build.
 PENDREL_WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-i686-dev)
+# The 64-bit one, which carries the Windows tests on a kernel that runs no
+# 32-bit programs (scripts/wine-run --can-run-32 tells).
+PENDREL_WINDOWS64_PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev)
 
 # Wine runs the cross-built tests and pendrel.exe; its 32-bit part needs the
 # i386 architecture.

@@ -77,7 +77,7 @@ class WineCommandLine(unittest.TestCase):
         # With a terminal, Wine gives the program a console: the prompt waits
         # for one key from the console input, read raw (no Enter needed).
         master, slave = os.openpty()
-        proc = subprocess.Popen(["wine", winelib.PENDREL_EXE], env=self.wine.env, stdin=slave,
+        proc = subprocess.Popen([winelib.WINE, winelib.PENDREL_EXE], env=self.wine.env, stdin=slave,
                                 stdout=slave, stderr=slave, start_new_session=True)
         os.close(slave)
         seen = b""

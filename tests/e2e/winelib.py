@@ -2,7 +2,7 @@
 
     import winelib
     exe = winelib.require_wine()            # exits 77 (skipped) without wine or pendrel.exe
-    with winelib.Prefix() as wine:          # a fresh 32-bit prefix, booted once
+    with winelib.Prefix() as wine:          # a fresh prefix, booted once
         wine.map_port("COM5", "/tmp/x/tty") # HKLM\\Software\\Wine\\Ports, then a server restart
         rc, out, err = wine.run([image, "-pCOM5"], timeout=60)
 
@@ -28,10 +28,31 @@ import time
 SKIP = 77
 SOURCE = os.environ.get("PENDREL_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
 PENDREL_EXE = os.environ.get("PENDREL_EXE", os.path.join(SOURCE, "build", "windows", "pendrel.exe"))
+# Picks the Wine loader that can run on this kernel (see the script).
+WINE = os.path.join(SOURCE, "scripts", "wine-run")
+WINEARCH = "win32"
+
+
+def _is_64_bit(exe):
+    """True for a PE32+ x86-64 image, False for a 32-bit one."""
+    with open(exe, "rb") as f:
+        head = f.read(4096)
+    pe = int.from_bytes(head[0x3C:0x40], "little")
+    return head[pe + 4:pe + 6] == b"\x64\x86"
+
+
+def _can_run_32():
+    return subprocess.run([WINE, "--can-run-32"], stdin=subprocess.DEVNULL,
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                          timeout=30).returncode == 0
 
 
 def require_wine():
-    """The pendrel.exe path; exits 77, saying why, when it or Wine is missing."""
+    """The pendrel.exe path; exits 77, saying why, when it or Wine is missing.
+
+    On a kernel that runs no 32-bit programs the 64-bit build of the same
+    sources (build/windows64) stands in for the 32-bit one, and says so."""
+    global PENDREL_EXE, WINEARCH
     for tool in ("wine", "wineserver", "setsid"):
         if shutil.which(tool) is None:
             print("skipped: %s is not installed" % tool)
@@ -40,6 +61,17 @@ def require_wine():
         print("skipped: no Windows build at %s (PENDREL_EXE); build it with "
               "`cmake --preset windows && cmake --build --preset windows`" % PENDREL_EXE)
         sys.exit(SKIP)
+    if not _is_64_bit(PENDREL_EXE) and not _can_run_32():
+        exe64 = os.path.join(SOURCE, "build", "windows64", "pendrel.exe")
+        if not os.path.isfile(exe64):
+            print("skipped: this kernel runs no 32-bit programs, so %s cannot run under Wine, "
+                  "and there is no 64-bit build at %s (`cmake --preset windows64 && "
+                  "cmake --build --preset windows64`)" % (PENDREL_EXE, exe64))
+            sys.exit(SKIP)
+        print("this kernel runs no 32-bit programs: testing the 64-bit build " + exe64)
+        PENDREL_EXE = exe64
+    if _is_64_bit(PENDREL_EXE):
+        WINEARCH = "win64"
     return PENDREL_EXE
 
 
@@ -57,7 +89,8 @@ class Prefix:
         self.env = dict(os.environ)
         self.env.pop("DISPLAY", None)           # no desktop window, ever
         self.env.pop("WAYLAND_DISPLAY", None)
-        self.env.update(WINEPREFIX=self.path, WINEARCH="win32", WINEDEBUG="-all",
+        self.env.update(WINEPREFIX=self.path, PENDREL_WINEPREFIX=self.path, WINEARCH=WINEARCH,
+                        WINEDEBUG="-all",
                         WINEDLLOVERRIDES="mscoree,mshtml=")
         self.server = None
         self.boot_timeout = boot_timeout
@@ -67,7 +100,7 @@ class Prefix:
             if self.netns:
                 self.kill_server()     # no server of this prefix may run anywhere else
                 self._start_server_in_namespace()
-            self._quiet(["wine", "wineboot", "-i"], self.boot_timeout)
+            self._quiet([WINE, "wineboot", "-i"], self.boot_timeout)
             if self.netns and not self.server_in_namespace():
                 raise RuntimeError("the prefix's wineserver is not the one in " + self.netns)
         except BaseException:
@@ -120,7 +153,7 @@ class Prefix:
 
     def map_port(self, name, unix_path):
         """COMn -> a Unix device path; the mapping is read when the server starts."""
-        self._quiet(["wine", "reg", "add", r"HKLM\Software\Wine\Ports", "/v", name, "/t",
+        self._quiet([WINE, "reg", "add", r"HKLM\Software\Wine\Ports", "/v", name, "/t",
                      "REG_SZ", "/d", unix_path, "/f"])
         self.kill_server()
 
@@ -133,7 +166,7 @@ class Prefix:
     def run(self, args, timeout=60, exe=None):
         """pendrel.exe ARGS without a console: (exit code, stdout bytes, stderr bytes).
         A run that outlasts `timeout` is killed and raises subprocess.TimeoutExpired."""
-        cmd = self._cmd(["wine", exe or PENDREL_EXE] + list(args))
+        cmd = self._cmd([WINE, exe or PENDREL_EXE] + list(args))
         with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
             proc = subprocess.Popen(cmd, env=self.env, stdin=subprocess.DEVNULL, stdout=out,
                                     stderr=err, start_new_session=True)
