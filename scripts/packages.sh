@@ -13,8 +13,16 @@ pendrel_ensure_packages() {
   local sudo=""
   [ "$(id -u)" -ne 0 ] && sudo="sudo"
   export DEBIAN_FRONTEND=noninteractive
-  $sudo apt-get update -qq || return 1
-  $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null || return 1
+  # A mirror in the middle of a sync makes `apt-get update` fail for one index
+  # while the others are fine: what counts is whether the install works, and
+  # it gets a second try after a fresh update.
+  local try
+  for try in 1 2; do
+    $sudo apt-get update -qq || echo "apt-get update reported errors; trying the install anyway"
+    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null && return 0
+    [ "$try" -eq 1 ] && sleep 10
+  done
+  return 1
 }
 
 # What a native build, its tests and talo-sim need.
