@@ -93,6 +93,23 @@ int ReadChunk(std::FILE* file, uint8_t* buffer, size_t count) {
   return SetLastStatus(std::ferror(file) ? 0x208 : 0x209);
 }
 
+// The bytes' sum modulo 256. Kept in 64 separate lanes, so that the adds do
+// not wait on one another and the compiler can do them 16 or 32 at a time;
+// the lanes are folded at the end (the order of a modular sum is free). The
+// plain byte-by-byte loop took about twice the time of reading the file.
+uint8_t ByteSum(const uint8_t* data, size_t count) {
+  constexpr size_t kLanes = 64;
+  uint8_t lanes[kLanes] = {};
+  size_t i = 0;
+  for (; i + kLanes <= count; i += kLanes) {
+    for (size_t k = 0; k < kLanes; ++k) lanes[k] = static_cast<uint8_t>(lanes[k] + data[i + k]);
+  }
+  uint8_t sum = 0;
+  for (size_t k = 0; k < kLanes; ++k) sum = static_cast<uint8_t>(sum + lanes[k]);
+  for (; i < count; ++i) sum = static_cast<uint8_t>(sum + data[i]);
+  return sum;
+}
+
 }  // namespace
 
 bool SeekTo(std::FILE* file, uint64_t position) {
@@ -159,7 +176,7 @@ int CheckImage(std::FILE* file, ImageLocation image, uint32_t maxImageSize, uint
   for (uint32_t remaining = image.length; remaining != 0;) {
     uint32_t n = remaining < piece ? remaining : piece;
     if (!ReadChunk(file, chunk.data(), n)) return 0;
-    for (uint32_t i = 0; i < n; ++i) sum = static_cast<uint8_t>(sum + chunk[i]);
+    sum = static_cast<uint8_t>(sum + ByteSum(chunk.data(), n));
     remaining -= n;
   }
   if (sum != 0) return SetLastStatus(0x212);

@@ -119,6 +119,13 @@ TEST(FlashDataFile, ChecksumIsReadWholeInAnyChunkSize) {
   bad[1500] += 0x80;
   bad[1600] += 0x80;
   EXPECT_TRUE(CheckFile("sum2.bin", bad, "TXC6260").ok);
+  // 3000 bytes are 46 whole runs of 64 and a tail of 56: a change anywhere is
+  // seen, and a change in a run is undone by one in the tail.
+  bad = image;
+  bad[100] += 1;
+  EXPECT_EQ(CheckFile("sum3.bin", bad, "TXC6260").status, 0x212);
+  bad[2990] -= 1;
+  EXPECT_TRUE(CheckFile("sum4.bin", bad, "TXC6260").ok);
 }
 
 TEST(FlashDataFile, ImageEndingBeforeItsLengthIsAnUnexpectedEnd) {
