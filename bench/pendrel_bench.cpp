@@ -58,6 +58,14 @@ double ThreadCpuSeconds() {
   return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
 }
 
+// Times a thread of this process gave up the processor to wait: a receive
+// path that polls would show many per reply, one that blocks a few.
+long VoluntarySwitches(int who = RUSAGE_SELF) {
+  rusage usage{};
+  getrusage(who, &usage);
+  return usage.ru_nvcsw;
+}
+
 long MaxRssKb() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
@@ -85,12 +93,14 @@ struct Delayer {
     changed.notify_all();
   }
   double cpuSeconds = 0;  // the delaying thread's own time: the device's, not the host's
+  long switches = 0;      // and its own waits
   void Run() {
     std::unique_lock<std::mutex> hold(lock);
     for (;;) {
       changed.wait(hold, [this] { return stop || pending.has_value(); });
       if (stop) {
         cpuSeconds = ThreadCpuSeconds();
+        switches = VoluntarySwitches(RUSAGE_THREAD);
         return;
       }
       auto due = pending->first;
@@ -166,6 +176,7 @@ int UsbRun(std::string_view link, const char* image, const char* model, uint32_t
 
   auto began = Clock::now();
   double cpuBefore = ProcessCpuSeconds();
+  long switchesBefore = VoluntarySwitches();
   bool ok = LinkOpen("", 0, false, LinkKind::UsbHid) && Handshake() && QueryIdentification() != nullptr &&
             ProgramFlash(image, 0, 0) && Reboot();
   uint32_t blockSize = LinkState.maxBlockSize;
@@ -175,16 +186,18 @@ int UsbRun(std::string_view link, const char* image, const char* model, uint32_t
     engineCpu += delayer.cpuSeconds;
   }
   double cpu = ProcessCpuSeconds() - cpuBefore;
+  long switches = VoluntarySwitches() - switchesBefore - delayer.switches;
   double wall = Seconds(Clock::now() - began);
   if (!ok) std::printf("\npendrel-bench: run failed: %s\n", LastStatusText());
 
   sim::SimStats stats = sim::SimGetStats(engine);
   uint64_t blocks = blockSize ? (stats.bytesWritten + blockSize - 1) / blockSize : 0;
   std::printf("\nBENCH {\"ok\":%s,\"link\":\"%s\",\"bytes\":%llu,\"blockSize\":%u,\"blocks\":%llu,"
-              "\"hostFaults\":%u,\"wallS\":%.6f,\"cpuS\":%.6f,\"engineCpuS\":%.6f,\"delayUs\":%u,\"maxRssKb\":%ld}\n",
+              "\"hostFaults\":%u,\"wallS\":%.6f,\"cpuS\":%.6f,\"engineCpuS\":%.6f,\"delayUs\":%u,\"maxRssKb\":%ld,"
+              "\"voluntarySwitches\":%ld}\n",
               ok ? "true" : "false", hid ? "hid" : "bulk", static_cast<unsigned long long>(stats.bytesWritten),
               blockSize, static_cast<unsigned long long>(blocks), stats.hostFaults, wall, cpu, engineCpu, delayUs,
-              MaxRssKb());
+              MaxRssKb(), switches);
   fake::FakeWinUsbUninstall();
   fake::FakeHidUninstall();
   return ok && stats.hostFaults == 0 ? 0 : 1;

@@ -109,7 +109,9 @@ HidWriteOutcome Write(UsbHandle, const uint8_t* report, uint32_t length, uint32_
     std::lock_guard<std::mutex> hold(gFake.lock);
     QueuePayloadLocked(reply);
     if (drop) gFake.lost = true;
-    gFake.changed.notify_all();
+    // Only news for a reader wakes it: a real device's reader sleeps through
+    // the reports that only add to a frame.
+    if (!reply.empty() || drop) gFake.changed.notify_all();
   }
   return HidWriteOutcome::Written;
 }

@@ -127,7 +127,7 @@ bool Write(UsbHandle, uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32
     std::lock_guard<std::mutex> hold(gFake.lock);
     gFake.input.insert(gFake.input.end(), reply.begin(), reply.end());
     if (drop) gFake.lost = true;
-    gFake.changed.notify_all();
+    if (!reply.empty() || drop) gFake.changed.notify_all();
   }
   return true;
 }
