@@ -1,16 +1,5 @@
 # Cross-build for 64-bit Windows with mingw-w64. The shipped program is the
 # 32-bit one (mingw-i686.cmake); this build exists so that the Windows code
 # can be tested under wine64 on a kernel that runs no 32-bit programs.
-set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR x86_64)
-set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)
-set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)
-set(CMAKE_RC_COMPILER x86_64-w64-mingw32-windres)
-set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-find_program(PENDREL_WINE NAMES wine)
-if(PENDREL_WINE)
-  set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
-endif()
+set(PENDREL_MINGW_CPU x86_64)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw.cmake)

@@ -1,0 +1,28 @@
+# What both mingw-w64 cross-builds share; the toolchain file sets
+# PENDREL_MINGW_CPU (i686 or x86_64) and includes this. The posix thread
+# model makes std::thread, std::mutex and std::condition_variable available.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR ${PENDREL_MINGW_CPU})
+set(CMAKE_C_COMPILER ${PENDREL_MINGW_CPU}-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER ${PENDREL_MINGW_CPU}-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER ${PENDREL_MINGW_CPU}-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${PENDREL_MINGW_CPU}-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+
+# The cross-built tests run under Wine, in the project's private prefix. A
+# 32-bit build's tests only where this kernel can run 32-bit programs at all
+# (otherwise the windows64 build carries the Windows tests, and the 32-bit
+# one only builds).
+find_program(PENDREL_WINE NAMES wine)
+if(PENDREL_WINE)
+  set(PENDREL_WINE_RUNS 0)
+  if(PENDREL_MINGW_CPU STREQUAL "i686")
+    execute_process(COMMAND ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run --can-run-32
+                    RESULT_VARIABLE PENDREL_WINE_RUNS)
+  endif()
+  if(PENDREL_WINE_RUNS EQUAL 0)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
+  endif()
+endif()
