@@ -11,18 +11,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
-# The cross-built tests run under Wine, in the project's private prefix. A
-# 32-bit build's tests only where this kernel can run 32-bit programs at all
-# (otherwise the windows64 build carries the Windows tests, and the 32-bit
-# one only builds).
-find_program(PENDREL_WINE NAMES wine)
-if(PENDREL_WINE)
-  set(PENDREL_WINE_RUNS 0)
-  if(PENDREL_MINGW_CPU STREQUAL "i686")
-    execute_process(COMMAND ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run --can-run-32
-                    RESULT_VARIABLE PENDREL_WINE_RUNS)
-  endif()
-  if(PENDREL_WINE_RUNS EQUAL 0)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
-  endif()
-endif()
+# The cross-built tests run under Wine, in the project's private prefix,
+# when CTest runs them (their discovery too): configuring and building never
+# run a Windows program, so neither needs Wine.
+set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)

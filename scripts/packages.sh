@@ -1,48 +1,90 @@
 # Sourced by scripts/test and scripts/demo: installs the Debian packages the
 # project needs, only those that are missing.
-pendrel_ensure_packages() {
-  local missing=()
+
+pendrel_sudo() {
+  if [ "$(id -u)" -ne 0 ]; then sudo "$@"; else "$@"; fi
+}
+
+pendrel_missing_packages() {
   local pkg
   for pkg in "$@"; do
-    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
-      missing+=("$pkg")
-    fi
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed" || echo "$pkg"
   done
+}
+
+# Installs the missing ones among "$@". Returns non-zero when any could not be
+# installed, after one line per such package with apt's own reason.
+pendrel_ensure_packages() {
+  local missing
+  mapfile -t missing < <(pendrel_missing_packages "$@")
   [ ${#missing[@]} -eq 0 ] && return 0
   echo "Installing: ${missing[*]}"
-  local sudo=""
-  [ "$(id -u)" -ne 0 ] && sudo="sudo"
   export DEBIAN_FRONTEND=noninteractive
+  local apt=(apt-get -o DPkg::Lock::Timeout=300 install -y -qq --no-install-recommends)
   # A mirror in the middle of a sync makes `apt-get update` fail for one index
   # while the others are fine: what counts is whether the install works, and
   # it gets a second try after a fresh update.
-  local try
+  local try log
+  log=$(mktemp)
   for try in 1 2; do
-    $sudo apt-get update -qq || echo "apt-get update reported errors; trying the install anyway"
-    $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null && return 0
+    pendrel_sudo apt-get -o DPkg::Lock::Timeout=300 update -qq >"$log" 2>&1 ||
+      echo "apt-get update reported errors; trying the install anyway"
+    pendrel_sudo "${apt[@]}" "${missing[@]}" >"$log" 2>&1 && { rm -f "$log"; return 0; }
     [ "$try" -eq 1 ] && sleep 10
   done
-  return 1
+  # Which of them failed, and why: one package at a time.
+  local pkg failed=0 reason detail
+  for pkg in $(pendrel_missing_packages "${missing[@]}"); do
+    if ! pendrel_sudo "${apt[@]}" "$pkg" >"$log" 2>&1; then
+      reason=$(grep -E '^E: ' "$log" | grep -v 'Failed to fetch\|index files failed' | head -n 3 |
+               sed 's/^E: //' | tr '\n' ' ')
+      [ -n "$reason" ] || reason=$(grep -E '^E: ' "$log" | head -n 1 | sed 's/^E: //')
+      detail=$(grep -E ' : (Pre)?Depends:|Breaks:|Conflicts:' "$log" | head -n 1 | sed 's/^ *//; s/  */ /g')
+      echo "package $pkg cannot be installed: ${reason:-apt-get failed}${detail:+($detail)}"
+      failed=1
+    fi
+  done
+  rm -f "$log"
+  return "$failed"
+}
+
+# Like pendrel_ensure_packages, but the run cannot go on without them.
+pendrel_require_packages() {
+  pendrel_ensure_packages "$@" || {
+    echo "cannot go on without: $(pendrel_missing_packages "$@" | tr '\n' ' ')"
+    exit 1
+  }
 }
 
 # What a native build, its tests and talo-sim need.
-PENDREL_BUILD_PACKAGES=(cmake make g++ pkg-config libusb-1.0-0-dev libgtest-dev libgmock-dev man-db dpkg-dev
-                        googletest python3 iproute2)
+PENDREL_BUILD_PACKAGES=(cmake make g++ binutils pkg-config libusb-1.0-0-dev libgtest-dev libgmock-dev man-db
+                        dpkg-dev googletest python3 iproute2)
 # The fuzz targets (clang's libFuzzer runtime) and the emulated USB devices.
 PENDREL_CHECK_PACKAGES=(clang libclang-rt-14-dev umockdev libumockdev-dev)
-# The 32-bit Windows cross-build.
+# The 32-bit Windows cross-build, the one we ship.
 PENDREL_WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-i686-dev)
-# The 64-bit one, which carries the Windows tests on a kernel that runs no
-# 32-bit programs (scripts/wine-run --can-run-32 tells).
+# The 64-bit one, which carries the Windows tests where no 32-bit Wine runs
+# (scripts/wine-run --can-run-32 tells).
 PENDREL_WINDOWS64_PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev)
 
-# Wine runs the cross-built tests and pendrel.exe; its 32-bit part needs the
-# i386 architecture.
+# Wine runs the cross-built tests and pendrel.exe. wine64 always; the 32-bit
+# loader (wine32, an i386 package) only where this kernel runs i386 programs,
+# and its failure to install is not fatal: the 64-bit build then stands in.
 pendrel_ensure_wine() {
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
-    local sudo=""
-    [ "$(id -u)" -ne 0 ] && sudo="sudo"
-    $sudo dpkg --add-architecture i386
+  pendrel_require_packages wine wine64
+  if ! scripts/runs-i386; then
+    echo "this kernel runs no 32-bit programs: 32-bit Wine (wine32:i386) is not installed"
+    return 0
   fi
-  pendrel_ensure_packages wine wine32:i386 wine64
+  [ -x /usr/lib/wine/wine ] && return 0
+  local added=0
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    pendrel_sudo dpkg --add-architecture i386
+    added=1
+  fi
+  pendrel_ensure_packages wine32:i386 && return 0
+  echo "32-bit Wine is not available from the package mirror"
+  # Leave the machine as it was: no i386 architecture we added for nothing.
+  [ "$added" -eq 1 ] && pendrel_sudo dpkg --remove-architecture i386 2>/dev/null
+  return 0
 }
