@@ -7,7 +7,6 @@
 #include "flash/controller.h"
 #include "flash/data_file.h"
 #include "link/link.h"
-#include "link/serial/serial_link.h"
 #include "protocol/commands.h"
 
 namespace {
@@ -221,8 +220,4 @@ uint32_t ProgressPercent(uint32_t written, uint32_t total) {
   return total == 0 ? 100 : static_cast<uint32_t>(static_cast<uint64_t>(written) * 100 / total);
 }
 
-int SetHostBaudRate(int32_t rate) {
-  if (!LinkState.isOpen) return SetLastStatus(0x20F);
-  if (!LinkState.isSerial) return SetLastStatus(0x110);
-  return SerialConfigure(rate, LinkState.serialNoCts);
-}
+int SetHostBaudRate(int32_t rate) { return LinkSetRate(rate); }

@@ -1,5 +1,7 @@
 #include "link/link.h"
 
+#include <iterator>
+
 #include "app/status.h"
 #include "link/ethernet/eth_link.h"
 #include "link/serial/serial_link.h"
@@ -10,20 +12,41 @@ LinkStateRecord LinkState;
 
 namespace {
 
+// The serial line's rate, keeping the CTS setting it was opened with.
+int SerialSetRate(int32_t baudRate) { return SerialConfigure(baudRate, LinkState.serialNoCts); }
+
 struct LinkOps {
   int (*close)();
   int (*send)(const uint8_t* bytes, uint32_t count);
   int (*receiveByte)(uint8_t* byte);
   int (*setTimeouts)(uint32_t receiveMs, uint32_t sendMs);
+  int (*setRate)(int32_t baudRate);  // none: the link has no line rate
 };
 
 // Indexed by LinkKind.
 constexpr LinkOps kLinkOps[] = {
-    {SerialClose, SerialSend, SerialReceiveByte, SerialSetTimeouts},
-    {HidClose, HidSend, HidReceiveByte, HidSetTimeouts},
-    {EthClose, EthSend, EthReceiveByte, EthSetTimeouts},
-    {WinUsbClose, WinUsbSend, WinUsbReceiveByte, WinUsbSetTimeouts},
+    {.close = SerialClose,
+     .send = SerialSend,
+     .receiveByte = SerialReceiveByte,
+     .setTimeouts = SerialSetTimeouts,
+     .setRate = SerialSetRate},
+    {.close = HidClose,
+     .send = HidSend,
+     .receiveByte = HidReceiveByte,
+     .setTimeouts = HidSetTimeouts,
+     .setRate = nullptr},
+    {.close = EthClose,
+     .send = EthSend,
+     .receiveByte = EthReceiveByte,
+     .setTimeouts = EthSetTimeouts,
+     .setRate = nullptr},
+    {.close = WinUsbClose,
+     .send = WinUsbSend,
+     .receiveByte = WinUsbReceiveByte,
+     .setTimeouts = WinUsbSetTimeouts,
+     .setRate = nullptr},
 };
+static_assert(std::size(kLinkOps) == static_cast<size_t>(LinkKind::UsbWinUsb) + 1, "one row per LinkKind");
 
 const LinkOps* OpsOf(LinkKind kind) {
   auto index = static_cast<uint32_t>(kind);
@@ -93,6 +116,13 @@ int LinkReceiveByte(uint8_t* byte) {
 int LinkSetTimeouts(uint32_t receiveMs, uint32_t sendMs) {
   const LinkOps* ops = OpsOf(LinkState.kind);
   return ops ? ops->setTimeouts(receiveMs, sendMs) : 0;
+}
+
+int LinkSetRate(int32_t baudRate) {
+  if (!LinkState.isOpen) return SetLastStatus(0x20F);
+  const LinkOps* ops = OpsOf(LinkState.kind);
+  if (!LinkState.isSerial || ops == nullptr || ops->setRate == nullptr) return SetLastStatus(0x110);
+  return ops->setRate(baudRate);
 }
 
 void ResetLinkState() { LinkState = LinkStateRecord{}; }
