@@ -16,6 +16,7 @@ namespace {
 int SerialSetRate(int32_t baudRate) { return SerialConfigure(baudRate, LinkState.serialNoCts); }
 
 struct LinkOps {
+  uint32_t maxBlockSize;  // the largest write block the link carries
   int (*close)();
   int (*send)(const uint8_t* bytes, uint32_t count);
   int (*receiveByte)(uint8_t* byte);
@@ -25,22 +26,26 @@ struct LinkOps {
 
 // Indexed by LinkKind.
 constexpr LinkOps kLinkOps[] = {
-    {.close = SerialClose,
+    {.maxBlockSize = 256,
+     .close = SerialClose,
      .send = SerialSend,
      .receiveByte = SerialReceiveByte,
      .setTimeouts = SerialSetTimeouts,
      .setRate = SerialSetRate},
-    {.close = HidClose,
+    {.maxBlockSize = 256,
+     .close = HidClose,
      .send = HidSend,
      .receiveByte = HidReceiveByte,
      .setTimeouts = HidSetTimeouts,
      .setRate = nullptr},
-    {.close = EthClose,
+    {.maxBlockSize = 2048,
+     .close = EthClose,
      .send = EthSend,
      .receiveByte = EthReceiveByte,
      .setTimeouts = EthSetTimeouts,
      .setRate = nullptr},
-    {.close = WinUsbClose,
+    {.maxBlockSize = 2048,
+     .close = WinUsbClose,
      .send = WinUsbSend,
      .receiveByte = WinUsbReceiveByte,
      .setTimeouts = WinUsbSetTimeouts,
@@ -48,33 +53,39 @@ constexpr LinkOps kLinkOps[] = {
 };
 static_assert(std::size(kLinkOps) == static_cast<size_t>(LinkKind::UsbWinUsb) + 1, "one row per LinkKind");
 
+// Without CTS nothing holds the host back, so a block must fit what the
+// controller takes in unpaced.
+constexpr uint32_t kSerialNoCtsBlockSize = 64;
+
 const LinkOps* OpsOf(LinkKind kind) {
   auto index = static_cast<uint32_t>(kind);
   return index < std::size(kLinkOps) ? &kLinkOps[index] : nullptr;
 }
+
+uint32_t MaxBlockSizeOf(LinkKind kind) { return OpsOf(kind)->maxBlockSize; }
 
 bool OpenByKind(std::string_view portName, int32_t baudRate, bool noCts, LinkKind kind) {
   switch (kind) {
     case LinkKind::Serial:
       LinkState.serialNoCts = noCts;
       if (!SerialOpen(portName, baudRate, noCts)) return false;
-      LinkState.maxBlockSize = noCts ? 64 : 256;
+      LinkState.maxBlockSize = noCts ? kSerialNoCtsBlockSize : MaxBlockSizeOf(LinkKind::Serial);
       return true;
     case LinkKind::UsbHid:
     case LinkKind::UsbWinUsb:
       if (WinUsbOpen()) {
-        LinkState.maxBlockSize = 2048;
+        LinkState.maxBlockSize = MaxBlockSizeOf(LinkKind::UsbWinUsb);
         LinkState.kind = LinkKind::UsbWinUsb;
         LinkState.isSerial = false;
         return true;
       }
-      LinkState.maxBlockSize = 256;
+      LinkState.maxBlockSize = MaxBlockSizeOf(LinkKind::UsbHid);
       if (!HidOpen()) return false;
       LinkState.kind = LinkKind::UsbHid;
       LinkState.isSerial = false;
       return true;
     case LinkKind::Ethernet:
-      LinkState.maxBlockSize = 2048;
+      LinkState.maxBlockSize = MaxBlockSizeOf(LinkKind::Ethernet);
       if (!EthOpen()) return false;
       LinkState.isSerial = false;
       return true;
