@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "app/status.h"
+#include "link/link.h"
 #include "link/serial/serial_port.h"
 
 namespace {
@@ -90,7 +91,7 @@ int SerialConfigure(int32_t baudRate, bool noCts) {
       break;
   }
   gApi->setupQueues(gPort.handle, 4096, 4096);
-  return SerialSetTimeouts(500, 100);
+  return SerialSetTimeouts(kStandingReceiveMs, kStandingSendMs);
 }
 
 int SerialSetTimeouts(uint32_t receiveMs, uint32_t sendMs) {
