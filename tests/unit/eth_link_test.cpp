@@ -3,6 +3,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
@@ -149,8 +150,10 @@ Arrival Signal(Arrival::Kind kind, int error = 0) { return {kind, {}, {}, error}
 Arrival Block(Bytes bytes) { return {Arrival::Data, std::move(bytes), {}, 0}; }
 
 Bytes Challenge(uint8_t method, const Bytes& challenge) {
-  Bytes b{0x24, method};
-  b.insert(b.end(), challenge.begin(), challenge.end());
+  Bytes b(2 + challenge.size());
+  b[0] = 0x24;
+  b[1] = method;
+  std::copy(challenge.begin(), challenge.end(), b.begin() + 2);
   return b;
 }
 
