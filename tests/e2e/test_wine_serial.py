@@ -110,6 +110,18 @@ class WineSerial(unittest.TestCase):
                 self.assertTrue(text.endswith(winelib.crlf(b" - Ok - Verifying - Ok\n" + PROMPT)),
                                 text[-100:])
 
+    def test_lines_show_before_the_waits_that_follow(self):
+        # The Windows runtime holds a file's output as glibc does: what
+        # precedes a wait must be in the file while the program waits.
+        path, _ = self.image("TXC7350", 3000)
+        for sim_args, marker, lead in [(["--start", "silent"], b"Talo device\r\nCopyright", 0.8),
+                                       (["--fault", "verify:1:silence"], b" - Ok - Verifying", 5.0)]:
+            with self.subTest(marker=marker), Sim("serial", ["--model", "TXC7350", "--quiet",
+                                                             *sim_args], link=self.link):
+                leads, out, rc = self.wine.run_watched([path, "-pCOM5"], [marker], timeout=90)
+                self.assertEqual(rc, 1, out)
+                self.assertGreater(leads.get(marker, 0), lead, out)
+
     def test_nak_on_flush(self):
         path, _ = self.image("TXC7350", 9000)
         rc, out, err, sim, _ = self.program("TXC7350", path, ["--fault", "flush:1:nak"])
