@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -32,6 +33,20 @@ struct OpenDevice {
 };
 OpenDevice gDevice;
 std::atomic<bool> gStopRaised{false};
+
+// Transfers given up while their device is open: the library may still
+// complete them, so they are freed only once the device is closed.
+struct AbandonedTransfer {
+  libusb_transfer* transfer;
+  std::unique_ptr<int> completed;
+};
+std::mutex gAbandonedLock;
+std::vector<AbandonedTransfer> gAbandoned;
+
+void Abandon(libusb_transfer* transfer, std::unique_ptr<int> completed) {
+  std::lock_guard<std::mutex> hold(gAbandonedLock);
+  gAbandoned.push_back({transfer, std::move(completed)});
+}
 
 constexpr UsbHandle kDeviceHandle = 1;
 constexpr UsbHandle kStopHandle = 1;
@@ -240,9 +255,8 @@ constexpr int kFailedRoundsAfterCancel = 200;
 // once when the stop signal is watched and raised, or when event handling
 // fails. Only then may the caller read and free it. When event handling
 // goes on failing after the cancel, the completion may never be seen: the
-// wait ends and returns false, and the transfer and its flag must be left
-// allocated (the caller then closes the device, after which the library no
-// longer touches them).
+// wait ends and returns false, and the transfer and its flag are abandoned
+// until the device is closed.
 bool AwaitTransfer(libusb_transfer* transfer, int& completed, bool watchStop) {
   bool cancelled = false;
   int failedRounds = 0;
@@ -276,8 +290,8 @@ bool Write(UsbHandle, uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32
     errno = ENOMEM;
     return false;
   }
-  // The system copies OUT data when the transfer is submitted, so only the
-  // flag must outlive an abandoned transfer; an empty packet's byte too.
+  // An abandoned transfer outlives this call: its flag lives on the heap,
+  // an empty packet's byte is static (OUT data is copied at submission).
   auto completed = std::make_unique<int>(0);
   static uint8_t none = 0;
   libusb_fill_bulk_transfer(transfer, gDevice.handle, pipe,
@@ -289,7 +303,7 @@ bool Write(UsbHandle, uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32
     return false;
   }
   if (!AwaitTransfer(transfer, *completed, false)) {
-    completed.release();  // the library may still complete the transfer into it
+    Abandon(transfer, std::move(completed));
     errno = EIO;
     return false;
   }
@@ -320,7 +334,7 @@ UsbReadOutcome Read(UsbHandle, uint8_t pipe, uint8_t* buffer, uint32_t capacity,
   if (!AwaitTransfer(transfer, *completed, true)) {
     // Given up: Failed makes the link release the device, which ends the
     // transfer in the system before the buffer goes.
-    completed.release();
+    Abandon(transfer, std::move(completed));
     errno = EIO;
     return UsbReadOutcome::Failed;
   }
@@ -338,6 +352,9 @@ void Release(UsbHandle) {
   if (gDevice.interfaceNumber >= 0) libusb_release_interface(gDevice.handle, gDevice.interfaceNumber);
   libusb_close(gDevice.handle);
   gDevice = OpenDevice{};
+  std::lock_guard<std::mutex> hold(gAbandonedLock);
+  for (AbandonedTransfer& a : gAbandoned) libusb_free_transfer(a.transfer);
+  gAbandoned.clear();
 }
 
 UsbHandle CreateStop() {
