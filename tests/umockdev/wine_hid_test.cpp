@@ -118,9 +118,12 @@ struct WinePrefix {
   ~WinePrefix() {
     if (!dir.empty()) fs::remove_all(dir);
   }
-  std::vector<std::string> Environment() const {
+  // While `booting`, Wine's HID bus driver is not loaded: it would start
+  // with SDL still on, which may look at devices by other ways than udev.
+  std::vector<std::string> Environment(bool booting = false) const {
     return {"WINEPREFIX=" + dir + "/prefix", "WINEARCH=win64", "WINEDEBUG=-all",
-            "WINEDLLOVERRIDES=mscoree,mshtml=", "WINELOADER=" + gTools.loader,
+            std::string("WINEDLLOVERRIDES=mscoree,mshtml=") + (booting ? ";winebus.sys=d" : ""),
+            "WINELOADER=" + gTools.loader,
             "WINESERVER=" + gTools.server,
             // No desktop window, ever.
             "DISPLAY", "WAYLAND_DISPLAY"};
@@ -187,7 +190,8 @@ struct WineRig {
     return d;
   }
 
-  emu::ChildResult Wine(std::vector<std::string> args, std::chrono::seconds timeout) {
+  emu::ChildResult Wine(std::vector<std::string> args, std::chrono::seconds timeout,
+                        bool booting = false) {
     if (!ticker) {
       // Started once every device is in: it walks the list.
       ticker = std::make_unique<emu::Ticker>([this] {
@@ -197,28 +201,32 @@ struct WineRig {
     serverStarted = true;
     args.insert(args.begin(), gTools.loader);
     // Wine is not built with the sanitizers: their runtime stays out.
-    return emu::RunInBed(bed, args, wine.Environment(), timeout, false);
+    return emu::RunInBed(bed, args, wine.Environment(booting), timeout, false);
   }
 
   // Boots the prefix the first time, inside this bed: no Wine process of
   // it may run where the real devices are visible. Wine's udev bus starts
-  // only with SDL off; the setting is read when winebus starts, so the
-  // server is stopped once more.
+  // only with SDL off, so the HID bus driver stays unloaded until that is
+  // set, and the server is stopped once more.
   bool Boot() {
     if (wine.booted) return true;
-    auto boot = Wine({"wineboot", "-i"}, std::chrono::seconds(240));
+    auto boot = Wine({"wineboot", "-i"}, std::chrono::seconds(240), true);
     if (boot.exitCode != 0) {
       ADD_FAILURE() << "wineboot: " << Describe(boot);
       return false;
     }
     auto reg = Wine({"reg", "add", "HKLM\\System\\CurrentControlSet\\Services\\winebus", "/v",
                      "Enable SDL", "/t", "REG_DWORD", "/d", "0", "/f"},
-                    std::chrono::seconds(60));
+                    std::chrono::seconds(60), true);
     if (reg.exitCode != 0) {
       ADD_FAILURE() << "reg add: " << Describe(reg);
       return false;
     }
     StopServer();
+    for (HidController& d : hid) {
+      std::lock_guard<std::mutex> hold(d.lock);
+      EXPECT_EQ(d.counters.descriptorIoctls, 0) << "the HID bus ran while the prefix booted";
+    }
     wine.booted = true;
     return true;
   }
