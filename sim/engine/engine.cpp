@@ -438,14 +438,14 @@ void CheckFrame(SimEngineState& s, std::vector<uint8_t>& out) {
   bool candidate = false;
   for (const CommandEntry& entry : kCommands) {
     size_t common = std::min<size_t>(f.size(), entry.prefixLength);
-    if (!std::equal(f.begin(), f.begin() + common, entry.prefix.begin())) continue;
+    if (!std::equal(f.data(), f.data() + common, entry.prefix.begin())) continue;
     candidate = true;
     if (f.size() >= entry.prefixLength) match = &entry;
   }
   bool known = candidate;
   if (match && match->cmd == Cmd::StartLoader) {
     size_t tail = std::min(f.size(), size_t{6}) - 4;
-    known = std::equal(f.begin() + 4, f.begin() + 4 + tail, kStartLoaderTail);
+    known = std::equal(f.data() + 4, f.data() + 4 + tail, kStartLoaderTail);
   }
   if (!known) {
     bool escape = f[0] == 0x1B;

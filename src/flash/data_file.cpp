@@ -33,8 +33,9 @@ constexpr size_t kModelNameWidth = 7;
 bool IsWrapped(std::FILE* file, uint64_t fileSize, ImageLocation& image) {
   std::array<uint8_t, kWrapperHeaderSize> header{};
   if (std::fread(header.data(), 1, header.size(), file) != header.size()) return false;
-  // A text comparison: the identification must end right after "mifo-ovx".
-  if (std::strncmp(reinterpret_cast<const char*>(&header[kIdentOffset]), "mifo-ovx", 9) != 0)
+  // The identification must end right after "mifo-ovx": its terminator is
+  // compared too.
+  if (std::memcmp(&header[kIdentOffset], "mifo-ovx", sizeof "mifo-ovx") != 0)
     return false;
   if (ReadLe32(&header[kVersionOffset]) != 1) return false;
   if (ReadLe32(&header[kHeaderSizeOffset]) != kWrapperHeaderSize) return false;
