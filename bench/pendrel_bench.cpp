@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "engine/engine.h"
 #include "flash/controller.h"
 #include "flash/data_file.h"

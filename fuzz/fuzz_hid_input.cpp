@@ -18,7 +18,7 @@
 #include <cstring>
 #include <thread>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "fuzz_support.h"
 #include "link/usb/hid_device.h"
 #include "link/usb/hid_link.h"

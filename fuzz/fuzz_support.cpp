@@ -5,7 +5,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "flash/controller.h"
 #include "link/ethernet/eth_state.h"
 #include "link/link.h"

@@ -5,7 +5,7 @@
 #include <climits>
 #include <cstring>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "flash/controller.h"
 #include "flash/file_length.h"
 

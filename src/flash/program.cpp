@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdio>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "flash/controller.h"
 #include "flash/data_file.h"
 #include "link/link.h"

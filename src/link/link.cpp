@@ -2,7 +2,7 @@
 
 #include <iterator>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/ethernet/eth_link.h"
 #include "link/serial/serial_link.h"
 #include "link/usb/hid_link.h"

@@ -4,7 +4,7 @@
 #include <array>
 #include <vector>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/link.h"
 
 namespace {

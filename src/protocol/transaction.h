@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "app/status.h"
+#include "base/status.h"
 
 enum class TransferResult : uint32_t {
   Ok = 0,

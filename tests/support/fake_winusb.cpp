@@ -6,7 +6,7 @@
 #include <deque>
 #include <mutex>
 
-#include "app/status.h"
+#include "base/status.h"
 
 namespace fake {
 namespace {

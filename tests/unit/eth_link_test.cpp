@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/status.h"
-#include "app/syserror.h"
+#include "base/status.h"
+#include "base/syserror.h"
 #include "link/ethernet/eth_link.h"
 #include "link/ethernet/eth_state.h"
 

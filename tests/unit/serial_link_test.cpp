@@ -4,7 +4,7 @@
 #include <chrono>
 #include <string>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/serial/serial_link.h"
 #include "link/serial/serial_port.h"
 

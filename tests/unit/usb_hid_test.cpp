@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/usb/hid_device.h"
 #include "link/usb/hid_link.h"
 #include "support/fake_hid.h"

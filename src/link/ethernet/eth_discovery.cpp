@@ -3,7 +3,7 @@
 #include <cstring>
 #include <span>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/ethernet/eth_link.h"
 #include "link/ethernet/eth_state.h"
 

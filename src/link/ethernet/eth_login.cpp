@@ -4,7 +4,7 @@
 #include <cstring>
 #include <span>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/ethernet/eth_digest.h"
 #include "link/ethernet/eth_link.h"
 #include "link/ethernet/eth_state.h"

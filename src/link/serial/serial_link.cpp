@@ -4,7 +4,7 @@
 #include <chrono>
 #include <thread>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/link.h"
 #include "link/serial/serial_port.h"
 

@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/usb/hid_device.h"
 #include "link/usb/hid_report_descriptor.h"
 

@@ -6,7 +6,7 @@
 #include <array>
 #include <cwchar>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/usb/hid_device.h"
 #include "link/usb/usb_setupapi_win32.h"
 

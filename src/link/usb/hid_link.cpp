@@ -3,7 +3,7 @@
 #include <chrono>
 #include <string>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/usb/hid_device.h"
 #include "link/usb/usb_common.h"
 

@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "app/status.h"
+#include "base/status.h"
 
 bool WalkDeviceInterfaces(const GUID& cls, bool (*visit)(void* context, const char* path),
                           void* context) {

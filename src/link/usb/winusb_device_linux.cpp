@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/usb/winusb_device.h"
 
 namespace {

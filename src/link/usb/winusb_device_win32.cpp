@@ -5,7 +5,7 @@
 
 #include <array>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/usb/usb_setupapi_win32.h"
 #include "link/usb/winusb_device.h"
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/usb/usb_common.h"
 #include "link/usb/winusb_device.h"
 

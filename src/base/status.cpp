@@ -1,9 +1,9 @@
-#include "app/status.h"
+#include "base/status.h"
 
 #include <cstring>
 #include <mutex>
 
-#include "app/syserror.h"
+#include "base/syserror.h"
 
 const StatusEntry StatusTable[] = {
     {0x0, "No error"},
