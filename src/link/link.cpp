@@ -96,7 +96,7 @@ bool OpenByKind(std::string_view portName, int32_t baudRate, bool noCts, LinkKin
 }  // namespace
 
 int LinkOpen(std::string_view portName, int32_t baudRate, bool noCts, LinkKind kind) {
-  if (LinkState.isOpen) return SetLastStatus(0x20D);
+  if (LinkState.isOpen) return SetLastStatus(kStatusLinkAlreadyOpen);
   LinkState.kind = kind;
   if (!OpenByKind(portName, baudRate, noCts, kind)) return 0;
   LinkState.isOpen = true;
@@ -105,7 +105,7 @@ int LinkOpen(std::string_view portName, int32_t baudRate, bool noCts, LinkKind k
 }
 
 int LinkClose() {
-  if (!LinkState.isOpen) return SetLastStatus(0x20E);
+  if (!LinkState.isOpen) return SetLastStatus(kStatusLinkAlreadyClosed);
   const LinkOps* ops = OpsOf(LinkState.kind);
   if (ops == nullptr) return 0;
   // The run closes the link once; clearing the flag keeps a stray second
@@ -130,9 +130,10 @@ int LinkSetTimeouts(uint32_t receiveMs, uint32_t sendMs) {
 }
 
 int LinkSetRate(int32_t baudRate) {
-  if (!LinkState.isOpen) return SetLastStatus(0x20F);
+  if (!LinkState.isOpen) return SetLastStatus(kStatusLinkNotOpen);
   const LinkOps* ops = OpsOf(LinkState.kind);
-  if (!LinkState.isSerial || ops == nullptr || ops->setRate == nullptr) return SetLastStatus(0x110);
+  if (!LinkState.isSerial || ops == nullptr || ops->setRate == nullptr)
+    return SetLastStatus(kStatusLinkNotSerial);
   return ops->setRate(baudRate);
 }
 

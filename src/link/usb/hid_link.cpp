@@ -45,7 +45,7 @@ bool VisitHidDevice(void* context, std::string_view path, std::u16string_view pr
 
 bool FindHidDevice() {
   gHid.devicePath.clear();
-  SetLastStatus(0);
+  SetLastStatus(kStatusNone);
   if (!LoadHidApi()) return false;
   std::string found;
   gApi->enumerate(VisitHidDevice, &found);
@@ -54,7 +54,7 @@ bool FindHidDevice() {
     return true;
   }
   // An enumeration failure has recorded its own status; keep it.
-  if (LastStatusCode() == 0) SetLastStatus(0x30D);
+  if (LastStatusCode() == 0) SetLastStatus(kStatusUsbNoDevice);
   return false;
 }
 
@@ -77,9 +77,9 @@ bool FlushReport(int32_t timeout) {
 
   int ok = 1;
   if (outcome == HidWriteOutcome::Written) {
-    if (written != gHid.outputReportLength) ok = SetLastStatus(0x309);
+    if (written != gHid.outputReportLength) ok = SetLastStatus(kStatusUsbWriteIncomplete);
   } else {
-    ok = SetLastStatus(outcome == HidWriteOutcome::DeviceGone ? 0x4308 : 0x4307);
+    ok = SetLastStatus(outcome == HidWriteOutcome::DeviceGone ? kStatusUsbWriteFailed : kStatusUsbTimedOut);
   }
   ClearReport();
   return ok != 0;
@@ -102,7 +102,7 @@ void EndReader(UsbHandle readHandle) {
 void HidReader() {
   UsbHandle readHandle = gApi->openRead(gHid.devicePath.c_str(), gHid.inputReportLength);
   if (readHandle == kNoUsbHandle) {
-    SetLastStatus(0x4310);
+    SetLastStatus(kStatusUsbReaderOpenFailed);
     EndReader(kNoUsbHandle);
     return;
   }
@@ -113,7 +113,7 @@ void HidReader() {
     UsbReadOutcome outcome = gApi->read(readHandle, buffer.data(), ask, &got, gHid.stopSignal);
     if (outcome == UsbReadOutcome::Stopped) break;
     if (outcome == UsbReadOutcome::Failed) {
-      SetLastStatus(0x430A);
+      SetLastStatus(kStatusUsbConnectionLost);
       break;
     }
     if (got > ask) got = ask;
@@ -129,7 +129,7 @@ void HidReader() {
 bool StartHidReader() {
   gHid.stopSignal = gApi->createStop();
   if (gHid.stopSignal != kNoUsbHandle && ReaderCreate(gHid.reader, HidReader)) return true;
-  SetLastStatus(0x30F);
+  SetLastStatus(kStatusUsbReaderStartFailed);
   if (gHid.stopSignal != kNoUsbHandle) gApi->destroyStop(gHid.stopSignal);
   gHid.stopSignal = kNoUsbHandle;
   return false;
@@ -164,25 +164,25 @@ bool HidIsOpen() { return gHid.writeHandle != kNoUsbHandle; }
 bool HidReaderRunning() { return gHid.reader.running; }
 
 int HidOpen() {
-  if (HidIsOpen()) return SetLastStatus(0x304);
+  if (HidIsOpen()) return SetLastStatus(kStatusUsbAlreadyOpen);
   if (!FindHidDevice()) return 0;
   uint16_t inputLength = 0;
   uint16_t outputLength = 0;
   gHid.writeHandle = gApi->openWrite(gHid.devicePath.c_str(), &inputLength, &outputLength);
-  if (gHid.writeHandle == kNoUsbHandle) return SetLastStatus(0x4305);
+  if (gHid.writeHandle == kNoUsbHandle) return SetLastStatus(kStatusUsbOpenFailed);
   // Too long overruns the report buffers; too short has no room for the ID,
   // the count and a payload byte, and would never carry anything.
   auto usable = [](uint16_t n) { return n >= kMinReportLength && n <= kHidMaxReportLength; };
   if (!usable(inputLength) || !usable(outputLength)) {
     CloseWriteHandle();
-    return SetLastStatus(0x4305);
+    return SetLastStatus(kStatusUsbOpenFailed);
   }
   gHid.inputReportLength = inputLength;
   gHid.outputReportLength = outputLength;
   // A previous session's unread bytes are no replies to this one.
   ReceiverClear(gHid.receiver);
   if (!StartHidReader()) {
-    HidClose();  // status 0x30F stands
+    HidClose();  // kStatusUsbReaderStartFailed stands
     return 0;
   }
   ReaderRelease(gHid.reader);
@@ -191,7 +191,7 @@ int HidOpen() {
 }
 
 int HidClose() {
-  if (!HidIsOpen()) return SetLastStatus(0x306);
+  if (!HidIsOpen()) return SetLastStatus(kStatusUsbNotOpen);
   if (gHid.stopSignal != kNoUsbHandle) gApi->raiseStop(gHid.stopSignal);
   CloseWriteHandle();
   ReaderJoin(gHid.reader);
@@ -202,8 +202,8 @@ int HidClose() {
 }
 
 int HidSend(const uint8_t* bytes, uint32_t count) {
-  if (!HidIsOpen()) return SetLastStatus(0x306);
-  SetLastStatus(0);
+  if (!HidIsOpen()) return SetLastStatus(kStatusUsbNotOpen);
+  SetLastStatus(kStatusNone);
   for (uint32_t i = 0; i < count; ++i) {
     if (!AppendToReport(bytes[i], gHid.sendTimeout)) {
       ClearReport();
@@ -215,7 +215,7 @@ int HidSend(const uint8_t* bytes, uint32_t count) {
 
 int HidReceiveByte(uint8_t* byte) {
   if (ReceiverTake(gHid.receiver, gHid.receiveTimeout, byte)) return 1;
-  return SetLastStatus(0x30B);
+  return SetLastStatus(kStatusUsbNoData);
 }
 
 int HidSetTimeouts(uint32_t receiveMs, uint32_t sendMs) {

@@ -29,12 +29,13 @@ using WinUsbVisit = bool (*)(void* context, std::string_view path,
 struct WinUsbDeviceApi {
   // Makes the system's USB support usable (WinUSB.DLL and its 22 entry
   // points; libusb_init). A no-op when already done. On failure it has
-  // recorded 0x301 / 0x302 (Windows) or 0x30E (Linux) and returns false.
+  // recorded kStatusUsbDllLoadFailed / kStatusUsbDllEntryMissing (Windows) or
+  // kStatusUsbLibraryInitFailed (Linux) and returns false.
   bool (*load)();
   void (*unload)();
   // Walks the candidate devices, calling visit for each whose descriptor
   // could be read. false when the enumeration itself fails, having recorded
-  // 0x30C or 0x4303; true otherwise.
+  // kStatusUsbNoDeviceList or kStatusUsbEnumerationFailed; true otherwise.
   bool (*enumerate)(WinUsbVisit visit, void* context);
   // Opens the device for both directions (overlapped file handle and WinUSB
   // interface; libusb handle with its bulk interface claimed).

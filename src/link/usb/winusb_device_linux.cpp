@@ -55,7 +55,7 @@ bool Load() {
   if (gContext != nullptr) return true;
   if (libusb_init(&gContext) < 0) {
     gContext = nullptr;
-    return SetLastStatus(0x30E) != 0;
+    return SetLastStatus(kStatusUsbLibraryInitFailed) != 0;
   }
   return true;
 }
@@ -173,7 +173,7 @@ bool OpenAndClaim(libusb_device* device, OpenDevice* opened) {
 bool Enumerate(WinUsbVisit visit, void* context) {
   libusb_device** list = nullptr;
   ssize_t count = libusb_get_device_list(gContext, &list);
-  if (count < 0) return SetLastStatus(0x30C) != 0;
+  if (count < 0) return SetLastStatus(kStatusUsbNoDeviceList) != 0;
   for (ssize_t i = 0; i < count; ++i) {
     libusb_device_descriptor descriptor{};
     if (libusb_get_device_descriptor(list[i], &descriptor) != 0) continue;

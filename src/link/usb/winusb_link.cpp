@@ -43,7 +43,7 @@ bool VisitWinUsbDevice(void* context, std::string_view path, std::span<const uin
 
 bool FindWinUsbDevice() {
   gUsb.devicePath.clear();
-  SetLastStatus(0);
+  SetLastStatus(kStatusNone);
   ReceiverClear(gUsb.receiver);
   if (!gApi->load()) return false;
   std::string found;
@@ -52,7 +52,7 @@ bool FindWinUsbDevice() {
     gUsb.devicePath = found;
     return true;
   }
-  if (LastStatusCode() == 0) SetLastStatus(0x30D);
+  if (LastStatusCode() == 0) SetLastStatus(kStatusUsbNoDevice);
   return false;
 }
 
@@ -111,7 +111,7 @@ void WinUsbReader() {
         gApi->read(device, gUsb.inPipe, buffer.data(), ask, &got, gUsb.stopSignal);
     if (outcome == UsbReadOutcome::Stopped) break;
     if (outcome == UsbReadOutcome::Failed) {
-      SetLastStatus(0x430A);
+      SetLastStatus(kStatusUsbConnectionLost);
       ReleaseWinUsbDevice();
       break;
     }
@@ -123,7 +123,7 @@ void WinUsbReader() {
 bool StartWinUsbReader() {
   gUsb.stopSignal = gApi->createStop();
   if (gUsb.stopSignal != kNoUsbHandle && ReaderCreate(gUsb.reader, WinUsbReader)) return true;
-  SetLastStatus(0x30F);
+  SetLastStatus(kStatusUsbReaderStartFailed);
   if (gUsb.stopSignal != kNoUsbHandle) gApi->destroyStop(gUsb.stopSignal);
   gUsb.stopSignal = kNoUsbHandle;
   return false;
@@ -160,11 +160,11 @@ bool WinUsbIsOpen() {
 bool WinUsbReaderRunning() { return gUsb.reader.running; }
 
 int WinUsbOpen() {
-  if (WinUsbIsOpen()) return SetLastStatus(0x304);
+  if (WinUsbIsOpen()) return SetLastStatus(kStatusUsbAlreadyOpen);
   TidyEndedReader();
   if (!FindWinUsbDevice()) return 0;
   UsbHandle device = gApi->open(gUsb.devicePath.c_str());
-  if (device == kNoUsbHandle) return SetLastStatus(0x4305);
+  if (device == kNoUsbHandle) return SetLastStatus(kStatusUsbOpenFailed);
   {
     std::lock_guard<std::mutex> hold(gUsb.deviceLock);
     gUsb.device = device;
@@ -172,7 +172,7 @@ int WinUsbOpen() {
   FindBulkPipes(device);
   if (gUsb.inPipe == kNoPipe || gUsb.outPipe == kNoPipe) {
     ReleaseWinUsbDevice();
-    return SetLastStatus(0x4305);
+    return SetLastStatus(kStatusUsbOpenFailed);
   }
   if (!StartWinUsbReader()) {
     ReleaseWinUsbDevice();
@@ -190,7 +190,7 @@ int WinUsbOpen() {
 int WinUsbClose() {
   if (!WinUsbIsOpen()) {
     TidyEndedReader();
-    return SetLastStatus(0x306);
+    return SetLastStatus(kStatusUsbNotOpen);
   }
   if (gUsb.stopSignal != kNoUsbHandle) gApi->raiseStop(gUsb.stopSignal);
   ReaderJoin(gUsb.reader);
@@ -205,25 +205,25 @@ int WinUsbSend(const uint8_t* bytes, uint32_t count) {
   // Held for the whole transfer, so a reader that loses the connection
   // meanwhile waits with its release until the transfer is over.
   std::lock_guard<std::mutex> hold(gUsb.deviceLock);
-  if (gUsb.device == kNoUsbHandle) return SetLastStatus(0x306);
-  SetLastStatus(0);
+  if (gUsb.device == kNoUsbHandle) return SetLastStatus(kStatusUsbNotOpen);
+  SetLastStatus(kStatusNone);
   if (count == 0) return 1;
   if (gUsb.sendTimeout != gUsb.appliedSendTimeout) {
     if (!gApi->setPipeTimeout(gUsb.device, gUsb.outPipe, gUsb.sendTimeout)) {
-      return SetLastStatus(0x4308);
+      return SetLastStatus(kStatusUsbWriteFailed);
     }
     gUsb.appliedSendTimeout = gUsb.sendTimeout;
   }
   uint32_t written = 0;
   if (!gApi->write(gUsb.device, gUsb.outPipe, bytes, count, &written) || written != count) {
-    return SetLastStatus(0x4308);
+    return SetLastStatus(kStatusUsbWriteFailed);
   }
   return 1;
 }
 
 int WinUsbReceiveByte(uint8_t* byte) {
   if (ReceiverTake(gUsb.receiver, gUsb.receiveTimeout, byte)) return 1;
-  return SetLastStatus(0x30B);
+  return SetLastStatus(kStatusUsbNoData);
 }
 
 int WinUsbSetTimeouts(uint32_t receiveMs, uint32_t sendMs) {
