@@ -112,7 +112,18 @@ UsbReadOutcome Read(UsbHandle, uint8_t* buffer, uint32_t capacity, uint32_t* got
 UsbHandle CreateStop() { return 3; }
 
 constexpr HidDeviceApi kFakeHidApi = {
-    Load, Unload, Enumerate, OpenWrite, Write, Close, OpenRead, Read, Close, CreateStop, Close, Close,
+    .load = Load,
+    .unload = Unload,
+    .enumerate = Enumerate,
+    .openWrite = OpenWrite,
+    .write = Write,
+    .closeWrite = Close,
+    .openRead = OpenRead,
+    .read = Read,
+    .closeRead = Close,
+    .createStop = CreateStop,
+    .raiseStop = Close,
+    .destroyStop = Close,
 };
 
 void WholeLink(fuzz::Input& in) {

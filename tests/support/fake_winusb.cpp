@@ -183,10 +183,21 @@ void DestroyStop(UsbHandle) {
   ++gFake.counters.stopsDestroyed;
 }
 
-constexpr WinUsbDeviceApi kFakeWinUsb = {Load,           Unload,     Enumerate, Open,
-                                         QueryInterface, QueryPipe,  SetPipeTimeout,
-                                         Write,          Read,       Release,
-                                         CreateStop,     RaiseStop,  DestroyStop};
+constexpr WinUsbDeviceApi kFakeWinUsb = {
+    .load = Load,
+    .unload = Unload,
+    .enumerate = Enumerate,
+    .open = Open,
+    .queryInterface = QueryInterface,
+    .queryPipe = QueryPipe,
+    .setPipeTimeout = SetPipeTimeout,
+    .write = Write,
+    .read = Read,
+    .release = Release,
+    .createStop = CreateStop,
+    .raiseStop = RaiseStop,
+    .destroyStop = DestroyStop,
+};
 
 }  // namespace
 

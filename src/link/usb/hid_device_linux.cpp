@@ -205,5 +205,17 @@ void DestroyStop(UsbHandle stop) { close(static_cast<int>(stop)); }
 
 }  // namespace
 
-const HidDeviceApi kSystemHidDevice = {Load,     Unload, Enumerate, OpenWrite,  Write,     CloseWrite,
-                                       OpenRead, Read,   CloseRead, CreateStop, RaiseStop, DestroyStop};
+const HidDeviceApi kSystemHidDevice = {
+    .load = Load,
+    .unload = Unload,
+    .enumerate = Enumerate,
+    .openWrite = OpenWrite,
+    .write = Write,
+    .closeWrite = CloseWrite,
+    .openRead = OpenRead,
+    .read = Read,
+    .closeRead = CloseRead,
+    .createStop = CreateStop,
+    .raiseStop = RaiseStop,
+    .destroyStop = DestroyStop,
+};

@@ -371,7 +371,18 @@ void DestroyStop(UsbHandle) { gStopRaised = false; }
 
 }  // namespace
 
-const WinUsbDeviceApi kSystemWinUsbDevice = {Load,           Unload,    Enumerate, Open,
-                                             QueryInterface, QueryPipe, SetPipeTimeout,
-                                             Write,          Read,      Release,
-                                             CreateStop,     RaiseStop, DestroyStop};
+const WinUsbDeviceApi kSystemWinUsbDevice = {
+    .load = Load,
+    .unload = Unload,
+    .enumerate = Enumerate,
+    .open = Open,
+    .queryInterface = QueryInterface,
+    .queryPipe = QueryPipe,
+    .setPipeTimeout = SetPipeTimeout,
+    .write = Write,
+    .read = Read,
+    .release = Release,
+    .createStop = CreateStop,
+    .raiseStop = RaiseStop,
+    .destroyStop = DestroyStop,
+};
