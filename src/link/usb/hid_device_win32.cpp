@@ -32,19 +32,22 @@ using GetPreparsedDataFn = BOOLEAN(WINAPI*)(HANDLE, PHIDP_PREPARSED_DATA*);
 using FreePreparsedDataFn = BOOLEAN(WINAPI*)(PHIDP_PREPARSED_DATA);
 using GetCapsFn = NTSTATUS(WINAPI*)(PHIDP_PREPARSED_DATA, PHIDP_CAPS);
 
-struct HidApiRecord {
+// The entry points we call, typed once when the library is loaded.
+struct HidDll {
   HMODULE module = nullptr;
-  std::array<FARPROC, kHidEntryCount> entry{};
+  GetHidGuidFn getHidGuid = nullptr;
+  GetAttributesFn getAttributes = nullptr;
+  GetStringFn getManufacturerString = nullptr;
+  GetStringFn getProductString = nullptr;
+  GetStringFn getSerialNumberString = nullptr;
+  SetNumInputBuffersFn setNumInputBuffers = nullptr;
+  GetPreparsedDataFn getPreparsedData = nullptr;
+  GetCapsFn getCaps = nullptr;
   // Not one of the required ten; used when present so the preparsed data
   // the open asks for is handed back.
-  FARPROC freePreparsedData = nullptr;
+  FreePreparsedDataFn freePreparsedData = nullptr;
 };
-HidApiRecord gHidApi;
-
-template <typename Function>
-Function Hid(HidEntry e) {
-  return EntryAs<Function>(gHidApi.entry[e]);
-}
+HidDll gHid;
 
 constexpr ULONG kInputBuffers = 32;
 constexpr ULONG kStringBytes = 128;
@@ -61,18 +64,31 @@ UsbHandle FromHandle(HANDLE h) { return reinterpret_cast<UsbHandle>(h); }
 HANDLE ToHandle(UsbHandle h) { return reinterpret_cast<HANDLE>(h); }
 
 void Unload() {
-  if (gHidApi.module != nullptr) FreeLibrary(gHidApi.module);
-  gHidApi = HidApiRecord{};
+  if (gHid.module != nullptr) FreeLibrary(gHid.module);
+  gHid = HidDll{};
 }
 
 bool Load() {
-  if (gHidApi.module != nullptr) return true;
-  if (!LoadEntryPoints("HID.DLL", kHidEntryNames, kHidEntryCount, &gHidApi.module,
-                       gHidApi.entry.data())) {
+  if (gHid.module != nullptr) return true;
+  HMODULE module = nullptr;
+  std::array<FARPROC, kHidEntryCount> entry{};
+  if (!LoadEntryPoints("HID.DLL", kHidEntryNames, kHidEntryCount, &module, entry.data())) {
     Unload();
     return false;
   }
-  gHidApi.freePreparsedData = GetProcAddress(gHidApi.module, "HidD_FreePreparsedData");
+  gHid = HidDll{
+      .module = module,
+      .getHidGuid = EntryAs<GetHidGuidFn>(entry[kGetHidGuid]),
+      .getAttributes = EntryAs<GetAttributesFn>(entry[kGetAttributes]),
+      .getManufacturerString = EntryAs<GetStringFn>(entry[kGetManufacturerString]),
+      .getProductString = EntryAs<GetStringFn>(entry[kGetProductString]),
+      .getSerialNumberString = EntryAs<GetStringFn>(entry[kGetSerialNumberString]),
+      .setNumInputBuffers = EntryAs<SetNumInputBuffersFn>(entry[kSetNumInputBuffers]),
+      .getPreparsedData = EntryAs<GetPreparsedDataFn>(entry[kGetPreparsedData]),
+      .getCaps = EntryAs<GetCapsFn>(entry[kGetCaps]),
+      .freePreparsedData =
+          EntryAs<FreePreparsedDataFn>(GetProcAddress(module, "HidD_FreePreparsedData")),
+  };
   return true;
 }
 
@@ -89,13 +105,13 @@ bool VisitInterface(void* context, const char* path) {
   bool accepted = false;
   HIDD_ATTRIBUTES attributes{};
   attributes.Size = sizeof attributes;
-  if (Hid<GetAttributesFn>(kGetAttributes)(h, &attributes)) {
+  if (gHid.getAttributes(h, &attributes)) {
     wchar_t manufacturer[kStringBytes / 2] = {};
     wchar_t product[kStringBytes / 2] = {};
     wchar_t serial[kStringBytes / 2] = {};
-    Hid<GetStringFn>(kGetManufacturerString)(h, manufacturer, kStringBytes);
-    Hid<GetStringFn>(kGetProductString)(h, product, kStringBytes);
-    Hid<GetStringFn>(kGetSerialNumberString)(h, serial, kStringBytes);
+    gHid.getManufacturerString(h, manufacturer, kStringBytes);
+    gHid.getProductString(h, product, kStringBytes);
+    gHid.getSerialNumberString(h, serial, kStringBytes);
     // A string that fills the buffer comes without a terminator.
     size_t length = wcsnlen(product, kStringBytes / 2);
     accepted = walk.visit(walk.context, path,
@@ -107,7 +123,7 @@ bool VisitInterface(void* context, const char* path) {
 
 bool Enumerate(HidVisit visit, void* context) {
   GUID cls;
-  Hid<GetHidGuidFn>(kGetHidGuid)(&cls);
+  gHid.getHidGuid(&cls);
   Walk walk{visit, context};
   return WalkDeviceInterfaces(cls, VisitInterface, &walk);
 }
@@ -118,12 +134,12 @@ UsbHandle OpenWrite(const char* path, uint16_t* inputLength, uint16_t* outputLen
   if (h == INVALID_HANDLE_VALUE) return kNoUsbHandle;
   PHIDP_PREPARSED_DATA preparsed = nullptr;
   HIDP_CAPS caps{};
-  bool ok = Hid<GetPreparsedDataFn>(kGetPreparsedData)(h, &preparsed) &&
-            Hid<GetCapsFn>(kGetCaps)(preparsed, &caps) == HIDP_STATUS_SUCCESS &&
-            Hid<SetNumInputBuffersFn>(kSetNumInputBuffers)(h, kInputBuffers);
+  bool ok = gHid.getPreparsedData(h, &preparsed) &&
+            gHid.getCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS &&
+            gHid.setNumInputBuffers(h, kInputBuffers);
   DWORD error = GetLastError();
-  if (preparsed != nullptr && gHidApi.freePreparsedData != nullptr) {
-    EntryAs<FreePreparsedDataFn>(gHidApi.freePreparsedData)(preparsed);
+  if (preparsed != nullptr && gHid.freePreparsedData != nullptr) {
+    gHid.freePreparsedData(preparsed);
   }
   if (!ok) {
     CloseHandle(h);
@@ -152,7 +168,7 @@ UsbHandle OpenRead(const char* path, uint16_t) {
                          nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (h == INVALID_HANDLE_VALUE) return kNoUsbHandle;
   HANDLE event = nullptr;
-  if (!Hid<SetNumInputBuffersFn>(kSetNumInputBuffers)(h, kInputBuffers) ||
+  if (!gHid.setNumInputBuffers(h, kInputBuffers) ||
       (event = CreateEventA(nullptr, TRUE, FALSE, nullptr)) == nullptr) {
     DWORD error = GetLastError();
     CloseHandle(h);
