@@ -321,12 +321,13 @@ constexpr HidDeviceApi kNoHid = {
 };
 
 bool WinUsbEnumerateNone(WinUsbVisit, void*) { return true; }
-UsbHandle WinUsbOpenNone(const char*) { return kNoUsbHandle; }
-bool WinUsbQueryInterfaceNone(UsbHandle, uint8_t*) { return false; }
-bool WinUsbQueryPipeNone(UsbHandle, uint8_t, WinUsbPipeInfo*) { return false; }
-bool WinUsbSetPipeTimeoutNone(UsbHandle, uint8_t, uint32_t) { return false; }
-bool WinUsbWriteNone(UsbHandle, uint8_t, const uint8_t*, uint32_t, uint32_t*) { return false; }
-UsbReadOutcome WinUsbReadNone(UsbHandle, uint8_t, uint8_t*, uint32_t, uint32_t*, UsbHandle) {
+void ReleaseNone() {}
+bool WinUsbOpenNone(const char*) { return false; }
+bool WinUsbQueryInterfaceNone(uint8_t*) { return false; }
+bool WinUsbQueryPipeNone(uint8_t, WinUsbPipeInfo*) { return false; }
+bool WinUsbSetPipeTimeoutNone(uint8_t, uint32_t) { return false; }
+bool WinUsbWriteNone(uint8_t, const uint8_t*, uint32_t, uint32_t*) { return false; }
+UsbReadOutcome WinUsbReadNone(uint8_t, uint8_t*, uint32_t, uint32_t*, UsbHandle) {
   return UsbReadOutcome::Failed;
 }
 
@@ -340,7 +341,7 @@ constexpr WinUsbDeviceApi kNoWinUsb = {
     .setPipeTimeout = WinUsbSetPipeTimeoutNone,
     .write = WinUsbWriteNone,
     .read = WinUsbReadNone,
-    .release = CloseNone,
+    .release = ReleaseNone,
     .createStop = CreateStopNone,
     .raiseStop = CloseNone,
     .destroyStop = CloseNone,

@@ -11,8 +11,9 @@
 #include <mutex>
 #include <thread>
 
-// A device layer's handle: a file descriptor, a Win32 HANDLE or a fake's
-// number. kNoUsbHandle is the one value that means "none".
+// A device layer's handle: a file descriptor, a Win32 HANDLE, the address of
+// a layer's stop flag, or a fake's number; always the thing the layer acts
+// on. kNoUsbHandle is the one value that means "none".
 using UsbHandle = intptr_t;
 inline constexpr UsbHandle kNoUsbHandle = -1;
 

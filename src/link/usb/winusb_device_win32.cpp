@@ -76,7 +76,6 @@ struct OpenDevice {
   HANDLE readEvent = nullptr;
 };
 OpenDevice gDevice;
-constexpr UsbHandle kDeviceHandle = 1;
 
 UsbHandle FromHandle(HANDLE h) { return reinterpret_cast<UsbHandle>(h); }
 HANDLE ToHandle(UsbHandle h) { return reinterpret_cast<HANDLE>(h); }
@@ -145,23 +144,23 @@ bool Enumerate(WinUsbVisit visit, void* context) {
   return WalkDeviceInterfaces(kTaloInterfaceClass, VisitInterface, &walk);
 }
 
-UsbHandle Open(const char* path) {
+bool Open(const char* path) {
   OpenDevice opened;
   opened.file = OpenOverlapped(path);
-  if (opened.file == INVALID_HANDLE_VALUE) return kNoUsbHandle;
+  if (opened.file == INVALID_HANDLE_VALUE) return false;
   if (!gUsb.initialize(opened.file, &opened.usb) ||
       (opened.readEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr)) == nullptr) {
     DWORD error = GetLastError();
     if (opened.usb != nullptr) gUsb.free(opened.usb);
     CloseHandle(opened.file);
     SetLastError(error);
-    return kNoUsbHandle;
+    return false;
   }
   gDevice = opened;
-  return kDeviceHandle;
+  return true;
 }
 
-bool QueryInterface(UsbHandle, uint8_t* endpointCount) {
+bool QueryInterface(uint8_t* endpointCount) {
   USB_INTERFACE_DESCRIPTOR descriptor{};
   if (!gUsb.queryInterfaceSettings(gDevice.usb, 0, &descriptor)) {
     return false;
@@ -170,20 +169,20 @@ bool QueryInterface(UsbHandle, uint8_t* endpointCount) {
   return true;
 }
 
-bool QueryPipe(UsbHandle, uint8_t index, WinUsbPipeInfo* pipe) {
+bool QueryPipe(uint8_t index, WinUsbPipeInfo* pipe) {
   WINUSB_PIPE_INFORMATION info{};
   if (!gUsb.queryPipe(gDevice.usb, 0, index, &info)) return false;
   *pipe = {static_cast<uint8_t>(info.PipeType), info.PipeId, info.MaximumPacketSize};
   return true;
 }
 
-bool SetPipeTimeout(UsbHandle, uint8_t pipe, uint32_t milliseconds) {
+bool SetPipeTimeout(uint8_t pipe, uint32_t milliseconds) {
   ULONG value = milliseconds;
   return gUsb.setPipePolicy(gDevice.usb, pipe, PIPE_TRANSFER_TIMEOUT,
                                               sizeof value, &value) != FALSE;
 }
 
-bool Write(UsbHandle, uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32_t* written) {
+bool Write(uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32_t* written) {
   UCHAR none = 0;
   ULONG moved = 0;
   BOOL ok = gUsb.writePipe(gDevice.usb, pipe,
@@ -193,7 +192,7 @@ bool Write(UsbHandle, uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32
   return ok != FALSE;
 }
 
-UsbReadOutcome Read(UsbHandle, uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* got,
+UsbReadOutcome Read(uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* got,
                     UsbHandle stop) {
   OVERLAPPED overlapped{};
   overlapped.hEvent = gDevice.readEvent;
@@ -225,7 +224,7 @@ UsbReadOutcome Read(UsbHandle, uint8_t pipe, uint8_t* buffer, uint32_t capacity,
   return UsbReadOutcome::Failed;
 }
 
-void Release(UsbHandle) {
+void Release() {
   if (gDevice.usb != nullptr) gUsb.free(gDevice.usb);
   if (gDevice.file != INVALID_HANDLE_VALUE) CloseHandle(gDevice.file);
   if (gDevice.readEvent != nullptr) CloseHandle(gDevice.readEvent);

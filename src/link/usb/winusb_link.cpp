@@ -20,7 +20,7 @@ struct WinUsbLinkRecord {
   // The device, guarded by deviceLock: the reader releases it on a read
   // failure, and that must neither overlap a send nor go unseen by one.
   std::mutex deviceLock;
-  UsbHandle device = kNoUsbHandle;
+  bool deviceOpen = false;
   uint8_t inPipe = kNoPipe;
   uint8_t outPipe = kNoPipe;
   uint32_t inMaxPacket = 0;
@@ -58,8 +58,8 @@ bool FindWinUsbDevice() {
 
 // deviceLock held.
 void ReleaseWinUsbDeviceLocked() {
-  if (gUsb.device != kNoUsbHandle) gApi->release(gUsb.device);
-  gUsb.device = kNoUsbHandle;
+  if (gUsb.deviceOpen) gApi->release();
+  gUsb.deviceOpen = false;
 }
 
 void ReleaseWinUsbDevice() {
@@ -68,14 +68,14 @@ void ReleaseWinUsbDevice() {
 }
 
 // Alternate setting 0's bulk pipes; the highest index wins per direction.
-void FindBulkPipes(UsbHandle device) {
+void FindBulkPipes() {
   gUsb.inPipe = kNoPipe;
   gUsb.outPipe = kNoPipe;
   uint8_t endpoints = 0;
-  if (!gApi->queryInterface(device, &endpoints)) return;
+  if (!gApi->queryInterface(&endpoints)) return;
   for (uint8_t index = 0; index < endpoints; ++index) {
     WinUsbPipeInfo pipe{};
-    if (!gApi->queryPipe(device, index, &pipe) || pipe.pipeType != kUsbPipeTypeBulk) continue;
+    if (!gApi->queryPipe(index, &pipe) || pipe.pipeType != kUsbPipeTypeBulk) continue;
     if (pipe.pipeId & 0x80) {
       gUsb.inPipe = pipe.pipeId;
       gUsb.inMaxPacket = pipe.maximumPacketSize;
@@ -102,13 +102,11 @@ void WinUsbReader() {
     gUsb.reader.running = false;
     return;
   }
-  // The device handle stays put while the reader runs: only the reader
-  // itself releases it before close, and close joins the reader first.
-  const UsbHandle device = gUsb.device;
+  // The device stays open while the reader runs: only the reader itself
+  // releases it before close, and close joins the reader first.
   for (;;) {
     uint32_t got = 0;
-    UsbReadOutcome outcome =
-        gApi->read(device, gUsb.inPipe, buffer.data(), ask, &got, gUsb.stopSignal);
+    UsbReadOutcome outcome = gApi->read(gUsb.inPipe, buffer.data(), ask, &got, gUsb.stopSignal);
     if (outcome == UsbReadOutcome::Stopped) break;
     if (outcome == UsbReadOutcome::Failed) {
       SetLastStatus(kStatusUsbConnectionLost);
@@ -154,7 +152,7 @@ bool WinUsbDescriptorMatches(std::span<const uint8_t> d) {
 
 bool WinUsbIsOpen() {
   std::lock_guard<std::mutex> hold(gUsb.deviceLock);
-  return gUsb.device != kNoUsbHandle;
+  return gUsb.deviceOpen;
 }
 
 bool WinUsbReaderRunning() { return gUsb.reader.running; }
@@ -163,13 +161,12 @@ int WinUsbOpen() {
   if (WinUsbIsOpen()) return SetLastStatus(kStatusUsbAlreadyOpen);
   TidyEndedReader();
   if (!FindWinUsbDevice()) return 0;
-  UsbHandle device = gApi->open(gUsb.devicePath.c_str());
-  if (device == kNoUsbHandle) return SetLastStatus(kStatusUsbOpenFailed);
+  if (!gApi->open(gUsb.devicePath.c_str())) return SetLastStatus(kStatusUsbOpenFailed);
   {
     std::lock_guard<std::mutex> hold(gUsb.deviceLock);
-    gUsb.device = device;
+    gUsb.deviceOpen = true;
   }
-  FindBulkPipes(device);
+  FindBulkPipes();
   if (gUsb.inPipe == kNoPipe || gUsb.outPipe == kNoPipe) {
     ReleaseWinUsbDevice();
     return SetLastStatus(kStatusUsbOpenFailed);
@@ -180,9 +177,9 @@ int WinUsbOpen() {
   }
   // The controller's firmware wants its OUT pipe primed with an empty
   // packet; neither result matters, and the policy cache is left alone.
-  gApi->setPipeTimeout(device, gUsb.outPipe, kOpenPipeTimeoutMs);
+  gApi->setPipeTimeout(gUsb.outPipe, kOpenPipeTimeoutMs);
   uint32_t written = 0;
-  gApi->write(device, gUsb.outPipe, nullptr, 0, &written);
+  gApi->write(gUsb.outPipe, nullptr, 0, &written);
   ReaderRelease(gUsb.reader);
   return 1;
 }
@@ -205,17 +202,17 @@ int WinUsbSend(const uint8_t* bytes, uint32_t count) {
   // Held for the whole transfer, so a reader that loses the connection
   // meanwhile waits with its release until the transfer is over.
   std::lock_guard<std::mutex> hold(gUsb.deviceLock);
-  if (gUsb.device == kNoUsbHandle) return SetLastStatus(kStatusUsbNotOpen);
+  if (!gUsb.deviceOpen) return SetLastStatus(kStatusUsbNotOpen);
   SetLastStatus(kStatusNone);
   if (count == 0) return 1;
   if (gUsb.sendTimeout != gUsb.appliedSendTimeout) {
-    if (!gApi->setPipeTimeout(gUsb.device, gUsb.outPipe, gUsb.sendTimeout)) {
+    if (!gApi->setPipeTimeout(gUsb.outPipe, gUsb.sendTimeout)) {
       return SetLastStatus(kStatusUsbWriteFailed);
     }
     gUsb.appliedSendTimeout = gUsb.sendTimeout;
   }
   uint32_t written = 0;
-  if (!gApi->write(gUsb.device, gUsb.outPipe, bytes, count, &written) || written != count) {
+  if (!gApi->write(gUsb.outPipe, bytes, count, &written) || written != count) {
     return SetLastStatus(kStatusUsbWriteFailed);
   }
   return 1;
