@@ -60,8 +60,6 @@ struct ReadSide {
 };
 ReadSide gRead;
 
-UsbHandle FromHandle(HANDLE h) { return reinterpret_cast<UsbHandle>(h); }
-HANDLE ToHandle(UsbHandle h) { return reinterpret_cast<HANDLE>(h); }
 
 void Unload() {
   if (gHid.module != nullptr) FreeLibrary(gHid.module);
@@ -192,21 +190,10 @@ UsbReadOutcome Read(UsbHandle handle, uint8_t* buffer, uint32_t capacity, uint32
     return UsbReadOutcome::Data;
   }
   if (GetLastError() != ERROR_IO_PENDING) return UsbReadOutcome::Failed;
-  HANDLE waits[2] = {overlapped.hEvent, ToHandle(stop)};
-  DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-  if (woke == WAIT_OBJECT_0) {
-    if (!GetOverlappedResult(file, &overlapped, &n, TRUE)) return UsbReadOutcome::Failed;
-    *got = n;
-    return UsbReadOutcome::Data;
-  }
-  // The read is still pending on `buffer` and `overlapped`: cancel it and
-  // wait until the driver has let go of both before returning.
-  DWORD error = GetLastError();
-  CancelIo(file);
-  GetOverlappedResult(file, &overlapped, &n, TRUE);
-  if (woke == WAIT_OBJECT_0 + 1) return UsbReadOutcome::Stopped;
-  SetLastError(error);
-  return UsbReadOutcome::Failed;
+  return FinishPendingRead(
+      overlapped, stop, got,
+      [&](DWORD* done) { return GetOverlappedResult(file, &overlapped, done, TRUE) != FALSE; },
+      [&] { CancelIo(file); });
 }
 
 void CloseRead(UsbHandle handle) {
@@ -214,16 +201,6 @@ void CloseRead(UsbHandle handle) {
   if (gRead.event != nullptr) CloseHandle(gRead.event);
   gRead = ReadSide{};
 }
-
-UsbHandle CreateStop() {
-  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (event == nullptr) return kNoUsbHandle;
-  ResetEvent(event);
-  return FromHandle(event);
-}
-
-void RaiseStop(UsbHandle stop) { SetEvent(ToHandle(stop)); }
-void DestroyStop(UsbHandle stop) { CloseHandle(ToHandle(stop)); }
 
 }  // namespace
 
@@ -237,7 +214,7 @@ const HidDeviceApi kSystemHidDevice = {
     .openRead = OpenRead,
     .read = Read,
     .closeRead = CloseRead,
-    .createStop = CreateStop,
-    .raiseStop = RaiseStop,
-    .destroyStop = DestroyStop,
+    .createStop = Win32CreateStop,
+    .raiseStop = Win32RaiseStop,
+    .destroyStop = Win32DestroyStop,
 };

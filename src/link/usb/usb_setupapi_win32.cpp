@@ -49,3 +49,13 @@ bool LoadEntryPoints(const char* dll, const char* const* names, int count, HMODU
   }
   return true;
 }
+
+UsbHandle Win32CreateStop() {
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (event == nullptr) return kNoUsbHandle;
+  ResetEvent(event);
+  return FromHandle(event);
+}
+
+void Win32RaiseStop(UsbHandle stop) { SetEvent(ToHandle(stop)); }
+void Win32DestroyStop(UsbHandle stop) { CloseHandle(ToHandle(stop)); }

@@ -1,7 +1,13 @@
-// The SetupAPI device-interface walk both Windows USB layers share.
+// What both Windows USB layers share: the SetupAPI device-interface walk,
+// the run-time loading of their DLL, the stop signal and the end of an
+// overlapped read.
 #pragma once
 
 #include <windows.h>
+
+#include <cstdint>
+
+#include "link/usb/usb_common.h"
 
 // Calls visit(context, devicePath) for each present interface of `cls`, in
 // enumeration order, until visit returns true. Records kStatusUsbNoDeviceList
@@ -23,4 +29,36 @@ bool LoadEntryPoints(const char* dll, const char* const* names, int count, HMODU
 template <typename Function>
 Function EntryAs(FARPROC entry) {
   return reinterpret_cast<Function>(reinterpret_cast<void (*)()>(entry));
+}
+
+inline UsbHandle FromHandle(HANDLE h) { return reinterpret_cast<UsbHandle>(h); }
+inline HANDLE ToHandle(UsbHandle h) { return reinterpret_cast<HANDLE>(h); }
+
+// The stop signal of both layers: a manual-reset event, created lowered.
+UsbHandle Win32CreateStop();
+void Win32RaiseStop(UsbHandle stop);
+void Win32DestroyStop(UsbHandle stop);
+
+// Ends an overlapped read that the system left pending on `overlapped`:
+// waits for it or for the stop signal. result(&done) waits for the read's
+// end and says whether it succeeded; cancel() asks the system to give the
+// read up. Whatever woke the wait, the read has ended when this returns, so
+// its buffer may be freed at once.
+template <typename Result, typename Cancel>
+UsbReadOutcome FinishPendingRead(OVERLAPPED& overlapped, UsbHandle stop, uint32_t* got, Result result,
+                                 Cancel cancel) {
+  HANDLE waits[2] = {overlapped.hEvent, ToHandle(stop)};
+  DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+  DWORD done = 0;
+  if (woke == WAIT_OBJECT_0) {
+    if (!result(&done)) return UsbReadOutcome::Failed;
+    *got = done;
+    return UsbReadOutcome::Data;
+  }
+  DWORD error = GetLastError();
+  cancel();
+  result(&done);
+  if (woke == WAIT_OBJECT_0 + 1) return UsbReadOutcome::Stopped;
+  SetLastError(error);
+  return UsbReadOutcome::Failed;
 }

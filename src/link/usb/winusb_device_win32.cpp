@@ -77,8 +77,6 @@ struct OpenDevice {
 };
 OpenDevice gDevice;
 
-UsbHandle FromHandle(HANDLE h) { return reinterpret_cast<UsbHandle>(h); }
-HANDLE ToHandle(UsbHandle h) { return reinterpret_cast<HANDLE>(h); }
 
 void Unload() {
   if (gUsb.module != nullptr) FreeLibrary(gUsb.module);
@@ -204,24 +202,13 @@ UsbReadOutcome Read(uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* 
     return UsbReadOutcome::Data;
   }
   if (GetLastError() != ERROR_IO_PENDING) return UsbReadOutcome::Failed;
-  HANDLE waits[2] = {overlapped.hEvent, ToHandle(stop)};
-  DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-  DWORD done = 0;
-  if (woke == WAIT_OBJECT_0) {
-    if (!gUsb.getOverlappedResult(gDevice.usb, &overlapped, &done, TRUE)) {
-      return UsbReadOutcome::Failed;
-    }
-    *got = done;
-    return UsbReadOutcome::Data;
-  }
-  // Still pending on our buffer: abort the IN pipe and wait until the
-  // transfer has ended before the caller may free anything.
-  DWORD error = GetLastError();
-  gUsb.abortPipe(gDevice.usb, pipe);
-  gUsb.getOverlappedResult(gDevice.usb, &overlapped, &done, TRUE);
-  if (woke == WAIT_OBJECT_0 + 1) return UsbReadOutcome::Stopped;
-  SetLastError(error);
-  return UsbReadOutcome::Failed;
+  // Given up, the transfer is aborted on its pipe (WinUSB has no CancelIo).
+  return FinishPendingRead(
+      overlapped, stop, got,
+      [&](DWORD* done) {
+        return gUsb.getOverlappedResult(gDevice.usb, &overlapped, done, TRUE) != FALSE;
+      },
+      [&] { gUsb.abortPipe(gDevice.usb, pipe); });
 }
 
 void Release() {
@@ -230,16 +217,6 @@ void Release() {
   if (gDevice.readEvent != nullptr) CloseHandle(gDevice.readEvent);
   gDevice = OpenDevice{};
 }
-
-UsbHandle CreateStop() {
-  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (event == nullptr) return kNoUsbHandle;
-  ResetEvent(event);
-  return FromHandle(event);
-}
-
-void RaiseStop(UsbHandle stop) { SetEvent(ToHandle(stop)); }
-void DestroyStop(UsbHandle stop) { CloseHandle(ToHandle(stop)); }
 
 }  // namespace
 
@@ -254,7 +231,7 @@ const WinUsbDeviceApi kSystemWinUsbDevice = {
     .write = Write,
     .read = Read,
     .release = Release,
-    .createStop = CreateStop,
-    .raiseStop = RaiseStop,
-    .destroyStop = DestroyStop,
+    .createStop = Win32CreateStop,
+    .raiseStop = Win32RaiseStop,
+    .destroyStop = Win32DestroyStop,
 };
