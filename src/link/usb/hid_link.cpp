@@ -16,21 +16,19 @@ constexpr uint16_t kMinReportLength = 3;
 constexpr std::u16string_view kProductString = u"Talo Controller";
 
 struct HidLinkRecord {
-  std::string devicePath;
+  UsbLinkCore core;
   UsbHandle writeHandle = kNoUsbHandle;
   uint16_t inputReportLength = 0;
   uint16_t outputReportLength = 0;
-  int32_t receiveTimeout = 500;
   int32_t sendTimeout = 100;
   std::array<uint8_t, kHidMaxReportLength> report{};
   int32_t reportFill = 0;
-  UsbHandle stopSignal = kNoUsbHandle;
-  UsbReaderThread reader;
-  UsbReceiver receiver;
 };
 
 HidLinkRecord gHid;
 const HidDeviceApi* gApi = &kSystemHidDevice;
+
+UsbStopCalls StopCalls() { return {gApi->createStop, gApi->raiseStop, gApi->destroyStop}; }
 
 bool LoadHidApi() { return gApi->load(); }
 void UnloadHidApi() { gApi->unload(); }
@@ -44,18 +42,11 @@ bool VisitHidDevice(void* context, std::string_view path, std::u16string_view pr
 }
 
 bool FindHidDevice() {
-  gHid.devicePath.clear();
-  SetLastStatus(kStatusNone);
+  UsbSearchBegin(gHid.core);
   if (!LoadHidApi()) return false;
   std::string found;
   gApi->enumerate(VisitHidDevice, &found);
-  if (!found.empty()) {
-    gHid.devicePath = found;
-    return true;
-  }
-  // An enumeration failure has recorded its own status; keep it.
-  if (LastStatusCode() == 0) SetLastStatus(kStatusUsbNoDevice);
-  return false;
+  return UsbSearchEnd(gHid.core, found);
 }
 
 void ClearReport() {
@@ -96,11 +87,11 @@ bool AppendToReport(uint8_t byte, int32_t timeout) {
 
 void EndReader(UsbHandle readHandle) {
   if (readHandle != kNoUsbHandle) gApi->closeRead(readHandle);
-  gHid.reader.running = false;
+  gHid.core.reader.running = false;
 }
 
 void HidReader() {
-  UsbHandle readHandle = gApi->openRead(gHid.devicePath.c_str(), gHid.inputReportLength);
+  UsbHandle readHandle = gApi->openRead(gHid.core.devicePath.c_str(), gHid.inputReportLength);
   if (readHandle == kNoUsbHandle) {
     SetLastStatus(kStatusUsbReaderOpenFailed);
     EndReader(kNoUsbHandle);
@@ -110,7 +101,7 @@ void HidReader() {
   const uint32_t ask = kHidReportsPerRead * gHid.inputReportLength;
   for (;;) {
     uint32_t got = 0;
-    UsbReadOutcome outcome = gApi->read(readHandle, buffer.data(), ask, &got, gHid.stopSignal);
+    UsbReadOutcome outcome = gApi->read(readHandle, buffer.data(), ask, &got, gHid.core.stopSignal);
     if (outcome == UsbReadOutcome::Stopped) break;
     if (outcome == UsbReadOutcome::Failed) {
       SetLastStatus(kStatusUsbConnectionLost);
@@ -118,22 +109,14 @@ void HidReader() {
     }
     if (got > ask) got = ask;
     {
-      std::lock_guard<std::mutex> hold(gHid.receiver.lock);
-      HidUnpackInput(gHid.receiver.ring, buffer.data(), got, gHid.inputReportLength);
+      std::lock_guard<std::mutex> hold(gHid.core.receiver.lock);
+      HidUnpackInput(gHid.core.receiver.ring, buffer.data(), got, gHid.inputReportLength);
     }
-    gHid.receiver.pushed.notify_one();
+    gHid.core.receiver.pushed.notify_one();
   }
   EndReader(readHandle);
 }
 
-bool StartHidReader() {
-  gHid.stopSignal = gApi->createStop();
-  if (gHid.stopSignal != kNoUsbHandle && ReaderCreate(gHid.reader, HidReader)) return true;
-  SetLastStatus(kStatusUsbReaderStartFailed);
-  if (gHid.stopSignal != kNoUsbHandle) gApi->destroyStop(gHid.stopSignal);
-  gHid.stopSignal = kNoUsbHandle;
-  return false;
-}
 
 void CloseWriteHandle() {
   gApi->closeWrite(gHid.writeHandle);
@@ -161,14 +144,14 @@ void HidUnpackInput(ReceiveRing& ring, const uint8_t* bytes, uint32_t got, uint1
 }
 
 bool HidIsOpen() { return gHid.writeHandle != kNoUsbHandle; }
-bool HidReaderRunning() { return gHid.reader.running; }
+bool HidReaderRunning() { return gHid.core.reader.running; }
 
 int HidOpen() {
   if (HidIsOpen()) return SetLastStatus(kStatusUsbAlreadyOpen);
   if (!FindHidDevice()) return 0;
   uint16_t inputLength = 0;
   uint16_t outputLength = 0;
-  gHid.writeHandle = gApi->openWrite(gHid.devicePath.c_str(), &inputLength, &outputLength);
+  gHid.writeHandle = gApi->openWrite(gHid.core.devicePath.c_str(), &inputLength, &outputLength);
   if (gHid.writeHandle == kNoUsbHandle) return SetLastStatus(kStatusUsbOpenFailed);
   // Too long overruns the report buffers; too short has no room for the ID,
   // the count and a payload byte, and would never carry anything.
@@ -180,23 +163,22 @@ int HidOpen() {
   gHid.inputReportLength = inputLength;
   gHid.outputReportLength = outputLength;
   // A previous session's unread bytes are no replies to this one.
-  ReceiverClear(gHid.receiver);
-  if (!StartHidReader()) {
+  ReceiverClear(gHid.core.receiver);
+  if (!UsbStartReader(gHid.core, StopCalls(), HidReader)) {
     HidClose();  // kStatusUsbReaderStartFailed stands
     return 0;
   }
-  ReaderRelease(gHid.reader);
+  ReaderRelease(gHid.core.reader);
   ClearReport();
   return 1;
 }
 
 int HidClose() {
   if (!HidIsOpen()) return SetLastStatus(kStatusUsbNotOpen);
-  if (gHid.stopSignal != kNoUsbHandle) gApi->raiseStop(gHid.stopSignal);
+  UsbRaiseStop(gHid.core, StopCalls());
   CloseWriteHandle();
-  ReaderJoin(gHid.reader);
-  if (gHid.stopSignal != kNoUsbHandle) gApi->destroyStop(gHid.stopSignal);
-  gHid.stopSignal = kNoUsbHandle;
+  ReaderJoin(gHid.core.reader);
+  UsbDestroyStop(gHid.core, StopCalls());
   UnloadHidApi();
   return 1;
 }
@@ -213,13 +195,10 @@ int HidSend(const uint8_t* bytes, uint32_t count) {
   return FlushReport(gHid.sendTimeout) ? 1 : 0;
 }
 
-int HidReceiveByte(uint8_t* byte) {
-  if (ReceiverTake(gHid.receiver, gHid.receiveTimeout, byte)) return 1;
-  return SetLastStatus(kStatusUsbNoData);
-}
+int HidReceiveByte(uint8_t* byte) { return UsbReceiveByte(gHid.core, byte); }
 
 int HidSetTimeouts(uint32_t receiveMs, uint32_t sendMs) {
-  gHid.receiveTimeout = static_cast<int32_t>(receiveMs);
+  gHid.core.receiveTimeout = static_cast<int32_t>(receiveMs);
   gHid.sendTimeout = static_cast<int32_t>(sendMs);
   return 1;
 }

@@ -16,7 +16,7 @@ constexpr uint8_t kNoPipe = 0xFF;
 constexpr uint32_t kOpenPipeTimeoutMs = 100;
 
 struct WinUsbLinkRecord {
-  std::string devicePath;
+  UsbLinkCore core;
   // The device, guarded by deviceLock: the reader releases it on a read
   // failure, and that must neither overlap a send nor go unseen by one.
   std::mutex deviceLock;
@@ -24,16 +24,14 @@ struct WinUsbLinkRecord {
   uint8_t inPipe = kNoPipe;
   uint8_t outPipe = kNoPipe;
   uint32_t inMaxPacket = 0;
-  int32_t receiveTimeout = 500;
   uint32_t sendTimeout = 100;
   uint32_t appliedSendTimeout = 0;
-  UsbHandle stopSignal = kNoUsbHandle;
-  UsbReaderThread reader;
-  UsbReceiver receiver;
 };
 
 WinUsbLinkRecord gUsb;
 const WinUsbDeviceApi* gApi = &kSystemWinUsbDevice;
+
+UsbStopCalls StopCalls() { return {gApi->createStop, gApi->raiseStop, gApi->destroyStop}; }
 
 bool VisitWinUsbDevice(void* context, std::string_view path, std::span<const uint8_t> descriptor) {
   if (!WinUsbDescriptorMatches(descriptor) || path.size() > kMaxDevicePath) return false;
@@ -42,18 +40,12 @@ bool VisitWinUsbDevice(void* context, std::string_view path, std::span<const uin
 }
 
 bool FindWinUsbDevice() {
-  gUsb.devicePath.clear();
-  SetLastStatus(kStatusNone);
-  ReceiverClear(gUsb.receiver);
+  UsbSearchBegin(gUsb.core);
+  ReceiverClear(gUsb.core.receiver);
   if (!gApi->load()) return false;
   std::string found;
   gApi->enumerate(VisitWinUsbDevice, &found);
-  if (!found.empty()) {
-    gUsb.devicePath = found;
-    return true;
-  }
-  if (LastStatusCode() == 0) SetLastStatus(kStatusUsbNoDevice);
-  return false;
+  return UsbSearchEnd(gUsb.core, found);
 }
 
 // deviceLock held.
@@ -99,40 +91,31 @@ void WinUsbReader() {
     }
   }
   if (!haveBuffer) {
-    gUsb.reader.running = false;
+    gUsb.core.reader.running = false;
     return;
   }
   // The device stays open while the reader runs: only the reader itself
   // releases it before close, and close joins the reader first.
   for (;;) {
     uint32_t got = 0;
-    UsbReadOutcome outcome = gApi->read(gUsb.inPipe, buffer.data(), ask, &got, gUsb.stopSignal);
+    UsbReadOutcome outcome = gApi->read(gUsb.inPipe, buffer.data(), ask, &got, gUsb.core.stopSignal);
     if (outcome == UsbReadOutcome::Stopped) break;
     if (outcome == UsbReadOutcome::Failed) {
       SetLastStatus(kStatusUsbConnectionLost);
       ReleaseWinUsbDevice();
       break;
     }
-    ReceiverPush(gUsb.receiver, buffer.data(), std::min(got, ask));
+    ReceiverPush(gUsb.core.receiver, buffer.data(), std::min(got, ask));
   }
-  gUsb.reader.running = false;
+  gUsb.core.reader.running = false;
 }
 
-bool StartWinUsbReader() {
-  gUsb.stopSignal = gApi->createStop();
-  if (gUsb.stopSignal != kNoUsbHandle && ReaderCreate(gUsb.reader, WinUsbReader)) return true;
-  SetLastStatus(kStatusUsbReaderStartFailed);
-  if (gUsb.stopSignal != kNoUsbHandle) gApi->destroyStop(gUsb.stopSignal);
-  gUsb.stopSignal = kNoUsbHandle;
-  return false;
-}
 
 // A reader that ended on a lost connection has left its thread and stop
 // signal behind; they are tidied before the link is used again.
 void TidyEndedReader() {
-  ReaderJoin(gUsb.reader);
-  if (gUsb.stopSignal != kNoUsbHandle) gApi->destroyStop(gUsb.stopSignal);
-  gUsb.stopSignal = kNoUsbHandle;
+  ReaderJoin(gUsb.core.reader);
+  UsbDestroyStop(gUsb.core, StopCalls());
 }
 
 }  // namespace
@@ -155,13 +138,13 @@ bool WinUsbIsOpen() {
   return gUsb.deviceOpen;
 }
 
-bool WinUsbReaderRunning() { return gUsb.reader.running; }
+bool WinUsbReaderRunning() { return gUsb.core.reader.running; }
 
 int WinUsbOpen() {
   if (WinUsbIsOpen()) return SetLastStatus(kStatusUsbAlreadyOpen);
   TidyEndedReader();
   if (!FindWinUsbDevice()) return 0;
-  if (!gApi->open(gUsb.devicePath.c_str())) return SetLastStatus(kStatusUsbOpenFailed);
+  if (!gApi->open(gUsb.core.devicePath.c_str())) return SetLastStatus(kStatusUsbOpenFailed);
   {
     std::lock_guard<std::mutex> hold(gUsb.deviceLock);
     gUsb.deviceOpen = true;
@@ -171,7 +154,7 @@ int WinUsbOpen() {
     ReleaseWinUsbDevice();
     return SetLastStatus(kStatusUsbOpenFailed);
   }
-  if (!StartWinUsbReader()) {
+  if (!UsbStartReader(gUsb.core, StopCalls(), WinUsbReader)) {
     ReleaseWinUsbDevice();
     return 0;
   }
@@ -180,7 +163,7 @@ int WinUsbOpen() {
   gApi->setPipeTimeout(gUsb.outPipe, kOpenPipeTimeoutMs);
   uint32_t written = 0;
   gApi->write(gUsb.outPipe, nullptr, 0, &written);
-  ReaderRelease(gUsb.reader);
+  ReaderRelease(gUsb.core.reader);
   return 1;
 }
 
@@ -189,11 +172,10 @@ int WinUsbClose() {
     TidyEndedReader();
     return SetLastStatus(kStatusUsbNotOpen);
   }
-  if (gUsb.stopSignal != kNoUsbHandle) gApi->raiseStop(gUsb.stopSignal);
-  ReaderJoin(gUsb.reader);
+  UsbRaiseStop(gUsb.core, StopCalls());
+  ReaderJoin(gUsb.core.reader);
   ReleaseWinUsbDevice();
-  if (gUsb.stopSignal != kNoUsbHandle) gApi->destroyStop(gUsb.stopSignal);
-  gUsb.stopSignal = kNoUsbHandle;
+  UsbDestroyStop(gUsb.core, StopCalls());
   gApi->unload();
   return 1;
 }
@@ -218,13 +200,10 @@ int WinUsbSend(const uint8_t* bytes, uint32_t count) {
   return 1;
 }
 
-int WinUsbReceiveByte(uint8_t* byte) {
-  if (ReceiverTake(gUsb.receiver, gUsb.receiveTimeout, byte)) return 1;
-  return SetLastStatus(kStatusUsbNoData);
-}
+int WinUsbReceiveByte(uint8_t* byte) { return UsbReceiveByte(gUsb.core, byte); }
 
 int WinUsbSetTimeouts(uint32_t receiveMs, uint32_t sendMs) {
-  gUsb.receiveTimeout = static_cast<int32_t>(receiveMs);
+  gUsb.core.receiveTimeout = static_cast<int32_t>(receiveMs);
   gUsb.sendTimeout = sendMs;
   return 1;
 }
