@@ -133,8 +133,8 @@ bool FlushAndVerify() {
   return true;
 }
 
-// Step 7: both rates are tried on the host's port before the controller
-// hears of the switch, so a refused rate leaves the controller untouched.
+// Both rates are tried on the host's port before the controller hears of
+// the switch, so a refused rate leaves the controller untouched.
 int SwitchToUploadRate(int32_t commandRate, int32_t uploadRate) {
   if (!FeaturesOf(CurrentController.family).switchesUploadRate)
     return SetLastStatus(kStatusUploadRateUnsupported);

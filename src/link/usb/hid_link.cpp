@@ -56,6 +56,8 @@ void ClearReport() {
 
 bool FlushReport(int32_t timeout) {
   if (gHid.reportFill == 0) return true;
+  // Only the time-out's low 16 bits count: a longer or a negative one wraps,
+  // so retrying never goes past 65.5 s. The command layer sends with 100 ms.
   const auto allowance = std::chrono::milliseconds(static_cast<uint16_t>(timeout));
   const auto start = std::chrono::steady_clock::now();
   HidWriteOutcome outcome;

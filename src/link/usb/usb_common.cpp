@@ -71,9 +71,9 @@ bool ReaderCreate(UsbReaderThread& reader, void (*body)()) {
     reader.released = false;
   }
   reader.running = false;
-  // std::thread reports a failed creation only by throwing; that is the one
-  // place where this program meets an exception, and it is turned into a
-  // plain result at once.
+  // std::thread reports a failed creation only by throwing (as a vector
+  // reports a failed allocation in the bulk link's reader); the exception is
+  // turned into a plain result at once.
   try {
     reader.thread = std::thread(GateRun{&reader, body});
   } catch (const std::system_error&) {
