@@ -12,6 +12,7 @@
 
 namespace {
 
+// All ten are required, looked up in this order; six are called.
 enum HidEntry {
   kGetHidGuid, kGetAttributes, kSetFeature, kGetFeature, kGetManufacturerString,
   kGetProductString, kGetSerialNumberString, kSetNumInputBuffers, kGetPreparsedData, kGetCaps,
@@ -37,9 +38,7 @@ struct HidDll {
   HMODULE module = nullptr;
   GetHidGuidFn getHidGuid = nullptr;
   GetAttributesFn getAttributes = nullptr;
-  GetStringFn getManufacturerString = nullptr;
   GetStringFn getProductString = nullptr;
-  GetStringFn getSerialNumberString = nullptr;
   SetNumInputBuffersFn setNumInputBuffers = nullptr;
   GetPreparsedDataFn getPreparsedData = nullptr;
   GetCapsFn getCaps = nullptr;
@@ -78,9 +77,7 @@ bool Load() {
       .module = module,
       .getHidGuid = EntryAs<GetHidGuidFn>(entry[kGetHidGuid]),
       .getAttributes = EntryAs<GetAttributesFn>(entry[kGetAttributes]),
-      .getManufacturerString = EntryAs<GetStringFn>(entry[kGetManufacturerString]),
       .getProductString = EntryAs<GetStringFn>(entry[kGetProductString]),
-      .getSerialNumberString = EntryAs<GetStringFn>(entry[kGetSerialNumberString]),
       .setNumInputBuffers = EntryAs<SetNumInputBuffersFn>(entry[kSetNumInputBuffers]),
       .getPreparsedData = EntryAs<GetPreparsedDataFn>(entry[kGetPreparsedData]),
       .getCaps = EntryAs<GetCapsFn>(entry[kGetCaps]),
@@ -104,12 +101,8 @@ bool VisitInterface(void* context, const char* path) {
   HIDD_ATTRIBUTES attributes{};
   attributes.Size = sizeof attributes;
   if (gHid.getAttributes(h, &attributes)) {
-    wchar_t manufacturer[kStringBytes / 2] = {};
     wchar_t product[kStringBytes / 2] = {};
-    wchar_t serial[kStringBytes / 2] = {};
-    gHid.getManufacturerString(h, manufacturer, kStringBytes);
     gHid.getProductString(h, product, kStringBytes);
-    gHid.getSerialNumberString(h, serial, kStringBytes);
     // A string that fills the buffer comes without a terminator.
     size_t length = wcsnlen(product, kStringBytes / 2);
     accepted = walk.visit(walk.context, path,
