@@ -19,20 +19,6 @@ enum class Cmd : uint8_t {
 struct LoaderCall;
 using LoaderHandler = void (*)(LoaderCall& call);
 
-// What each command does in the loader (none: the loader ignores the frame).
-void LoaderPing(LoaderCall& call);
-void LoaderIdent(LoaderCall& call);
-void LoaderName(LoaderCall& call);
-void LoaderBlockSize(LoaderCall& call);
-void LoaderBaud(LoaderCall& call);
-void LoaderReboot(LoaderCall& call);
-void LoaderSelectPage(LoaderCall& call);
-void LoaderSubPage(LoaderCall& call);
-void LoaderNandIndex(LoaderCall& call);
-void LoaderErase(LoaderCall& call);
-void LoaderWrite(LoaderCall& call);
-void LoaderFlushOrVerify(LoaderCall& call);
-
 struct CommandEntry {
   Cmd cmd;
   std::string_view name;
@@ -41,30 +27,10 @@ struct CommandEntry {
   uint8_t paramLength;  // bytes after the prefix (write: its header; data and check byte follow)
   bool escFrame;        // spoken by the application, not by the loader
   uint32_t busyUs;      // modelled controller time (erase and write add to it)
-  LoaderHandler loader;
+  LoaderHandler loader;  // what the loader does with it (none: it ignores the frame)
 };
 
-// Frames are not length-prefixed: the prefix names the command and the
-// command fixes the length. No prefix is the beginning of another.
-constexpr CommandEntry kCommands[] = {
-    {Cmd::Probe, "probe", {0x1B, 0x7B, 0x21, 0x61}, 4, 0, true, 200, nullptr},
-    {Cmd::StartLoader, "loader", {0x1B, 0x7B, 0x21, 0x65}, 4, 2, true, 20000, nullptr},
-    {Cmd::Ping, "ping", {0xAA, 0x27}, 2, 0, false, 50, LoaderPing},
-    {Cmd::Ident, "ident", {0xAA, 0x3F, 0x49}, 3, 0, false, 100, LoaderIdent},
-    {Cmd::Name, "name", {0xAA, 0x3F, 0x43}, 3, 0, false, 100, LoaderName},
-    {Cmd::BlockSize, "blocksize", {0xAA, 0x7C, 0x3F, 0x57}, 4, 0, false, 50, LoaderBlockSize},
-    {Cmd::Baud, "baud", {0xAA, 0x49, 0x42, 0x00}, 4, 4, false, 1000, LoaderBaud},
-    {Cmd::Reboot, "reboot", {0xAA, 0x23}, 2, 0, false, 1000, LoaderReboot},
-    {Cmd::Page8, "page8", {0xAA, 0x7C, 0x50}, 3, 1, false, 50, LoaderSelectPage},
-    {Cmd::Page16, "page16", {0xAA, 0x7C, 0x70}, 3, 2, false, 50, LoaderSelectPage},
-    {Cmd::SubPage, "subpage", {0xAA, 0x7C, 0x73}, 3, 2, false, 50, LoaderSubPage},
-    {Cmd::NandIndex, "nandindex", {0xAA, 0x7C, 0x4B}, 3, 0, false, 50000, LoaderNandIndex},
-    {Cmd::Erase, "erase", {0xAA, 0x7C, 0x45}, 3, 2, false, 2000, LoaderErase},
-    {Cmd::Write, "write", {0xAA, 0x7C, 0x57}, 3, 4, false, 200, LoaderWrite},
-    {Cmd::Flush, "flush", {0xAA, 0x7C, 0x4C}, 3, 0, false, 20000, LoaderFlushOrVerify},
-    {Cmd::Verify, "verify", {0xAA, 0x7C, 0x56}, 3, 0, false, 5000, LoaderFlushOrVerify},
-};
-constexpr size_t kCommandCount = std::size(kCommands);
+constexpr size_t kCommandCount = static_cast<size_t>(Cmd::Verify) + 1;
 constexpr uint8_t kStartLoaderTail[] = {0x4E, 0x64};
 
 constexpr uint32_t kEraseUsPerKb = 40;
@@ -373,6 +339,28 @@ void LoaderFlushOrVerify(LoaderCall& call) {
   }
   call.reply.push_back(kSimAck);
 }
+
+// Frames are not length-prefixed: the prefix names the command and the
+// command fixes the length. No prefix is the beginning of another.
+constexpr CommandEntry kCommands[] = {
+    {Cmd::Probe, "probe", {0x1B, 0x7B, 0x21, 0x61}, 4, 0, true, 200, nullptr},
+    {Cmd::StartLoader, "loader", {0x1B, 0x7B, 0x21, 0x65}, 4, 2, true, 20000, nullptr},
+    {Cmd::Ping, "ping", {0xAA, 0x27}, 2, 0, false, 50, LoaderPing},
+    {Cmd::Ident, "ident", {0xAA, 0x3F, 0x49}, 3, 0, false, 100, LoaderIdent},
+    {Cmd::Name, "name", {0xAA, 0x3F, 0x43}, 3, 0, false, 100, LoaderName},
+    {Cmd::BlockSize, "blocksize", {0xAA, 0x7C, 0x3F, 0x57}, 4, 0, false, 50, LoaderBlockSize},
+    {Cmd::Baud, "baud", {0xAA, 0x49, 0x42, 0x00}, 4, 4, false, 1000, LoaderBaud},
+    {Cmd::Reboot, "reboot", {0xAA, 0x23}, 2, 0, false, 1000, LoaderReboot},
+    {Cmd::Page8, "page8", {0xAA, 0x7C, 0x50}, 3, 1, false, 50, LoaderSelectPage},
+    {Cmd::Page16, "page16", {0xAA, 0x7C, 0x70}, 3, 2, false, 50, LoaderSelectPage},
+    {Cmd::SubPage, "subpage", {0xAA, 0x7C, 0x73}, 3, 2, false, 50, LoaderSubPage},
+    {Cmd::NandIndex, "nandindex", {0xAA, 0x7C, 0x4B}, 3, 0, false, 50000, LoaderNandIndex},
+    {Cmd::Erase, "erase", {0xAA, 0x7C, 0x45}, 3, 2, false, 2000, LoaderErase},
+    {Cmd::Write, "write", {0xAA, 0x7C, 0x57}, 3, 4, false, 200, LoaderWrite},
+    {Cmd::Flush, "flush", {0xAA, 0x7C, 0x4C}, 3, 0, false, 20000, LoaderFlushOrVerify},
+    {Cmd::Verify, "verify", {0xAA, 0x7C, 0x56}, 3, 0, false, 5000, LoaderFlushOrVerify},
+};
+static_assert(std::size(kCommands) == kCommandCount, "one row per Cmd");
 
 void RunCommand(SimEngineState& s, const CommandEntry& entry, std::vector<uint8_t>& out) {
   size_t index = static_cast<size_t>(&entry - kCommands);
