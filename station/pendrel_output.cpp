@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "app/status.h"
+
 namespace {
 
 constexpr std::string_view kProgramming = "Programming application data: ";
@@ -19,6 +21,22 @@ constexpr WriteEnding kWriteEndings[] = {
     {" - Ok - Flushing error", "Flushing error"},
     {" - Ok", nullptr},
 };
+
+// The lines pendrel prints when it gives up, besides its status table: a
+// first line that is one of them is not the controller's identification.
+constexpr std::string_view kRunTexts[] = {
+    "No or invalid response from Talo device",
+    "Unable to reboot the Talo device",
+    "Unknown error",
+};
+
+bool IsPendrelStatusText(std::string_view line) {
+  for (std::string_view t : kRunTexts)
+    if (line == t) return true;
+  for (const StatusEntry* e = StatusTable; e->code >= 0; ++e)
+    if (line == e->message) return true;
+  return false;
+}
 
 bool StartsWith(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
 bool EndsWith(std::string_view s, std::string_view p) {
@@ -99,8 +117,13 @@ void CompleteLine(PendrelOutput& o, OutputNews& news) {
     }
     return;
   }
-  if (!o.identified && o.firstLine.empty()) {
-    o.firstLine = line;
+  if (!o.identified && o.firstLine.empty() && o.messages.empty()) {
+    // A status text there is why the link could not be opened or did not
+    // answer (a system text may follow on the next line); anything else is
+    // what the controller calls itself.
+    if (IsPendrelStatusText(line)) o.messages.push_back(line);
+    else o.firstLine = line;
+    ConfirmIdentification(o, news);
     return;
   }
   ConfirmIdentification(o, news);
@@ -137,11 +160,9 @@ void EndPendrelOutput(PendrelOutput& o) {
     CompleteLine(o, ignored);
   }
   o.line.clear();
-  // A first line with nothing after it was the reason the run ended.
-  if (!o.identified && !o.firstLine.empty()) {
-    o.messages.insert(o.messages.begin(), o.firstLine);
-    o.firstLine.clear();
-  }
+  // A failure text we did not know, taken for the identification: with
+  // nothing after it, it is the only reason given.
+  if (o.identified && !o.writing && o.messages.empty()) o.messages.push_back(o.identification);
 }
 
 std::string FailureText(const PendrelOutput& o) {

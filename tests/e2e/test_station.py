@@ -130,7 +130,7 @@ class Station(unittest.TestCase):
 
     def test_hung_and_crashed_children_fail_alone(self):
         # A stand-in for pendrel that hangs or crashes on two ports and runs
-        # the real program on the third.
+        # the real program on the others (one of which does not exist).
         fake = os.path.join(self.dir, "pendrel")
         with open(fake, "w") as f:
             f.write('#!/bin/sh\ncase "$2" in\n'
@@ -142,7 +142,7 @@ class Station(unittest.TestCase):
         log = os.path.join(self.dir, "units.jsonl")
         with Rack(self.dir, 1) as rack:
             started = time.monotonic()
-            rc, out, err = run_station(["program", image, rack.ports[0], "/x/hang", "/x/crash",
+            rc, out, err = run_station(["program", image, rack.ports[0], "/x/hang", "/x/crash", "/x/none",
                                         "--timeout", "3", "--log", log],
                                        env=dict(os.environ, PENDREL_STATION_PENDREL=fake), timeout=60)
             took = time.monotonic() - started
@@ -154,9 +154,11 @@ class Station(unittest.TestCase):
         self.assertIn("/x/hang: FAILED: no result after 3 s, pendrel ended by the station: stuck", out)
         self.assertIn("/x/crash: FAILED: pendrel crashed (signal 11 (Segmentation fault)): about to fall", out)
         self.assertIn(rack.ports[0] + ": ok", out)
+        self.assertIn("/x/none: FAILED: Open error: No such file or directory", out)
         with open(log) as f:
             records = {r["port"]: r for r in json_lines(f.read(), "log")}
         self.assertEqual(records["/x/hang"]["exit_code"], None)
+        self.assertEqual((records["/x/none"]["exit_code"], records["/x/none"]["identification"]), (1, None))
         self.assertEqual(records[rack.ports[0]]["result"], "ok")
         # The hung child's process group is gone: no sleep left behind.
         time.sleep(0.2)

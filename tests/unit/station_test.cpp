@@ -81,8 +81,12 @@ TEST(StationPendrelOutput, RunsAsPendrelPrintsThem) {
   const Case cases[] = {
       {"verified run", kBanner + ident + Progress(40) + " - Ok - Verifying - Ok\n" + kPrompt, true, true, 40, ""},
       {"family 1 run", kBanner + ident + Progress(3) + " - Ok\n" + kPrompt, true, true, 3, ""},
-      {"open error", kBanner + "Open error: No such file or directory\n" + kPrompt, false, false, 0,
+      {"open error", kBanner + "Open error\nNo such file or directory\n" + kPrompt, false, false, 0,
        "Open error: No such file or directory"},
+      {"rate refused", kBanner + "Set CommState error\nInvalid argument\n" + kPrompt, false, false, 0,
+       "Set CommState error: Invalid argument"},
+      {"USB search", kBanner + "No Talo USB devices found\n" + kPrompt, false, false, 0,
+       "No Talo USB devices found"},
       {"no answer", kBanner + "No or invalid response from Talo device\n" + kPrompt, false, false, 0,
        "No or invalid response from Talo device"},
       {"file refused", kBanner + ident + "Data file has invalid checksum\n" + kPrompt, true, false, 0,
@@ -133,10 +137,9 @@ TEST(StationPendrelOutput, WindowsLineEndsAndCarriageReturnRedraws) {
 
 TEST(StationPendrelOutput, ProgressIsSeenAsItIsDrawn) {
   PendrelOutput o;
-  FeedPendrelOutput(o, kBanner + "Ident\n");
-  EXPECT_FALSE(o.identified);  // a first line may still be the reason for failing
-  OutputNews n = FeedPendrelOutput(o, "Programming application data: Total size is 96kB");
-  EXPECT_TRUE(n.identified);
+  OutputNews n = FeedPendrelOutput(o, kBanner + "Ident\n");
+  EXPECT_TRUE(n.identified);  // shown at once, not only when the write begins
+  n = FeedPendrelOutput(o, "Programming application data: Total size is 96kB");
   EXPECT_TRUE(n.writeStarted);
   EXPECT_EQ(o.totalKb, 96);
   n = FeedPendrelOutput(o, std::string(18, '\b') + "48kB (50%) of 96kB written");
