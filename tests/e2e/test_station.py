@@ -105,6 +105,19 @@ class Station(unittest.TestCase):
                                           interrupted=False))
         self.assertIn("4 units: 3 ok, 1 failed", err)
 
+    def test_jobs_bounds_the_units_at_a_time(self):
+        image = make_image(self.dir, "TXC7390", 20000)
+        with Rack(self.dir, 3) as rack:
+            rc, out, err = run_station(["program", image, *rack.ports, "--jobs", "2", "--json"])
+            flashes = [rack.flash(i) for i in range(3)]
+        self.assertEqual(rc, 0, out + err)
+        self.assertEqual(flashes, [read(image)] * 3)
+        running = peak = 0
+        for e in json_lines(out, "event"):
+            running += {"start": 1, "end": -1}.get(e["event"], 0)
+            peak = max(peak, running)
+        self.assertEqual(peak, 2)
+
     def test_bad_input_exits_2_with_one_line(self):
         image = make_image(self.dir, "TXC5110", 2000)
         link = os.path.join(self.dir, "alias")
