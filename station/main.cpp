@@ -66,6 +66,7 @@ bool PlanUnits(const StationOptions& o, StationPlan* plan, std::string* error) {
   for (const std::string& p : ports) {
     Unit u;
     u.name = p;
+    u.port = p;
     u.linkArgs = {"-p" + p};
     u.phase = o.watch ? UnitPhase::Waiting : UnitPhase::Queued;
     plan->units.push_back(u);
@@ -75,7 +76,6 @@ bool PlanUnits(const StationOptions& o, StationPlan* plan, std::string* error) {
     Unit u;
     u.name = kind;
     u.linkArgs = {std::string("-") + kind};
-    u.serial = false;
     plan->units.push_back(u);
   }
   if (plan->units.empty()) {

@@ -57,7 +57,7 @@ void Start(Station& s, Unit& u) {
   u.lastProgressReport = -1;
   u.startedUtc = UtcTimestamp();
   // Read at each start: under --watch the next board may come on another adapter.
-  u.usbSerial = u.serial ? UsbSerialOfPort(u.linkArgs[0].substr(2)) : std::string();
+  u.usbSerial = u.port.empty() ? std::string() : UsbSerialOfPort(u.port);
   std::string error;
   u.child = StartChild(argv, &error);
   u.phase = UnitPhase::Running;
@@ -82,7 +82,7 @@ void OnOutput(Station& s, Unit& u, const std::string& data) {
 void CheckPresence(Station& s) {
   for (Unit& u : s.plan.units) {
     if (u.phase != UnitPhase::Waiting && u.phase != UnitPhase::Removing) continue;
-    bool present = PortPresent(u.linkArgs[0].substr(2));
+    bool present = PortPresent(u.port);
     if (u.phase == UnitPhase::Waiting && present) {
       ReportPresence(s.r, u, true);
       u.phase = UnitPhase::Queued;

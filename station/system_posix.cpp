@@ -47,10 +47,11 @@ std::string Describe(int status) {
   return "signal " + std::to_string(sig) + " (" + strsignal(sig) + ")";
 }
 
-void Reap(int id, Child& c, std::vector<ChildEvent>* events, bool block) {
+// Collects the child's exit without waiting; nothing when it still runs.
+void Reap(int id, Child& c, std::vector<ChildEvent>* events) {
   int status = 0;
   pid_t got;
-  do got = waitpid(c.pid, &status, block ? 0 : WNOHANG);
+  do got = waitpid(c.pid, &status, WNOHANG);
   while (got < 0 && errno == EINTR);
   if (got != c.pid) return;
   ChildEvent e;
@@ -119,7 +120,7 @@ void WaitForChildren(int timeoutMs, std::vector<ChildEvent>* events) {
   for (auto it = gChildren.begin(); it != gChildren.end();) {
     auto next = std::next(it);
     if (it->second.fd < 0) {
-      Reap(it->first, it->second, events, false);
+      Reap(it->first, it->second, events);
       lingering = true;
     }
     it = next;
@@ -157,9 +158,9 @@ void WaitForChildren(int timeoutMs, std::vector<ChildEvent>* events) {
     } else if (got == 0 || (errno != EINTR && errno != EAGAIN)) {
       close(c.fd);
       c.fd = -1;
-      // Output ended: pendrel is on its way out; a short blocking wait is
-      // the usual case, the lingering path above covers the rest.
-      Reap(id, c, events, false);
+      // Output ended: pendrel is on its way out, usually gone already; if
+      // not, the lingering path above looks again shortly.
+      Reap(id, c, events);
     }
   }
 }

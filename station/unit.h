@@ -31,8 +31,8 @@ struct UnitResult {
 
 struct Unit {
   std::string name;                   // shown and recorded: the port, "usb" or "eth"
+  std::string port;                   // the serial port as named; empty for USB and Ethernet
   std::vector<std::string> linkArgs;  // -pPORT, -usb or -eth
-  bool serial = true;
   UnitPhase phase = UnitPhase::Queued;
   int child = -1;
   PendrelOutput out;

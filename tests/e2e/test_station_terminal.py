@@ -19,8 +19,11 @@ class Tmux:
 
     def __init__(self, directory, width=110, height=20):
         self.socket = os.path.join(directory, "tmux.sock")
+        # A plain shell, as a person's; only a chosen pendrel is handed on.
+        chosen = os.environ.get("PENDREL_STATION_PENDREL")
         self.tmux("new-session", "-d", "-s", "station", "-x", str(width), "-y", str(height),
-                  "env -i PATH=/usr/bin:/bin TERM=xterm HOME=%s bash --norc --noprofile" % directory)
+                  "env -i PATH=/usr/bin:/bin TERM=xterm HOME=%s %s bash --norc --noprofile"
+                  % (directory, "PENDREL_STATION_PENDREL=" + chosen if chosen else ""))
 
     def tmux(self, *args):
         return subprocess.run(["tmux", "-S", self.socket, *args], stdout=subprocess.PIPE,
