@@ -143,7 +143,7 @@ class Station(unittest.TestCase):
 
     def test_hung_and_crashed_children_fail_alone(self):
         # A stand-in for pendrel that hangs or crashes on two ports and runs
-        # the real program on the others (one of which does not exist).
+        # the real program on the others (a port that does not exist, USB).
         fake = os.path.join(self.dir, "pendrel")
         with open(fake, "w") as f:
             f.write('#!/bin/sh\ncase "$2" in\n'
@@ -155,7 +155,7 @@ class Station(unittest.TestCase):
         log = os.path.join(self.dir, "units.jsonl")
         with Rack(self.dir, 1) as rack:
             started = time.monotonic()
-            rc, out, err = run_station(["program", image, rack.ports[0], "/x/hang", "/x/crash", "/x/none",
+            rc, out, err = run_station(["program", image, rack.ports[0], "/x/hang", "/x/crash", "/x/none", "-usb",
                                         "--timeout", "3", "--log", log],
                                        env=dict(os.environ, PENDREL_STATION_PENDREL=fake), timeout=60)
             took = time.monotonic() - started
@@ -168,6 +168,10 @@ class Station(unittest.TestCase):
         self.assertIn("/x/crash: FAILED: pendrel crashed (signal 11 (Segmentation fault)): about to fall", out)
         self.assertIn(rack.ports[0] + ": ok", out)
         self.assertIn("/x/none: FAILED: Open error: No such file or directory", out)
+        # The USB unit: no controller here, and the station says what pendrel says.
+        _, alone, _ = run_pendrel([image, "-usb"], timeout=60)
+        said = [line for line in alone.decode().replace(PROMPT.decode(), "").split("\n")[5:] if line]
+        self.assertIn("usb: FAILED: " + ": ".join(said), out)
         with open(log) as f:
             records = {r["port"]: r for r in json_lines(f.read(), "log")}
         self.assertEqual(records["/x/hang"]["exit_code"], None)
