@@ -86,6 +86,27 @@ class List(unittest.TestCase):
             "usb-hid  /dev/hidraw2  0483:5750  serial H2  Talo Controller",
         ])
 
+    def test_all_serial_takes_the_listed_ports_once(self):
+        m = self.m
+        for n, name in enumerate(["ttyUSB0", "ttyACM0"]):
+            m.usb(PCI + "/usb1/1-%d" % n, "0403", "6001", serial="S%d" % n)
+            m.attrs(PCI + "/usb1/1-%d/1-%d:1.0" % (n, n))
+            m.tty(name, PCI + "/usb1/1-%d/1-%d:1.0" % (n, n))
+        # A stand-in pendrel: these device paths may exist on this machine, and
+        # nothing may be sent to them.
+        fake = os.path.join(m.root, "pendrel")
+        with open(fake, "w") as f:
+            f.write('#!/bin/sh\necho "port $2"\nexit 1\n')
+        os.chmod(fake, 0o755)
+        image = os.path.join(m.root, "image.bin")
+        open(image, "wb").close()
+        env = dict(os.environ, PENDREL_STATION_ROOT=m.root, PENDREL_STATION_PENDREL=fake)
+        rc, out, err = run_station(["program", image, "/dev/ttyUSB0", "--all-serial"], env=env, timeout=30)
+        self.assertEqual(rc, 1, out + err)
+        failed = sorted(line for line in out.splitlines() if ": FAILED: " in line)
+        self.assertEqual(failed, ["/dev/ttyACM0: FAILED: port -p/dev/ttyACM0",
+                                  "/dev/ttyUSB0: FAILED: port -p/dev/ttyUSB0"])
+
     def test_an_empty_machine_says_so(self):
         self.m.attrs("sys/class/tty")
         env = dict(os.environ, PENDREL_STATION_ROOT=self.m.root)
