@@ -160,6 +160,18 @@ int RunStation(const StationOptions& o, StationPlan& plan, Reporter& r) {
       else Finish(s, *u, e.exitCode, e.crashed, e.how);
     }
   }
+  // Units a Ctrl-C kept from starting were not programmed: they count as failed.
+  if (!o.watch) {
+    for (Unit& u : plan.units) {
+      if (u.phase != UnitPhase::Queued) continue;
+      u.last = UnitResult{};
+      u.last.port = u.name;
+      u.last.failure = "interrupted before it started";
+      u.hasResult = true;
+      u.phase = UnitPhase::Finished;
+      s.results.push_back(u.last);
+    }
+  }
   DrawUnits(r, plan.units, MonotonicSeconds(), true);
   ReportSummary(r, s.results, s.interrupted);
   for (const UnitResult& res : s.results)
