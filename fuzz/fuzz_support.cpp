@@ -134,10 +134,17 @@ bool SerialReadFake(SerialHandle, uint8_t* bytes, uint32_t count, uint32_t* got)
   return !f.failReadsAtEnd;
 }
 
+bool SerialOutputPending(SerialHandle, uint32_t* bytes) {
+  *bytes = 0;
+  return true;
+}
+void SerialDiscardOutput(SerialHandle) {}
+
 constexpr SerialPortApi kFakeSerialPort = {
     SerialDevicePath,      SerialOpenFake,  SerialIsCharacterDevice,
     SerialConfigureFake,   SerialSetupQueues, SerialSetTimeoutsFake,
     SerialCloseFake,       SerialWriteFake, SerialReadFake,
+    SerialOutputPending,   SerialDiscardOutput,
 };
 
 void CountPause(uint32_t) { ++FakeSerial.pauses; }

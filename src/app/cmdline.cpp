@@ -95,6 +95,8 @@ bool IsUsable(const RunOptions& o) {
 void PrintBanner() {
   std::printf(kBannerFormat, kVersionText);
   std::fputs(kNotice, stdout);
+  // Shown before the link's search and handshake, which take seconds.
+  std::fflush(stdout);
 }
 
 void PrintUsage() {

@@ -32,12 +32,14 @@ int RunSequence(RunOptions o) {
   }
   if (!Handshake()) {
     std::printf("No or invalid response from Talo device\n");
+    std::fflush(stdout);  // before the close, which may take its time
     LinkClose();
     return 1;
   }
   const char* identification = QueryIdentification();
   if (identification == nullptr) return FailAfterClose();
   std::printf("%s\n", identification);
+  std::fflush(stdout);  // the file check and the erase come next
   if (!ProgramFlash(o.fileName.c_str(), o.commandBaudRate, o.uploadBaudRate)) return FailAfterClose();
   if (!Reboot()) {
     LinkClose();

@@ -4,11 +4,10 @@
 #include <vector>
 #include <climits>
 #include <cstring>
-#include <filesystem>
-#include <system_error>
 
 #include "app/status.h"
 #include "flash/controller.h"
+#include "flash/file_length.h"
 
 namespace {
 
@@ -129,11 +128,10 @@ int OpenFlashDataFile(const char* path, FlashDataFile& data) {
   // (glibc ignores the size unless it is given the buffer.)
   file.get_deleter().buffer = std::make_unique<char[]>(kFileBufferSize);
   std::setvbuf(file.get(), file.get_deleter().buffer.get(), _IOFBF, kFileBufferSize);
-  // The file system's length: 64-bit on every system, and it refuses what is
-  // not a regular file (a directory opens for reading on POSIX).
-  std::error_code error;
-  uintmax_t size = std::filesystem::file_size(std::filesystem::path(path), error);
-  if (error) return SetLastStatus(0x20B);
+  // Measured on the stream, not by name: on Windows a name outside ASCII
+  // would be converted once more, with another code page than fopen's.
+  uint64_t size = 0;
+  if (!RegularFileLength(file.get(), &size)) return SetLastStatus(0x20B);
   data.file = std::move(file);
   data.size = size;
   return 1;

@@ -112,17 +112,25 @@ void RedrawProgress() {
   std::fflush(stdout);
 }
 
+// Every line piece goes out at once: a wait follows each (the controller's
+// flush or verify, the link's close, the reboot), and standard output on a
+// pipe or file would otherwise hold it until the run ends.
+void Show(const char* text) {
+  std::fputs(text, stdout);
+  std::fflush(stdout);
+}
+
 bool FlushAndVerify() {
   if (!Flush()) {
-    std::printf(" - Flushing error\n");
+    Show(" - Flushing error\n");
     return false;
   }
-  std::printf(" - Verifying");
+  Show(" - Verifying");
   if (!Verify()) {
-    std::printf(" - Verify error\n");
+    Show(" - Verify error\n");
     return false;
   }
-  std::printf(" - Ok\n");
+  Show(" - Ok\n");
   return true;
 }
 
@@ -170,14 +178,14 @@ int WriteImage(int32_t commandRate, int32_t uploadRate) {
     }
   }
   if (!allWritten) {
-    std::printf("\nPrograming Error\n");
+    Show("\nPrograming Error\n");
     return 0;
   }
-  std::printf(" - Ok");
+  Show(" - Ok");
   if (FeaturesOf(CurrentController.family).flushesAndVerifies) {
     if (!FlushAndVerify()) return 0;
   } else {
-    std::printf("\n");
+    Show("\n");
   }
   if (switched && !SwitchBackToCommandRate(commandRate)) return 0;
   return 1;

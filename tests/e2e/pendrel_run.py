@@ -4,7 +4,9 @@ The program ends every run with an exit prompt that waits for a key on the
 terminal; under setsid it has none, so the prompt returns at once.
 """
 import os
+import signal
 import subprocess
+import time
 
 PENDREL = os.environ.get("PENDREL", "build/linux/pendrel")
 PROMPT = b"\nPress any key to exit program"
@@ -16,3 +18,27 @@ def run_pendrel(args, timeout=60, wrapper=(), env=None):
     proc = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.PIPE, timeout=timeout, env=env)
     return proc.returncode, proc.stdout, proc.stderr
+
+
+def marker_leads(proc, out_path, markers, timeout):
+    """Watches a running program's output file: for each marker that showed,
+    how many seconds before the program's end it was first there. Returns
+    (leads, output bytes, exit code); kills the program and raises
+    subprocess.TimeoutExpired after `timeout` seconds."""
+    seen = {}
+    deadline = time.monotonic() + timeout
+    while True:
+        ended = proc.poll() is not None
+        with open(out_path, "rb") as f:
+            out = f.read()
+        now = time.monotonic()
+        for marker in markers:
+            if marker not in seen and marker in out:
+                seen[marker] = now
+        if ended:
+            return {m: now - t for m, t in seen.items()}, out, proc.returncode
+        if now > deadline:
+            os.killpg(proc.pid, signal.SIGKILL)
+            proc.wait(timeout=10)
+            raise subprocess.TimeoutExpired(proc.args, timeout)
+        time.sleep(0.02)

@@ -8,7 +8,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from pendrel_run import PROMPT, run_pendrel  # noqa: E402
+from pendrel_run import PENDREL, PROMPT, marker_leads, run_pendrel  # noqa: E402
 from simlib import Sim  # noqa: E402
 
 SOURCE = os.environ.get("PENDREL_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
@@ -112,6 +112,27 @@ class SerialRun(unittest.TestCase):
         self.assertEqual(rc, 1)
         self.assertTrue(out.endswith(b"\nNo or invalid response from Talo device\n" + PROMPT), out)
         self.assertLess(time.monotonic() - start, 10)
+
+    def test_lines_show_before_the_waits_that_follow(self):
+        # Standard output on a file, as in a production script's log: what
+        # precedes a wait must be there while the program waits.
+        cases = [
+            # the banner, then a handshake with nobody answering
+            (["--start", "silent"], b"Talo device\nCopyright", 0.8),
+            # " - Verifying", then the verify's 10 s time-out
+            (["--fault", "verify:1:silence"], b" - Ok - Verifying", 5.0),
+        ]
+        image = make_image(self.dir, "TXC7350", 3000)
+        for sim_args, marker, lead in cases:
+            with self.subTest(marker=marker), Sim("serial", ["--model", "TXC7350", "--quiet",
+                                                             *sim_args]) as sim:
+                out_path = os.path.join(self.dir, "out.txt")
+                with open(out_path, "wb") as out_file:
+                    proc = subprocess.Popen([PENDREL, image, "-p" + sim.port], stdout=out_file,
+                                            stdin=subprocess.DEVNULL, start_new_session=True)
+                leads, out, rc = marker_leads(proc, out_path, [marker], timeout=60)
+                self.assertEqual(rc, 1, out)
+                self.assertGreater(leads.get(marker, 0), lead, out)
 
     def test_upload_rate_switch_and_way_back(self):
         out, sim = self.assert_programmed("TXC7350", 20000, pendrel_args=["-u460800"])

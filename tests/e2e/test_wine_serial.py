@@ -4,6 +4,7 @@ on the flush. The Windows program meets the line through DCB, SetupComm and
 COMMTIMEOUTS on "\\\\.\\com5", which Wine turns into termios on the pty."""
 import os
 import re
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -90,6 +91,36 @@ class WineSerial(unittest.TestCase):
         self.assertEqual(max(lengths), 256)
         self.assertEqual(sum(lengths), len(image))
         self.assertEqual([e for e in sim.events("rx") if e.get("garbled")], [])
+
+    def test_data_file_in_folders_named_outside_ascii(self):
+        # Users' own folders (C:\Users\Jürgen): the runtime opens the file
+        # through the ANSI code page, and the length must come from that same
+        # file. "Œ" is where that code page and Latin-1 part.
+        src, image = self.image("TXC7350", 5000)
+        for name in ("Bilder J\u00fcrgen", "\u0152uvres de Fran\u00e7oise"):
+            with self.subTest(folder=name):
+                folder = os.path.join(self.dir, name)
+                os.makedirs(folder, exist_ok=True)
+                path = os.path.join(folder, "app.bin")
+                shutil.copyfile(src, path)
+                rc, out, err, sim, flash = self.program("TXC7350", "Z:" + path.replace("/", "\\"))
+                text = PROGRESS.sub(b"", out)
+                self.assertEqual(rc, 0, text[-300:] + err)
+                self.assertEqual(flash, image)
+                self.assertTrue(text.endswith(winelib.crlf(b" - Ok - Verifying - Ok\n" + PROMPT)),
+                                text[-100:])
+
+    def test_lines_show_before_the_waits_that_follow(self):
+        # The Windows runtime holds a file's output as glibc does: what
+        # precedes a wait must be in the file while the program waits.
+        path, _ = self.image("TXC7350", 3000)
+        for sim_args, marker, lead in [(["--start", "silent"], b"Talo device\r\nCopyright", 0.8),
+                                       (["--fault", "verify:1:silence"], b" - Ok - Verifying", 5.0)]:
+            with self.subTest(marker=marker), Sim("serial", ["--model", "TXC7350", "--quiet",
+                                                             *sim_args], link=self.link):
+                leads, out, rc = self.wine.run_watched([path, "-pCOM5"], [marker], timeout=90)
+                self.assertEqual(rc, 1, out)
+                self.assertGreater(leads.get(marker, 0), lead, out)
 
     def test_nak_on_flush(self):
         path, _ = self.image("TXC7350", 9000)

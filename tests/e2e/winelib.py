@@ -25,6 +25,9 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from pendrel_run import marker_leads  # noqa: E402
+
 SKIP = 77
 SOURCE = os.environ.get("PENDREL_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
 PENDREL_EXE = os.environ.get("PENDREL_EXE", os.path.join(SOURCE, "build", "windows", "pendrel.exe"))
@@ -180,6 +183,21 @@ class Prefix:
             out.seek(0)
             err.seek(0)
             return proc.returncode, out.read(), err.read()
+
+    def run_watched(self, args, markers, timeout=60):
+        """pendrel.exe ARGS, its output watched while it runs: (seconds before
+        the end at which each marker was first there, stdout bytes, exit code)."""
+        cmd = self._cmd([WINE, PENDREL_EXE] + list(args))
+        with tempfile.TemporaryDirectory() as d:
+            out_path = os.path.join(d, "stdout")
+            with open(out_path, "wb") as out:
+                proc = subprocess.Popen(cmd, env=self.env, stdin=subprocess.DEVNULL, stdout=out,
+                                        stderr=subprocess.DEVNULL, start_new_session=True)
+            try:
+                return marker_leads(proc, out_path, markers, timeout)
+            except subprocess.TimeoutExpired:
+                self.kill_server()
+                raise
 
     def close(self):
         try:

@@ -91,8 +91,17 @@ bool Read(SerialHandle, uint8_t* bytes, uint32_t count, uint32_t* got) {
   return true;
 }
 
+// Every byte is on the line the moment it is written.
+bool OutputPending(SerialHandle, uint32_t* bytes) {
+  *bytes = 0;
+  return true;
+}
+
+void DiscardOutput(SerialHandle) {}
+
 constexpr SerialPortApi kFakeSerialPort = {
-    DevicePath, Open, IsCharacterDevice, Configure, SetupQueues, SetTimeouts, Close, Write, Read,
+    DevicePath, Open, IsCharacterDevice, Configure,     SetupQueues,   SetTimeouts,
+    Close,      Write, Read,             OutputPending, DiscardOutput,
 };
 
 void RecordPause(uint32_t milliseconds) {

@@ -3,6 +3,7 @@
 #include <linux/usbdevice_fs.h>
 #include <sys/ioctl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -112,6 +113,12 @@ long Submit(BulkController& d, UMockdevIoctlData* arg) {
     ++d.counters.outTransfers;
     d.counters.largestOut = std::max(d.counters.largestOut, n);
   }
+  const auto* bytes = static_cast<const uint8_t*>(urb->buffer);
+  const std::vector<uint8_t>& stall = d.stallOutPrefix;
+  if (!stall.empty() && n >= stall.size() && std::equal(stall.begin(), stall.end(), bytes)) {
+    d.pendingOut.push_back(data);
+    return 0;
+  }
   urb->actual_length = urb->buffer_length;
   urb->status = 0;
   d.reapable.push_back(data);
@@ -131,15 +138,17 @@ long Submit(BulkController& d, UMockdevIoctlData* arg) {
 
 long Discard(BulkController& d, UMockdevIoctlData* arg) {
   const auto address = *reinterpret_cast<const unsigned long*>(arg->data);
-  for (size_t i = 0; i < d.pendingIn.size(); ++i) {
-    if (d.pendingIn[i]->client_addr != address) continue;
-    UMockdevIoctlData* data = d.pendingIn[i];
-    d.pendingIn.erase(d.pendingIn.begin() + static_cast<long>(i));
-    UrbOf(data)->status = -ENOENT;
-    UrbOf(data)->actual_length = 0;
-    d.reapable.push_back(data);
-    ++d.counters.discards;
-    return 0;
+  for (auto* pending : {&d.pendingIn, &d.pendingOut}) {
+    for (size_t i = 0; i < pending->size(); ++i) {
+      if ((*pending)[i]->client_addr != address) continue;
+      UMockdevIoctlData* data = (*pending)[i];
+      pending->erase(pending->begin() + static_cast<long>(i));
+      UrbOf(data)->status = -ENOENT;
+      UrbOf(data)->actual_length = 0;
+      d.reapable.push_back(data);
+      ++d.counters.discards;
+      return 0;
+    }
   }
   return -EINVAL;
 }
@@ -165,7 +174,7 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer conte
       break;
     case USBDEVFS_CLAIMINTERFACE:
     case USBDEVFS_DISCONNECT_CLAIM:  // detaches a kernel driver, if any, and claims
-      result = d.lost ? -ENODEV : 0;
+      result = d.lost ? -ENODEV : d.busy ? -EBUSY : 0;
       if (result == 0) ++d.counters.claims;
       break;
     case USBDEVFS_RELEASEINTERFACE:
@@ -186,6 +195,11 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer conte
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY: {
       UMockdevIoctlData* urbPointer = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);
+      if (d.reapsFailAfterOut >= 0 && d.counters.outTransfers >= d.reapsFailAfterOut) {
+        g_object_unref(urbPointer);
+        result = -EIO;
+        break;
+      }
       if (ReapOne(d, client, urbPointer)) {
         g_object_unref(urbPointer);
         return TRUE;
@@ -278,6 +292,8 @@ void BulkDetach(Bed& bed, BulkController& d) {
     d.held.clear();
     for (UMockdevIoctlData* data : d.pendingIn) g_object_unref(data);
     d.pendingIn.clear();
+    for (UMockdevIoctlData* data : d.pendingOut) g_object_unref(data);
+    d.pendingOut.clear();
     for (UMockdevIoctlData* data : d.reapable) g_object_unref(data);
     d.reapable.clear();
   }

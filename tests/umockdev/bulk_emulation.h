@@ -47,6 +47,12 @@ struct BulkController {
   std::map<UMockdevIoctlClient*, bool> lastReapEmpty;
   std::vector<Held> held;                    // reaps held back until an URB completes
   bool lost = false;                         // unplugged
+  bool busy = false;                         // another program holds the interface
+  // OUT transfers whose bytes begin so never complete (until discarded).
+  std::vector<uint8_t> stallOutPrefix;
+  std::vector<UMockdevIoctlData*> pendingOut;
+  // After this many OUT transfers with data every reap fails with EIO.
+  int reapsFailAfterOut = -1;
   BulkCounters counters;
   UMockdevIoctlBase* handler = nullptr;
 };

@@ -96,16 +96,27 @@ std::string ReadWhole(const std::string& path) {
 
 // The child's environment: ours, with the preload in front (behind a
 // sanitizer runtime, which insists on coming first) and the bed's root.
-std::vector<std::string> ChildEnvironment(const Bed& bed) {
+std::vector<std::string> ChildEnvironment(const Bed& bed, const std::vector<std::string>& edits,
+                                          bool sanitizerRuntime) {
+  auto nameOf = [](const std::string& entry) { return entry.substr(0, entry.find('=')); };
+  auto edited = [&](const std::string& entry) {
+    for (const std::string& e : edits)
+      if (nameOf(e) == nameOf(entry)) return true;
+    return false;
+  };
   std::vector<std::string> env;
   for (char** e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "LD_PRELOAD=", 11) == 0 || std::strncmp(*e, "UMOCKDEV_DIR=", 13) == 0) {
+    if (std::strncmp(*e, "LD_PRELOAD=", 11) == 0 || std::strncmp(*e, "UMOCKDEV_DIR=", 13) == 0 ||
+        edited(*e)) {
       continue;
     }
     env.emplace_back(*e);
   }
+  for (const std::string& e : edits)
+    if (e.find('=') != std::string::npos) env.push_back(e);
   std::string preload = "LD_PRELOAD=";
-  if (const char* runtime = std::getenv("PENDREL_SANITIZER_RUNTIME"); runtime && *runtime) {
+  if (const char* runtime = std::getenv("PENDREL_SANITIZER_RUNTIME");
+      sanitizerRuntime && runtime && *runtime) {
     preload += std::string(runtime) + ":";
   }
   preload += PreloadLibrary();
@@ -124,22 +135,29 @@ std::string PreloadLibrary() {
 
 ChildResult RunPendrel(const Bed& bed, const std::vector<std::string>& args,
                        std::chrono::seconds timeout) {
-  ChildResult result;
   const char* program = std::getenv("PENDREL");
   if (program == nullptr || access(program, X_OK) != 0) {
+    ChildResult result;
     result.err = "PENDREL does not name the built program";
     return result;
   }
+  std::vector<std::string> argv{program};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return RunInBed(bed, argv, {}, timeout);
+}
+
+ChildResult RunInBed(const Bed& bed, const std::vector<std::string>& args,
+                     const std::vector<std::string>& envEdits, std::chrono::seconds timeout,
+                     bool sanitizerRuntime) {
+  ChildResult result;
   const std::string dir = bed.root + "-out";
   std::filesystem::create_directories(dir);
   const std::string outPath = dir + "/stdout", errPath = dir + "/stderr";
 
-  std::vector<std::string> env = ChildEnvironment(bed);
+  std::vector<std::string> env = ChildEnvironment(bed, envEdits, sanitizerRuntime);
   std::vector<char*> envp, argv;
   for (std::string& e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
-  std::string name = program;
-  argv.push_back(name.data());
   std::vector<std::string> copies = args;
   for (std::string& a : copies) argv.push_back(a.data());
   argv.push_back(nullptr);
@@ -164,7 +182,9 @@ ChildResult RunPendrel(const Bed& bed, const std::vector<std::string>& args,
     pid_t done = waitpid(pid, &status, WNOHANG);
     if (done == pid) break;
     if (std::chrono::steady_clock::now() >= deadline) {
-      kill(pid, SIGKILL);
+      // The session's group (setsid made the child its leader), so that
+      // helpers it started go too.
+      if (kill(-pid, SIGKILL) != 0) kill(pid, SIGKILL);
       waitpid(pid, &status, 0);
       result.timedOut = true;
       break;

@@ -79,6 +79,15 @@ struct ChildResult {
 ChildResult RunPendrel(const Bed& bed, const std::vector<std::string>& args,
                        std::chrono::seconds timeout = std::chrono::seconds(120));
 
+// Any program (argv[0] a path) run the same way. `envEdits` change the
+// child's environment: "NAME=value" sets, a bare "NAME" removes. With
+// `sanitizerRuntime` false the sanitizer runtime stays out of the preload
+// list (for programs, such as Wine, that are not built with it). On the
+// deadline the child's whole session is killed.
+ChildResult RunInBed(const Bed& bed, const std::vector<std::string>& argv,
+                     const std::vector<std::string>& envEdits, std::chrono::seconds timeout,
+                     bool sanitizerRuntime = true);
+
 // Where the preload library is; empty when umockdev is not installed.
 std::string PreloadLibrary();
 

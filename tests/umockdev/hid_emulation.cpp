@@ -210,7 +210,7 @@ bool AddHidController(Bed& bed, HidController& d) {
   record += "L: device=../../../" + std::string(ids) + "\n\n";
   record += "P: " + hid + "\n";
   record += "E: SUBSYSTEM=hid\nE: HID_ID=0003:0000" + std::string(vendor) + ":0000" + product + "\n";
-  record += "E: HID_NAME=" + s.manufacturer + " " + s.product + "\n";
+  record += "E: HID_NAME=" + (s.hidName.empty() ? s.manufacturer + " " + s.product : s.hidName) + "\n";
   record += "H: report_descriptor=" + Hex(descriptor) + "\n\n";
   record += "P: " + usb + "/" + port + ":1.0\n";
   record += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=usbhid\n";

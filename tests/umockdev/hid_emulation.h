@@ -25,6 +25,10 @@ struct HidSpec {
   uint16_t productId = 0x5750;
   uint16_t inputBytes = 64;      // report payload in the descriptor, without an ID byte
   uint16_t outputBytes = 64;
+  // HID_NAME of the hid device's uevent; empty: as the kernel writes it,
+  // manufacturer and product joined. (Wine takes its product string from
+  // it, so the Wine runs set it to the product alone.)
+  std::string hidName = "";
 };
 
 struct HidCounters {

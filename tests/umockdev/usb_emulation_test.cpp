@@ -54,12 +54,13 @@ struct Rig {
     EXPECT_TRUE(emu::AddBulkController(bed, d));
     return d;
   }
-  emu::ChildResult Run(const std::vector<std::string>& args) {
+  emu::ChildResult Run(const std::vector<std::string>& args,
+                       std::chrono::seconds timeout = std::chrono::seconds(120)) {
     ticker = std::make_unique<emu::Ticker>([this] {
       for (HidController& d : hid) emu::HidTick(d);
       for (BulkController& d : bulk) emu::BulkTick(d);
     });
-    emu::ChildResult r = emu::RunPendrel(bed, args);
+    emu::ChildResult r = emu::RunPendrel(bed, args, timeout);
     ticker.reset();
     if (std::getenv("PENDREL_UMOCKDEV_VERBOSE") != nullptr) std::printf("%s\n", Describe(r).c_str());
     return r;
@@ -196,8 +197,9 @@ TEST(BulkEmulation, ProgramsThroughLibusb) {
   EXPECT_EQ(sim::SimFlashImage(*engine), image);
   EXPECT_EQ(sim::SimHostFaults(*engine), 0u);
   EXPECT_EQ(device.counters.otherIoctls, 0);
-  EXPECT_EQ(device.counters.claims, 1);
-  EXPECT_EQ(device.counters.releases, 1);
+  // Claimed by the search's trial and by the open, and released each time.
+  EXPECT_EQ(device.counters.claims, 2);
+  EXPECT_EQ(device.counters.releases, 2);
   // The open's zero-length packet, then each block as one transfer of its
   // whole frame: more than 2048 bytes with the command and escapes.
   EXPECT_EQ(device.counters.zeroLengthOut, 1);
@@ -247,6 +249,57 @@ TEST(BulkEmulation, IdentifiersDecide) {
     EXPECT_EQ(r.exitCode, 1) << Describe(r);
     EXPECT_EQ(LastLine(r.out), "No Talo USB devices found") << r.out;
     for (const BulkController& d : rig.bulk) ExpectUntouched(d);
+  }
+}
+
+TEST(BulkEmulation, HeldDeviceIsPassedOver) {
+  // Another program holds one controller's interface: the search goes on to
+  // the next, whichever of the two the system lists first.
+  for (int busyBus : {2, 3}) {
+    SCOPED_TRACE(busyBus);
+    auto engine = MakeEngine("TXC7390", 2048);
+    Rig rig;
+    BulkController& first = rig.AddBulk({.bus = 2}, busyBus == 2 ? nullptr : engine.get());
+    BulkController& second = rig.AddBulk({.bus = 3}, busyBus == 3 ? nullptr : engine.get());
+    BulkController& busy = busyBus == 2 ? first : second;
+    busy.busy = true;
+    const auto image = test_images::MakeImage(10000, "TXC7390");
+    auto r = rig.Run({emu::WriteTempFile("bulk-busy.bin", image), "-usb"});
+    ExpectCleanRun(r);
+    EXPECT_EQ(sim::SimFlashImage(*engine), image);
+    ExpectUntouched(busy);
+  }
+}
+
+TEST(BulkEmulation, FailuresCarryTheirOwnCause) {
+  {
+    // The identification query's transfer never completes: the send's
+    // time-out, not an older error, is what the run reports.
+    auto engine = MakeEngine("TXC7390", 2048);
+    Rig rig;
+    BulkController& device = rig.AddBulk({}, engine.get());
+    device.stallOutPrefix = {0xAA, 0x3F, 0x49};
+    auto r = rig.Run({emu::WriteTempFile("bulk-stall.bin", test_images::MakeImage(3000, "TXC7390")),
+                      "-usb"});
+    EXPECT_EQ(r.exitCode, 1) << Describe(r);
+    EXPECT_NE(r.out.find("\nError writing data to USB device\nConnection timed out\n"),
+              std::string::npos)
+        << r.out;
+    EXPECT_GE(device.counters.discards, 1);
+  }
+  {
+    // Every reap fails mid-run: the library's event handling keeps failing
+    // after the reader's cancel. The reader gives up and the run ends.
+    auto engine = MakeEngine("TXC7390", 2048);
+    Rig rig;
+    BulkController& device = rig.AddBulk({}, engine.get());
+    device.reapsFailAfterOut = 20;
+    auto r = rig.Run({emu::WriteTempFile("bulk-reapfail.bin", test_images::MakeImage(100000, "TXC7390")),
+                      "-usb"},
+                     std::chrono::seconds(60));
+    EXPECT_FALSE(r.timedOut) << Describe(r);
+    EXPECT_EQ(r.exitCode, 1) << Describe(r);
+    EXPECT_NE(r.out.find("\nPrograming Error\n"), std::string::npos) << r.out;
   }
 }
 

@@ -1,6 +1,7 @@
 // The serial link's own rules, through a fake port table that counts calls.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <string>
 
 #include "app/status.h"
@@ -18,6 +19,11 @@ struct FakePort {
   bool lastNoCts = false;
   std::string lastPath;
   uint32_t writeLimit = UINT32_MAX;
+  // The system's output queue: what was written and is not on the line yet.
+  uint32_t queued = 0;
+  uint32_t drainPerCheck = UINT32_MAX;  // 0: CTS holds the line
+  bool queueKnown = true;
+  std::string calls;  // D: output discarded, C: closed
 };
 FakePort gFake;
 
@@ -43,15 +49,26 @@ const SerialPortApi kFakeApi = {
     },
     [](SerialHandle) {
       ++gFake.closes;
+      gFake.calls += 'C';
       return true;
     },
     [](SerialHandle, const uint8_t*, uint32_t count, uint32_t* written) {
       *written = count < gFake.writeLimit ? count : gFake.writeLimit;
+      gFake.queued += *written;
       return true;
     },
     [](SerialHandle, uint8_t*, uint32_t, uint32_t* got) {
       *got = 0;
       return true;
+    },
+    [](SerialHandle, uint32_t* bytes) {
+      gFake.queued -= gFake.queued < gFake.drainPerCheck ? gFake.queued : gFake.drainPerCheck;
+      *bytes = gFake.queued;
+      return gFake.queueKnown;
+    },
+    [](SerialHandle) {
+      gFake.queued = 0;
+      gFake.calls += 'D';
     },
 };
 
@@ -162,6 +179,35 @@ TEST_F(SerialLink, ShortWriteAndSilentRead) {
   uint8_t b = 0;
   EXPECT_EQ(SerialReceiveByte(&b), 0);
   EXPECT_EQ(LastStatusCode(), 0x112);
+}
+
+TEST_F(SerialLink, SendEndsWithinItsTimeoutWhenTheLineHoldsTheBytes) {
+  ASSERT_EQ(SerialOpen("COM1", 115200, false), 1);
+  ASSERT_EQ(SerialSetTimeouts(500, 40), 1);
+  uint8_t frame[60] = {0xAA, 0x27};
+  // CTS never rises (a cable without the line): the bytes sit in the queue.
+  // The send fails as a Windows write does after 60 + 40 ms.
+  gFake.drainPerCheck = 0;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(SerialSend(frame, sizeof frame), 0);
+  auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_EQ(LastStatusCode(), 0x10D);
+  EXPECT_STREQ(LastStatusText(), "Transmit error: Could not send data");
+  EXPECT_GE(waited, std::chrono::milliseconds(100));
+  EXPECT_LT(waited, std::chrono::seconds(5));
+  // What is still queued is dropped before the close, which would wait for it.
+  EXPECT_EQ(SerialClose(), 1);
+  EXPECT_EQ(gFake.calls, "DC");
+
+  // A line that drains: the send succeeds once the queue is empty.
+  ASSERT_EQ(SerialOpen("COM1", 115200, false), 1);
+  gFake.drainPerCheck = 16;
+  EXPECT_EQ(SerialSend(frame, sizeof frame), 1);
+  EXPECT_EQ(gFake.queued, 0u);
+  // A driver that cannot tell its queue: the write alone decides.
+  gFake.drainPerCheck = 0;
+  gFake.queueKnown = false;
+  EXPECT_EQ(SerialSend(frame, sizeof frame), 1);
 }
 
 TEST_F(SerialLink, NotACharacterDeviceIsClosedAgain) {

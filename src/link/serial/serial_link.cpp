@@ -1,6 +1,8 @@
 #include "link/serial/serial_link.h"
 
 #include <cctype>
+#include <chrono>
+#include <thread>
 
 #include "app/status.h"
 #include "link/serial/serial_port.h"
@@ -18,6 +20,21 @@ SerialPortRecord gPort;
 const SerialPortApi* gApi = &kSystemSerialPort;
 
 bool PortUsable() { return gPort.isOpen && gPort.handle != kInvalidSerialHandle; }
+
+using Clock = std::chrono::steady_clock;
+
+// A write may return once its bytes are queued in the system; while CTS
+// holds the line they stay there. A send therefore lasts until the queue is
+// empty, within the time-out a Windows driver gives the whole write. Checked
+// every millisecond, so a drained line costs at most that.
+bool AwaitOutputDrained(Clock::time_point deadline) {
+  for (;;) {
+    uint32_t pending = 0;
+    if (!gApi->outputPending(gPort.handle, &pending) || pending == 0) return true;
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+}
 
 constexpr size_t kMaxPortName = 100;
 
@@ -107,6 +124,9 @@ int SerialClose() {
   gPort.cachedReceiveTimeoutMs = 0;
   gPort.cachedSendTimeoutMs = 0;
   if (!PortUsable()) return SetLastStatus(0x109);
+  // Frames that CTS still holds back would keep the close waiting (the
+  // usb-serial drivers wait 30 s); nobody is listening for them any more.
+  gApi->discardOutput(gPort.handle);
   bool closed = gApi->close(gPort.handle);
   gPort.handle = kInvalidSerialHandle;
   gPort.isOpen = false;
@@ -116,9 +136,12 @@ int SerialClose() {
 
 int SerialSend(const uint8_t* bytes, uint32_t count) {
   if (!gPort.isOpen) return SetLastStatus(0x10B);
+  // The write time-out: 1 ms a byte plus the send time-out in force.
+  const Clock::time_point deadline =
+      Clock::now() + std::chrono::milliseconds(uint64_t{count} + gPort.cachedSendTimeoutMs);
   uint32_t written = 0;
   if (!gApi->write(gPort.handle, bytes, count, &written)) return SetLastStatus(0x410C);
-  if (written < count) return SetLastStatus(0x10D);
+  if (written < count || !AwaitOutputDrained(deadline)) return SetLastStatus(0x10D);
   return 1;
 }
 

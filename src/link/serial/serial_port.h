@@ -45,6 +45,12 @@ struct SerialPortApi {
   // success with fewer bytes moved.
   bool (*write)(SerialHandle handle, const uint8_t* bytes, uint32_t count, uint32_t* written);
   bool (*read)(SerialHandle handle, uint8_t* bytes, uint32_t count, uint32_t* got);
+  // Bytes written but not yet on the line (a write may return while they
+  // still wait in the system's queue, e.g. for CTS); false when the driver
+  // cannot tell. No wait.
+  bool (*outputPending)(SerialHandle handle, uint32_t* bytes);
+  // Drops output not yet sent, so that a close does not wait for it.
+  void (*discardOutput)(SerialHandle handle);
 };
 
 // The system's table, defined by serial_port_posix.cpp or serial_port_win32.cpp.

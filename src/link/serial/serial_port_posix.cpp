@@ -149,9 +149,18 @@ bool Read(SerialHandle handle, uint8_t* bytes, uint32_t count, uint32_t* got) {
   return true;
 }
 
+bool OutputPending(SerialHandle handle, uint32_t* bytes) {
+  int queued = 0;
+  if (ioctl(Fd(handle), TIOCOUTQ, &queued) != 0 || queued < 0) return false;
+  *bytes = static_cast<uint32_t>(queued);
+  return true;
+}
+
+void DiscardOutput(SerialHandle handle) { ioctl(Fd(handle), TCFLSH, TCOFLUSH); }
+
 }  // namespace
 
 const SerialPortApi kSystemSerialPort = {
-    SerialPathPosix, Open, IsCharacterDevice, Configure, SetupQueues,
-    SetTimeouts,     Close, Write,            Read,
+    SerialPathPosix, Open,  IsCharacterDevice, Configure,     SetupQueues,  SetTimeouts,
+    Close,           Write, Read,              OutputPending, DiscardOutput,
 };

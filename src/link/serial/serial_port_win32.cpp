@@ -71,9 +71,18 @@ bool Read(SerialHandle handle, uint8_t* bytes, uint32_t count, uint32_t* got) {
   return ok != 0;
 }
 
+// WriteFile itself waits for the bytes to go out, within the write
+// time-outs: nothing a completed write leaves is ours to wait for.
+bool OutputPending(SerialHandle, uint32_t* bytes) {
+  *bytes = 0;
+  return true;
+}
+
+void DiscardOutput(SerialHandle handle) { PurgeComm(H(handle), PURGE_TXABORT | PURGE_TXCLEAR); }
+
 }  // namespace
 
 const SerialPortApi kSystemSerialPort = {
-    SerialPathWindows, Open, IsCharacterDevice, Configure, SetupQueues,
-    SetTimeouts,       Close, Write,            Read,
+    SerialPathWindows, Open,  IsCharacterDevice, Configure,     SetupQueues,  SetTimeouts,
+    Close,             Write, Read,              OutputPending, DiscardOutput,
 };

@@ -155,7 +155,10 @@ UsbReadOutcome Read(UsbHandle handle, uint8_t* buffer, uint32_t capacity, uint32
   const int fd = static_cast<int>(handle);
   const uint16_t length = gReadSide.inputLength;
   *got = 0;
-  if (length == 0 || capacity < length) return UsbReadOutcome::Failed;
+  if (length == 0 || capacity < length) {
+    errno = EINVAL;
+    return UsbReadOutcome::Failed;
+  }
   uint8_t report[4096];
   for (;;) {
     pollfd waits[2] = {{fd, POLLIN, 0}, {static_cast<int>(stop), POLLIN, 0}};
@@ -164,7 +167,12 @@ UsbReadOutcome Read(UsbHandle handle, uint8_t* buffer, uint32_t capacity, uint32
       return UsbReadOutcome::Failed;
     }
     if (waits[1].revents & POLLIN) return UsbReadOutcome::Stopped;
-    if (waits[0].revents & (POLLERR | POLLHUP | POLLNVAL)) return UsbReadOutcome::Failed;
+    // hidraw signals an unplugged device by POLLHUP and POLLERR alone: no
+    // call failed, so errno still holds an older error.
+    if (waits[0].revents & (POLLERR | POLLHUP | POLLNVAL)) {
+      errno = (waits[0].revents & POLLNVAL) ? EBADF : ENODEV;
+      return UsbReadOutcome::Failed;
+    }
     // Take what has queued up, one report per read(2), as far as it fits.
     while (*got + length <= capacity) {
       ssize_t n = read(fd, report, sizeof report);

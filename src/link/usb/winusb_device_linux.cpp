@@ -11,7 +11,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <memory>
+#include <mutex>
+#include <thread>
 #include <vector>
 
 #include "app/status.h"
@@ -30,6 +34,20 @@ struct OpenDevice {
 OpenDevice gDevice;
 std::atomic<bool> gStopRaised{false};
 
+// Transfers given up while their device is open: the library may still
+// complete them, so they are freed only once the device is closed.
+struct AbandonedTransfer {
+  libusb_transfer* transfer;
+  std::unique_ptr<int> completed;
+};
+std::mutex gAbandonedLock;
+std::vector<AbandonedTransfer> gAbandoned;
+
+void Abandon(libusb_transfer* transfer, std::unique_ptr<int> completed) {
+  std::lock_guard<std::mutex> hold(gAbandonedLock);
+  gAbandoned.push_back({transfer, std::move(completed)});
+}
+
 constexpr UsbHandle kDeviceHandle = 1;
 constexpr UsbHandle kStopHandle = 1;
 
@@ -45,6 +63,36 @@ bool Load() {
 void Unload() {
   if (gContext != nullptr) libusb_exit(gContext);
   gContext = nullptr;
+}
+
+// The system's error number for a libusb error code, for the status text.
+int ErrnoOf(int libusbError) {
+  switch (libusbError) {
+    case LIBUSB_ERROR_ACCESS: return EACCES;
+    case LIBUSB_ERROR_NO_DEVICE: return ENODEV;
+    case LIBUSB_ERROR_NOT_FOUND: return ENOENT;
+    case LIBUSB_ERROR_BUSY: return EBUSY;
+    case LIBUSB_ERROR_TIMEOUT: return ETIMEDOUT;
+    case LIBUSB_ERROR_OVERFLOW: return EOVERFLOW;
+    case LIBUSB_ERROR_PIPE: return EPIPE;
+    case LIBUSB_ERROR_INTERRUPTED: return EINTR;
+    case LIBUSB_ERROR_NO_MEM: return ENOMEM;
+    case LIBUSB_ERROR_NOT_SUPPORTED: return ENOSYS;
+    case LIBUSB_ERROR_INVALID_PARAM: return EINVAL;
+    default: return EIO;
+  }
+}
+
+// ... and for a transfer's ending.
+int ErrnoOf(libusb_transfer_status status) {
+  switch (status) {
+    case LIBUSB_TRANSFER_TIMED_OUT: return ETIMEDOUT;
+    case LIBUSB_TRANSFER_NO_DEVICE: return ENODEV;
+    case LIBUSB_TRANSFER_STALL: return EPIPE;
+    case LIBUSB_TRANSFER_OVERFLOW: return EOVERFLOW;
+    case LIBUSB_TRANSFER_CANCELLED: return ECANCELED;
+    default: return EIO;
+  }
 }
 
 // The descriptor in its wire layout, as WinUSB would hand it over.
@@ -67,23 +115,6 @@ std::vector<uint8_t> WireDescriptor(const libusb_device_descriptor& d) {
           d.iProduct,
           d.iSerialNumber,
           d.bNumConfigurations};
-}
-
-bool Enumerate(WinUsbVisit visit, void* context) {
-  libusb_device** list = nullptr;
-  ssize_t count = libusb_get_device_list(gContext, &list);
-  if (count < 0) return SetLastStatus(0x30C) != 0;
-  for (ssize_t i = 0; i < count; ++i) {
-    libusb_device_descriptor descriptor{};
-    if (libusb_get_device_descriptor(list[i], &descriptor) != 0) continue;
-    char path[32];
-    std::snprintf(path, sizeof path, "usb:%03u:%03u", libusb_get_bus_number(list[i]),
-                  libusb_get_device_address(list[i]));
-    std::vector<uint8_t> wire = WireDescriptor(descriptor);
-    if (visit(context, path, wire)) break;
-  }
-  libusb_free_device_list(list, 1);
-  return true;
 }
 
 // The first interface with a bulk endpoint in alternate setting 0, and the
@@ -115,33 +146,76 @@ int BulkInterface(libusb_device* device, std::vector<WinUsbPipeInfo>* pipes) {
   return found;
 }
 
+// Opens the device and claims its bulk interface, as the link will. A
+// failure leaves errno set from the library's code.
+bool OpenAndClaim(libusb_device* device, OpenDevice* opened) {
+  int r = libusb_open(device, &opened->handle);
+  if (r != 0) {
+    opened->handle = nullptr;
+    errno = ErrnoOf(r);
+    return false;
+  }
+  opened->interfaceNumber = BulkInterface(device, &opened->pipes);
+  if (opened->interfaceNumber < 0) return true;
+  libusb_set_auto_detach_kernel_driver(opened->handle, 1);
+  r = libusb_claim_interface(opened->handle, opened->interfaceNumber);
+  if (r == 0) return true;
+  libusb_close(opened->handle);
+  opened->handle = nullptr;
+  errno = ErrnoOf(r);
+  return false;
+}
+
+// As the Windows search opens each device interface and passes over one it
+// cannot open, a Talo device that cannot be opened and claimed (no
+// permission, held by another program) is left out, so that the search goes
+// on to the next. Other devices are never opened.
+bool Enumerate(WinUsbVisit visit, void* context) {
+  libusb_device** list = nullptr;
+  ssize_t count = libusb_get_device_list(gContext, &list);
+  if (count < 0) return SetLastStatus(0x30C) != 0;
+  for (ssize_t i = 0; i < count; ++i) {
+    libusb_device_descriptor descriptor{};
+    if (libusb_get_device_descriptor(list[i], &descriptor) != 0) continue;
+    char path[32];
+    std::snprintf(path, sizeof path, "usb:%03u:%03u", libusb_get_bus_number(list[i]),
+                  libusb_get_device_address(list[i]));
+    std::vector<uint8_t> wire = WireDescriptor(descriptor);
+    if (WinUsbDescriptorMatches(wire)) {
+      OpenDevice probe;
+      if (!OpenAndClaim(list[i], &probe)) continue;
+      if (probe.interfaceNumber >= 0) libusb_release_interface(probe.handle, probe.interfaceNumber);
+      libusb_close(probe.handle);
+    }
+    if (visit(context, path, wire)) break;
+  }
+  libusb_free_device_list(list, 1);
+  return true;
+}
+
 UsbHandle Open(const char* path) {
   unsigned bus = 0, address = 0;
   if (std::sscanf(path, "usb:%u:%u", &bus, &address) != 2) return kNoUsbHandle;
   libusb_device** list = nullptr;
   ssize_t count = libusb_get_device_list(gContext, &list);
-  if (count < 0) return kNoUsbHandle;
+  if (count < 0) {
+    errno = ErrnoOf(static_cast<int>(count));
+    return kNoUsbHandle;
+  }
   OpenDevice opened;
-  for (ssize_t i = 0; i < count && opened.handle == nullptr; ++i) {
-    if (libusb_get_bus_number(list[i]) != bus || libusb_get_device_address(list[i]) != address) {
-      continue;
-    }
-    if (libusb_open(list[i], &opened.handle) != 0) {
-      opened.handle = nullptr;
+  // Not in the list any more: unplugged since the search.
+  bool ok = false;
+  errno = ENODEV;
+  for (ssize_t i = 0; i < count; ++i) {
+    if (libusb_get_bus_number(list[i]) == bus && libusb_get_device_address(list[i]) == address) {
+      ok = OpenAndClaim(list[i], &opened);
       break;
     }
-    opened.interfaceNumber = BulkInterface(list[i], &opened.pipes);
   }
+  const int saved = errno;
   libusb_free_device_list(list, 1);
-  if (opened.handle == nullptr) return kNoUsbHandle;
-  if (opened.interfaceNumber >= 0) {
-    libusb_set_auto_detach_kernel_driver(opened.handle, 1);
-    if (libusb_claim_interface(opened.handle, opened.interfaceNumber) != 0) {
-      libusb_close(opened.handle);
-      errno = EBUSY;
-      return kNoUsbHandle;
-    }
-  }
+  errno = saved;
+  if (!ok) return kNoUsbHandle;
   gDevice = opened;
   return kDeviceHandle;
 }
@@ -173,11 +247,19 @@ void LIBUSB_CALL TransferDone(libusb_transfer* transfer) {
   std::atomic_ref<int>(*static_cast<int*>(transfer->user_data)).store(1, std::memory_order_release);
 }
 
+// How long event handling may keep failing after the cancel before the
+// transfer is given up, in failed rounds a millisecond apart.
+constexpr int kFailedRoundsAfterCancel = 200;
+
 // Handles events until the transfer has completed; the transfer is cancelled
 // once when the stop signal is watched and raised, or when event handling
-// fails. Only then may the caller read and free it.
-void AwaitTransfer(libusb_transfer* transfer, int& completed, bool watchStop) {
+// fails. Only then may the caller read and free it. When event handling
+// goes on failing after the cancel, the completion may never be seen: the
+// wait ends and returns false, and the transfer and its flag are abandoned
+// until the device is closed.
+bool AwaitTransfer(libusb_transfer* transfer, int& completed, bool watchStop) {
   bool cancelled = false;
+  int failedRounds = 0;
   const std::atomic_ref<int> done(completed);
   while (!done.load(std::memory_order_acquire)) {
     if (watchStop && gStopRaised && !cancelled) {
@@ -185,11 +267,17 @@ void AwaitTransfer(libusb_transfer* transfer, int& completed, bool watchStop) {
       cancelled = true;
     }
     int r = libusb_handle_events_completed(gContext, &completed);
-    if (r < 0 && r != LIBUSB_ERROR_INTERRUPTED && !cancelled) {
+    if (r >= 0 || r == LIBUSB_ERROR_INTERRUPTED) continue;
+    if (!cancelled) {
       libusb_cancel_transfer(transfer);
       cancelled = true;
+    } else if (++failedRounds >= kFailedRoundsAfterCancel) {
+      return false;
+    } else {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
   }
+  return true;
 }
 
 // An asynchronous transfer awaited here rather than libusb_bulk_transfer: the
@@ -198,42 +286,64 @@ void AwaitTransfer(libusb_transfer* transfer, int& completed, bool watchStop) {
 bool Write(UsbHandle, uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32_t* written) {
   *written = 0;
   libusb_transfer* transfer = libusb_alloc_transfer(0);
-  if (transfer == nullptr) return false;
-  uint8_t none = 0;
-  int completed = 0;
-  libusb_fill_bulk_transfer(transfer, gDevice.handle, pipe,
-                            count ? const_cast<uint8_t*>(bytes) : &none, static_cast<int>(count),
-                            TransferDone, &completed, gDevice.outTimeoutMs);
-  if (libusb_submit_transfer(transfer) != 0) {
-    libusb_free_transfer(transfer);
+  if (transfer == nullptr) {
+    errno = ENOMEM;
     return false;
   }
-  AwaitTransfer(transfer, completed, false);
+  // An abandoned transfer outlives this call: its flag lives on the heap,
+  // an empty packet's byte is static (OUT data is copied at submission).
+  auto completed = std::make_unique<int>(0);
+  static uint8_t none = 0;
+  libusb_fill_bulk_transfer(transfer, gDevice.handle, pipe,
+                            count ? const_cast<uint8_t*>(bytes) : &none, static_cast<int>(count),
+                            TransferDone, completed.get(), gDevice.outTimeoutMs);
+  if (int r = libusb_submit_transfer(transfer); r != 0) {
+    libusb_free_transfer(transfer);
+    errno = ErrnoOf(r);
+    return false;
+  }
+  if (!AwaitTransfer(transfer, *completed, false)) {
+    Abandon(transfer, std::move(completed));
+    errno = EIO;
+    return false;
+  }
   const libusb_transfer_status status = transfer->status;
   *written = static_cast<uint32_t>(transfer->actual_length);
   libusb_free_transfer(transfer);
-  return status == LIBUSB_TRANSFER_COMPLETED;
+  if (status == LIBUSB_TRANSFER_COMPLETED) return true;
+  errno = ErrnoOf(status);
+  return false;
 }
 
 UsbReadOutcome Read(UsbHandle, uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* got,
                     UsbHandle) {
   *got = 0;
   libusb_transfer* transfer = libusb_alloc_transfer(0);
-  if (transfer == nullptr) return UsbReadOutcome::Failed;
-  int completed = 0;
-  libusb_fill_bulk_transfer(transfer, gDevice.handle, pipe, buffer, static_cast<int>(capacity),
-                            TransferDone, &completed, 0);
-  if (libusb_submit_transfer(transfer) != 0) {
-    libusb_free_transfer(transfer);
+  if (transfer == nullptr) {
+    errno = ENOMEM;
     return UsbReadOutcome::Failed;
   }
-  AwaitTransfer(transfer, completed, true);
+  auto completed = std::make_unique<int>(0);
+  libusb_fill_bulk_transfer(transfer, gDevice.handle, pipe, buffer, static_cast<int>(capacity),
+                            TransferDone, completed.get(), 0);
+  if (int r = libusb_submit_transfer(transfer); r != 0) {
+    libusb_free_transfer(transfer);
+    errno = ErrnoOf(r);
+    return UsbReadOutcome::Failed;
+  }
+  if (!AwaitTransfer(transfer, *completed, true)) {
+    // Given up: Failed makes the link release the device, which ends the
+    // transfer in the system before the buffer goes.
+    Abandon(transfer, std::move(completed));
+    errno = EIO;
+    return UsbReadOutcome::Failed;
+  }
   const libusb_transfer_status status = transfer->status;
   *got = static_cast<uint32_t>(transfer->actual_length);
   libusb_free_transfer(transfer);
   if (gStopRaised) return UsbReadOutcome::Stopped;
   if (status == LIBUSB_TRANSFER_COMPLETED) return UsbReadOutcome::Data;
-  errno = status == LIBUSB_TRANSFER_NO_DEVICE ? ENODEV : EIO;
+  errno = ErrnoOf(status);
   return UsbReadOutcome::Failed;
 }
 
@@ -242,6 +352,9 @@ void Release(UsbHandle) {
   if (gDevice.interfaceNumber >= 0) libusb_release_interface(gDevice.handle, gDevice.interfaceNumber);
   libusb_close(gDevice.handle);
   gDevice = OpenDevice{};
+  std::lock_guard<std::mutex> hold(gAbandonedLock);
+  for (AbandonedTransfer& a : gAbandoned) libusb_free_transfer(a.transfer);
+  gAbandoned.clear();
 }
 
 UsbHandle CreateStop() {
