@@ -14,6 +14,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 
@@ -187,7 +188,11 @@ void InstallInterruptHandler() {
 
 bool Interrupted() { return gInterrupted != 0; }
 
-bool StdoutIsTerminal() { return isatty(1) == 1; }
+bool StdoutIsTerminal() {
+  // The live view moves the cursor with escape sequences a dumb terminal shows as text.
+  const char* term = std::getenv("TERM");
+  return isatty(1) == 1 && !(term && std::strcmp(term, "dumb") == 0);
+}
 
 int TerminalColumns() {
   struct winsize ws {};
