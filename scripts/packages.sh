@@ -63,8 +63,12 @@ PENDREL_BUILD_PACKAGES=(cmake make g++ binutils pkg-config libusb-1.0-0-dev libg
 PENDREL_CHECK_PACKAGES=(clang libclang-rt-14-dev umockdev libumockdev-dev)
 # The 32-bit Windows cross-build, the one we ship.
 PENDREL_WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-i686-dev)
-# The 64-bit one, which carries the Windows tests where no 32-bit Wine runs
-# (scripts/wine-run --can-run-32 tells).
+# Where Debian's 32-bit Wine cannot run, scripts/wine32 makes an i386 Debian
+# root holding it (and fetches QEMU's user-mode emulator into its cache when
+# the kernel runs no i386 programs).
+PENDREL_WINE32_PACKAGES=(debootstrap)
+# The 64-bit one, which carries the Windows tests only where no 32-bit Wine
+# can be had at all (scripts/wine32 --setup failed).
 PENDREL_WINDOWS64_PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev)
 
 # Wine runs the cross-built tests and pendrel.exe. wine64 always; the 32-bit
