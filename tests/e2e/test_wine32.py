@@ -3,6 +3,7 @@ usage text with clean streams, files at their own paths, no mount left on the
 cached root, a half-made root never taken for a good one, and the QEMU entry
 in binfmt_misc present exactly while someone holds it."""
 import os
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -15,7 +16,9 @@ from pendrel_run import PROMPT  # noqa: E402
 from test_cmdline import USAGE  # noqa: E402
 
 WINE32 = winelib.WINE32
-ENTRY = "/proc/sys/fs/binfmt_misc/pendrel-i386"
+# An entry of this test's own: the Wine scenarios running beside it keep theirs.
+ENTRY_NAME = "pendrel-i386-test%d" % os.getpid()
+ENTRY = "/proc/sys/fs/binfmt_misc/" + ENTRY_NAME
 CACHE = os.environ.get("PENDREL_CACHE", "/var/cache/pendrel")
 
 
@@ -85,18 +88,16 @@ class Emulation(unittest.TestCase):
     """The binfmt entry lives as long as its holders, shared and counted."""
 
     def setUp(self):
-        self.env = dict(os.environ, PENDREL_WINE32_MODE="qemu")
+        self.env = dict(os.environ, PENDREL_WINE32_MODE="qemu", PENDREL_WINE32_ENTRY=ENTRY_NAME)
         self.env.pop("PENDREL_WINE32_HOLDER", None)
         if os.geteuid() != 0:
             self.skipTest("registering in binfmt_misc needs root")
         if wine32(["--ready"], env=self.env).returncode != 0:
             self.skipTest("the i386 root or QEMU is not made (scripts/wine32 --setup)")
-        # Forced only where the kernel runs i386 programs itself: where it does
-        # not, the Wine scenarios hold the emulation and must keep it.
-        unforced = dict(os.environ)
-        unforced.pop("PENDREL_WINE32_MODE", None)
-        if os.path.exists(ENTRY) or wine32(["--mode"], env=unforced).stdout.strip() == b"qemu":
-            self.skipTest("the emulation is this machine's way or held by another run")
+
+    def tearDown(self):
+        wine32(["--cleanup"], env=self.env)
+        shutil.rmtree("/run/pendrel-wine32/" + ENTRY_NAME, ignore_errors=True)
 
     def test_entry_lives_as_long_as_its_holders(self):
         first = subprocess.Popen([WINE32, "--hold", "sleep", "60"], env=self.env,
@@ -124,7 +125,6 @@ class Emulation(unittest.TestCase):
             if first.poll() is None:
                 first.kill()
                 first.wait(timeout=10)
-            wine32(["--cleanup"], env=self.env)
 
     def test_i386_program_is_qemus_while_held(self):
         # binfmt_misc comes before the kernel's own ELF loader: with the entry
