@@ -13,5 +13,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 
 # The cross-built tests run under Wine, in the project's private prefix,
 # when CTest runs them (their discovery too): configuring and building never
-# run a Windows program, so neither needs Wine.
-set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
+# run a Windows program, so neither needs Wine. 32-bit programs through
+# scripts/wine32 (set by mingw-i686.cmake), 64-bit ones through wine64.
+if(NOT PENDREL_WINE_EMULATOR)
+  set(PENDREL_WINE_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)
+endif()
+set(CMAKE_CROSSCOMPILING_EMULATOR ${PENDREL_WINE_EMULATOR})

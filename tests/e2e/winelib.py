@@ -6,6 +6,10 @@
         wine.map_port("COM5", "/tmp/x/tty") # HKLM\\Software\\Wine\\Ports, then a server restart
         rc, out, err = wine.run([image, "-pCOM5"], timeout=60)
 
+A 32-bit pendrel.exe runs through scripts/wine32 (32-bit Wine, natively or in
+the cached i386 root, see the script), a 64-bit one through scripts/wine-run
+(wine64); WINE and WINESERVER are the commands of the one in use.
+
 A prefix given a network namespace (netns=NAME) starts its wineserver inside
 that namespace before anything else runs, checks that it really lives there,
 and runs every Wine program there too: Winsock's sockets are made by the
@@ -31,8 +35,11 @@ from pendrel_run import marker_leads  # noqa: E402
 SKIP = 77
 SOURCE = os.environ.get("PENDREL_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
 PENDREL_EXE = os.environ.get("PENDREL_EXE", os.path.join(SOURCE, "build", "windows", "pendrel.exe"))
-# Picks the Wine loader that can run on this kernel (see the script).
-WINE = os.path.join(SOURCE, "scripts", "wine-run")
+WINE32 = os.path.join(SOURCE, "scripts", "wine32")
+WINE64 = os.path.join(SOURCE, "scripts", "wine-run")
+# The Wine in use and its server, set by require_wine().
+WINE = WINE32
+WINESERVER = [WINE32, "--server"]
 WINEARCH = "win32"
 
 
@@ -44,18 +51,29 @@ def _is_64_bit(exe):
     return head[pe + 4:pe + 6] == b"\x64\x86"
 
 
-def _can_run_32():
-    return subprocess.run([WINE, "--can-run-32"], stdin=subprocess.DEVNULL,
-                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                          timeout=30).returncode == 0
+def _wine32(option):
+    return subprocess.run([WINE32, option], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.DEVNULL, timeout=30, text=True)
+
+
+def _hold_emulation():
+    """Where QEMU runs the i386 root's programs, this process runs again under
+    `scripts/wine32 --hold`, which keeps the emulator registered until the
+    scenario ends (and drops it then, also on failure)."""
+    if os.environ.get("PENDREL_WINE32_HOLDER") or _wine32("--mode").stdout.strip() != "qemu":
+        return
+    sys.stdout.flush()
+    os.execv(WINE32, [WINE32, "--hold", sys.executable] + sys.argv)
 
 
 def require_wine():
     """The pendrel.exe path; exits 77, saying why, when it or Wine is missing.
 
-    On a kernel that runs no 32-bit programs the 64-bit build of the same
-    sources (build/windows64) stands in for the 32-bit one, and says so."""
-    global PENDREL_EXE, WINEARCH
+    The 32-bit exe runs under 32-bit Wine (scripts/wine32). Only where that
+    cannot run (its i386 root not made: `scripts/wine32 --setup`) the 64-bit
+    build of the same sources (build/windows64) stands in, under wine64, and
+    says so."""
+    global PENDREL_EXE, WINE, WINESERVER, WINEARCH
     for tool in ("wine", "wineserver", "setsid"):
         if shutil.which(tool) is None:
             print("skipped: %s is not installed" % tool)
@@ -64,17 +82,22 @@ def require_wine():
         print("skipped: no Windows build at %s (PENDREL_EXE); build it with "
               "`cmake --preset windows && cmake --build --preset windows`" % PENDREL_EXE)
         sys.exit(SKIP)
-    if not _is_64_bit(PENDREL_EXE) and not _can_run_32():
+    if not _is_64_bit(PENDREL_EXE) and _wine32("--ready").returncode != 0:
         exe64 = os.path.join(SOURCE, "build", "windows64", "pendrel.exe")
         if not os.path.isfile(exe64):
-            print("skipped: this kernel runs no 32-bit programs, so %s cannot run under Wine, "
+            print("skipped: 32-bit Wine cannot run here yet (`scripts/wine32 --setup` makes it), "
                   "and there is no 64-bit build at %s (`cmake --preset windows64 && "
-                  "cmake --build --preset windows64`)" % (PENDREL_EXE, exe64))
+                  "cmake --build --preset windows64`)" % exe64)
             sys.exit(SKIP)
-        print("this kernel runs no 32-bit programs: testing the 64-bit build " + exe64)
+        print("32-bit Wine cannot run here (`scripts/wine32 --setup` makes it): "
+              "testing the 64-bit build " + exe64 + " instead of " + PENDREL_EXE)
         PENDREL_EXE = exe64
     if _is_64_bit(PENDREL_EXE):
-        WINEARCH = "win64"
+        WINE, WINESERVER, WINEARCH = WINE64, ["wineserver"], "win64"
+    else:
+        _hold_emulation()
+        WINE, WINESERVER, WINEARCH = WINE32, [WINE32, "--server"], "win32"
+        print("32-bit Wine (%s) runs %s" % (_wine32("--mode").stdout.strip(), PENDREL_EXE))
     return PENDREL_EXE
 
 
@@ -134,7 +157,7 @@ class Prefix:
 
     def _start_server_in_namespace(self):
         # A persistent server in the foreground: its pid is ours to check and to end.
-        self.server = subprocess.Popen(self._cmd(["wineserver", "-f", "-p"]), env=self.env,
+        self.server = subprocess.Popen(self._cmd(WINESERVER + ["-f", "-p"]), env=self.env,
                                        stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                        stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 15
@@ -161,9 +184,9 @@ class Prefix:
         self.kill_server()
 
     def kill_server(self, timeout=30):
-        subprocess.run(self._cmd(["wineserver", "-k"]), env=self.env, stdin=subprocess.DEVNULL,
+        subprocess.run(self._cmd(WINESERVER + ["-k"]), env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout)
-        subprocess.run(self._cmd(["wineserver", "-w"]), env=self.env, stdin=subprocess.DEVNULL,
+        subprocess.run(self._cmd(WINESERVER + ["-w"]), env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout)
 
     def run(self, args, timeout=60, exe=None):

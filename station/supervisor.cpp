@@ -1,0 +1,180 @@
+#include "supervisor.h"
+
+#include <cstdio>
+
+#include "system.h"
+
+namespace {
+
+constexpr double kPresencePollSeconds = 0.2;
+constexpr double kStopGraceSeconds = 3.0;  // after SIGTERM, before SIGKILL
+constexpr int kWaitSliceMs = 100;          // the terminal view's redraw and the watch poll need turns
+
+struct Station {
+  const StationOptions& o;
+  StationPlan& plan;
+  Reporter& r;
+  std::vector<UnitResult> results;
+  bool interrupted = false;
+  double stopDeadline = 0;
+  bool killedAfterGrace = false;
+};
+
+Unit* UnitOfChild(Station& s, int child) {
+  for (Unit& u : s.plan.units)
+    if (u.phase == UnitPhase::Running && u.child == child) return &u;
+  return nullptr;
+}
+
+int RunningCount(const Station& s) {
+  int n = 0;
+  for (const Unit& u : s.plan.units) n += u.phase == UnitPhase::Running ? 1 : 0;
+  return n;
+}
+
+void Finish(Station& s, Unit& u, int exitCode, bool crashed, const std::string& how) {
+  EndPendrelOutput(u.out);
+  u.last = ResultOfRun(u, exitCode, crashed, how, MonotonicSeconds(), UtcTimestamp());
+  u.hasResult = true;
+  u.runs++;
+  if (!u.last.ok) u.failures++;
+  u.child = -1;
+  u.phase = s.o.watch ? UnitPhase::Removing : UnitPhase::Finished;
+  s.results.push_back(u.last);
+  if (!AppendLogRecord(s.r, u.last))
+    std::fprintf(stderr, "pendrel-station: could not write the log record of %s\n", u.name.c_str());
+  ReportEnd(s.r, u);
+}
+
+void Start(Station& s, Unit& u) {
+  std::vector<std::string> argv = {s.plan.pendrel, s.o.image};
+  argv.insert(argv.end(), u.linkArgs.begin(), u.linkArgs.end());
+  argv.insert(argv.end(), s.o.passOn.begin(), s.o.passOn.end());
+  u.out = PendrelOutput{};
+  u.killedFor.clear();
+  u.startedAt = MonotonicSeconds();
+  u.writeStartedAt = 0;
+  u.lastProgressReport = -1;
+  u.startedUtc = UtcTimestamp();
+  // Read at each start: under --watch the next board may come on another adapter.
+  u.usbSerial = u.port.empty() ? std::string() : UsbSerialOfPort(u.port);
+  std::string error;
+  u.child = StartChild(argv, &error);
+  u.phase = UnitPhase::Running;
+  ReportStart(s.r, u);
+  if (u.child < 0) {
+    u.killedFor = "cannot start " + s.plan.pendrel + ": " + error;
+    Finish(s, u, -1, false, "");
+  }
+}
+
+void OnOutput(Station& s, Unit& u, const std::string& data) {
+  OutputNews news = FeedPendrelOutput(u.out, data);
+  double now = MonotonicSeconds();
+  if (news.identified) ReportIdentification(s.r, u);
+  if (news.writeStarted) u.writeStartedAt = now;
+  if (news.progressed && (u.lastProgressReport < 0 || now - u.lastProgressReport >= 1.0)) {
+    u.lastProgressReport = now;
+    ReportProgress(s.r, u);
+  }
+}
+
+void CheckPresence(Station& s) {
+  for (Unit& u : s.plan.units) {
+    if (u.phase != UnitPhase::Waiting && u.phase != UnitPhase::Removing) continue;
+    bool present = PortPresent(u.port);
+    if (u.phase == UnitPhase::Waiting && present) {
+      ReportPresence(s.r, u, true);
+      u.phase = UnitPhase::Queued;
+    } else if (u.phase == UnitPhase::Removing && !present) {
+      ReportPresence(s.r, u, false);
+      u.phase = UnitPhase::Waiting;
+    }
+  }
+}
+
+void EndHungRuns(Station& s, double now) {
+  for (Unit& u : s.plan.units) {
+    if (u.phase != UnitPhase::Running || !u.killedFor.empty()) continue;
+    if (now - u.startedAt <= s.plan.timeoutSeconds) continue;
+    char text[96];
+    std::snprintf(text, sizeof text, "no result after %.0f s, pendrel ended by the station",
+                  s.plan.timeoutSeconds);
+    u.killedFor = text;
+    KillChild(u.child);
+  }
+}
+
+void OnInterrupt(Station& s, double now) {
+  if (!s.interrupted) {
+    s.interrupted = true;
+    s.stopDeadline = now + kStopGraceSeconds;
+    for (Unit& u : s.plan.units) {
+      if (u.phase != UnitPhase::Running) continue;
+      u.killedFor = "interrupted";
+      StopChild(u.child);
+    }
+  } else if (!s.killedAfterGrace && now > s.stopDeadline) {
+    s.killedAfterGrace = true;
+    for (Unit& u : s.plan.units)
+      if (u.phase == UnitPhase::Running) KillChild(u.child);
+  }
+}
+
+bool AnyQueued(const Station& s) {
+  for (const Unit& u : s.plan.units)
+    if (u.phase == UnitPhase::Queued) return true;
+  return false;
+}
+
+}  // namespace
+
+int RunStation(const StationOptions& o, StationPlan& plan, Reporter& r) {
+  Station s{o, plan, r, {}};
+  InstallInterruptHandler();
+  int jobs = o.jobs > 0 ? o.jobs : static_cast<int>(plan.units.size());
+  double nextPresenceCheck = 0;
+  std::vector<ChildEvent> events;
+  for (;;) {
+    double now = MonotonicSeconds();
+    if (Interrupted()) OnInterrupt(s, now);
+    if (o.watch && !s.interrupted && now >= nextPresenceCheck) {
+      CheckPresence(s);
+      nextPresenceCheck = now + kPresencePollSeconds;
+    }
+    if (!s.interrupted) {
+      for (Unit& u : plan.units) {
+        if (RunningCount(s) >= jobs) break;
+        if (u.phase == UnitPhase::Queued) Start(s, u);
+      }
+    }
+    EndHungRuns(s, now);
+    if (RunningCount(s) == 0 && (s.interrupted || (!o.watch && !AnyQueued(s)))) break;
+    DrawUnits(r, plan.units, now, false);
+    events.clear();
+    WaitForChildren(kWaitSliceMs, &events);
+    for (const ChildEvent& e : events) {
+      Unit* u = UnitOfChild(s, e.child);
+      if (u == nullptr) continue;
+      if (e.kind == ChildEvent::Kind::Output) OnOutput(s, *u, e.data);
+      else Finish(s, *u, e.exitCode, e.crashed, e.how);
+    }
+  }
+  // Units a Ctrl-C kept from starting were not programmed: they count as failed.
+  if (!o.watch) {
+    for (Unit& u : plan.units) {
+      if (u.phase != UnitPhase::Queued) continue;
+      u.last = UnitResult{};
+      u.last.port = u.name;
+      u.last.failure = "interrupted before it started";
+      u.hasResult = true;
+      u.phase = UnitPhase::Finished;
+      s.results.push_back(u.last);
+    }
+  }
+  DrawUnits(r, plan.units, MonotonicSeconds(), true);
+  ReportSummary(r, s.results, s.interrupted);
+  for (const UnitResult& res : s.results)
+    if (!res.ok) return 1;
+  return 0;
+}

@@ -1,0 +1,76 @@
+// What the station needs from the operating system, one family of calls per
+// group. system_posix.cpp + links_linux.cpp fill it on Linux, system_win32.cpp
+// + links_win32.cpp on Windows; every decision stays in the portable files.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// ---- child processes ----
+
+struct ChildEvent {
+  enum class Kind { Output, Ended };
+  int child = -1;
+  Kind kind = Kind::Output;
+  std::string data;        // Output: bytes as they came
+  int exitCode = 0;        // Ended
+  bool crashed = false;    // Ended: killed by a signal / ended by an exception
+  std::string how;         // Ended and crashed: "signal 11 (Segmentation fault)", "exception 0xC0000005"
+};
+
+// Starts argv[0] with argv, with no console or controlling terminal, standard
+// input from the null device, standard output and error into one pipe. Returns
+// the child's number (>= 0), or -1 with the system's reason in *error.
+int StartChild(const std::vector<std::string>& argv, std::string* error);
+// Waits at most timeoutMs for something from any child, or an interrupt, and
+// appends what came. A child's Ended comes after all its Output and only once.
+void WaitForChildren(int timeoutMs, std::vector<ChildEvent>* events);
+// Ends the child at once (it still reports Ended).
+void KillChild(int child);
+// Asks the child to end (SIGTERM; on Windows the same as KillChild).
+void StopChild(int child);
+
+// ---- interrupts ----
+
+// Ctrl-C / SIGINT, SIGTERM: sets the flag and wakes WaitForChildren.
+void InstallInterruptHandler();
+bool Interrupted();
+
+// ---- the terminal ----
+
+bool StdoutIsTerminal();   // on Windows this also turns on the escape sequences
+int TerminalColumns();     // 80 when unknown
+
+// ---- files and programs ----
+
+bool FileExists(const std::string& path);
+std::string OwnExecutableDirectory();
+// A program on the search path, or empty.
+std::string FindOnPath(const std::string& name);
+std::string PendrelProgramName();  // "pendrel" / "pendrel.exe"
+
+// ---- links ----
+
+struct LinkInfo {
+  std::string kind;    // "serial", "usb-bulk", "usb-hid"
+  std::string path;    // what pendrel is given (-p value) or the device path
+  std::string usbId;   // "0483:1512", empty when not USB
+  std::string serial;  // USB serial number, empty when unknown
+  std::string detail;  // /dev/serial/by-id name, device description
+};
+
+// Every link a controller may be on. Reads the system's tables only; opens no port.
+std::vector<LinkInfo> ListLinks();
+// Serial ports for --all-serial: the serial entries of ListLinks().
+std::vector<std::string> SerialPortNames();
+// The same port always gets the same name (symlinks resolved, COM3: -> COM3).
+std::string CanonicalPortName(const std::string& port);
+// Whether the port is there now (for --watch).
+bool PortPresent(const std::string& port);
+// The USB serial number of the adapter behind a serial port, or empty.
+std::string UsbSerialOfPort(const std::string& port);
+
+// ---- time ----
+
+double MonotonicSeconds();
+std::string UtcTimestamp();  // 2026-12-09T19:30:00.123Z

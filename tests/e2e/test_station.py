@@ -1,0 +1,187 @@
+"""pendrel-station against several talo-sim units at once: every unit's
+flash, pendrel's own failure text, the JSON lines and the log against their
+schema, exit codes, hung and crashed children, bad input."""
+import hashlib
+import os
+import re
+import stat
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+sys.path.insert(0, os.path.dirname(__file__))
+import stationlib  # noqa: E402
+from pendrel_run import PENDREL, PROMPT, run_pendrel  # noqa: E402
+from simlib import Sim  # noqa: E402
+from stationlib import Rack, json_lines, make_image, read, run_station  # noqa: E402
+
+FAULT = "write:3:nak"
+
+
+def pendrel_failure_text(image, port):
+    """What pendrel alone prints after the identification when it fails: its lines
+    without the banner, the identification, the progress line and the prompt."""
+    rc, out, _ = run_pendrel([image, "-p" + port], timeout=60)
+    text = out.decode().replace(PROMPT.decode(), "")
+    lines = [line for line in text.split("\n")[5:]
+             if line and not line.startswith("Programming application data: ")]
+    return rc, ": ".join(lines)
+
+
+class Station(unittest.TestCase):
+    def setUp(self):
+        stationlib.require_station()
+        self.tmp = tempfile.TemporaryDirectory()
+        self.dir = self.tmp.name
+
+    def tearDown(self):
+        self.tmp.cleanup()
+
+    def test_four_units_together_plain_lines_and_log(self):
+        image = make_image(self.dir, "TXC7390", 100000)
+        log = os.path.join(self.dir, "units.jsonl")
+        with open(log, "w") as f:  # the log is appended to, never rewritten
+            f.write('{"earlier": "record"}\n')
+        with Rack(self.dir, 4) as rack:
+            rc, out, err = run_station(["program", image, *rack.ports, "--log", log])
+            flashes = [rack.flash(i) for i in range(4)]
+        self.assertEqual(rc, 0, out + err)
+        self.assertEqual(err, "")
+        for i, flash in enumerate(flashes):
+            self.assertEqual(flash, read(image), "unit %d" % i)
+        for port in rack.ports:
+            mine = [line[len(port) + 2:] for line in out.splitlines() if line.startswith(port + ": ")]
+            self.assertEqual(mine[0], "start")
+            self.assertEqual(mine[1], "Talo Simulated Controller V1.00")
+            self.assertRegex(mine[-1], r"^ok, 97kB in \d+\.\d s \(\d+\.\d kB/s\)$")
+            self.assertRegex(out, re.escape(port) + r" +ok +\d+\.\d +97  Talo Simulated Controller")
+        self.assertTrue(out.endswith("4 units: 4 ok, 0 failed\n"), out)
+        with open(log) as f:
+            lines = f.read().splitlines()
+        self.assertEqual(lines[0], '{"earlier": "record"}')
+        records = json_lines("\n".join(lines[1:]), "log")
+        self.assertEqual(sorted(r["port"] for r in records), sorted(rack.ports))
+        digest = hashlib.sha256(read(image)).hexdigest()
+        for r in records:
+            self.assertEqual((r["result"], r["exit_code"], r["sha256"]), ("ok", 0, digest))
+            self.assertEqual(r["bytes"], 97 * 1024)
+
+    def test_a_faulty_unit_fails_with_pendrels_text_while_the_others_succeed(self):
+        # Paced, so that each run lasts long enough for progress events a second apart.
+        image = make_image(self.dir, "TXC7390", 40000)
+        with Sim("serial", ["--model", "TXC7390", "--quiet", "--exit-after-reboot", "--fault", FAULT]) as alone:
+            alone_rc, expected = pendrel_failure_text(image, alone.port)
+        self.assertEqual(alone_rc, 1)
+        self.assertIn("Failed to write data to Flash", expected)
+        with Rack(self.dir, 4, faults={2: FAULT}, extra=["--pace"]) as rack:
+            started = time.monotonic()
+            rc, out, err = run_station(["program", image, *rack.ports, "--json"])
+            wall = time.monotonic() - started
+            flashes = [rack.flash(i) for i in range(4)]
+        self.assertEqual(rc, 1, out + err)
+        events = json_lines(out, "event")
+        ends = {e["port"]: e for e in events if e["event"] == "end"}
+        self.assertEqual(set(ends), set(rack.ports))
+        for i, port in enumerate(rack.ports):
+            if i == 2:
+                self.assertEqual((ends[port]["result"], ends[port]["exit_code"]), ("failed", 1))
+                self.assertEqual(ends[port]["failure"], expected)
+                continue
+            self.assertEqual(ends[port]["result"], "ok", ends[port])
+            self.assertEqual(flashes[i], read(image))
+            kinds = [e["event"] for e in events if e.get("port") == port]
+            self.assertEqual(kinds[:2], ["start", "identification"])
+            self.assertEqual(kinds[-1], "end")
+            progress = [e for e in events if e.get("port") == port and e["event"] == "progress"]
+            self.assertGreaterEqual(len(progress), 2)
+            self.assertLessEqual(len(progress), ends[port]["seconds"] + 1)
+            self.assertEqual([p["kb"] for p in progress], sorted(p["kb"] for p in progress))
+        # The units ran side by side: together they took about as long as one.
+        longest = max(e["seconds"] for e in ends.values())
+        self.assertLess(wall, longest * 2, "the units did not run at once")
+        self.assertEqual(events[-1], dict(events[-1], event="summary", units=4, ok=3, failed=1,
+                                          interrupted=False))
+        self.assertIn("4 units: 3 ok, 1 failed", err)
+
+    def test_jobs_bounds_the_units_at_a_time(self):
+        image = make_image(self.dir, "TXC7390", 20000)
+        with Rack(self.dir, 3) as rack:
+            rc, out, err = run_station(["program", image, *rack.ports, "--jobs", "2", "--json"])
+            flashes = [rack.flash(i) for i in range(3)]
+        self.assertEqual(rc, 0, out + err)
+        self.assertEqual(flashes, [read(image)] * 3)
+        running = peak = 0
+        for e in json_lines(out, "event"):
+            running += {"start": 1, "end": -1}.get(e["event"], 0)
+            peak = max(peak, running)
+        self.assertEqual(peak, 2)
+
+    def test_bad_input_exits_2_with_one_line(self):
+        image = make_image(self.dir, "TXC5110", 2000)
+        link = os.path.join(self.dir, "alias")
+        os.symlink("/dev/null", link)
+        cases = [
+            (["program", os.path.join(self.dir, "missing.bin"), "/dev/null"], "image not found"),
+            (["program", image, "/dev/ttyS0", "COM1"], "port named twice: /dev/ttyS0"),
+            (["program", image, link, "/dev/null"], "port named twice"),
+            (["program", image, "/dev/null", "--fast"], "unknown option '--fast'"),
+            (["program", image], "no port named"),
+            (["program", image, "/dev/null", "--pendrel", os.path.join(self.dir, "none")], "cannot find"),
+            ([], "Usage:"),
+        ]
+        for args, words in cases:
+            with self.subTest(args=args):
+                rc, out, err = run_station(args, timeout=30)
+                self.assertEqual(rc, 2)
+                if args:
+                    self.assertEqual(out, "")
+                    self.assertEqual(len(err.splitlines()), 1, err)
+                    self.assertTrue(err.startswith("pendrel-station: "), err)
+                self.assertIn(words, out + err)
+
+    def test_hung_and_crashed_children_fail_alone(self):
+        # A stand-in for pendrel that hangs or crashes on two ports and runs
+        # the real program on the others (a port that does not exist, USB).
+        fake = os.path.join(self.dir, "pendrel")
+        with open(fake, "w") as f:
+            f.write('#!/bin/sh\ncase "$2" in\n'
+                    '  *hang) echo "stuck"; exec sleep 600 ;;\n'
+                    '  *crash) echo "about to fall"; kill -SEGV $$ ;;\n'
+                    'esac\nexec "%s" "$@"\n' % os.path.abspath(PENDREL))
+        os.chmod(fake, stat.S_IRWXU)
+        image = make_image(self.dir, "TXC7390", 20000)
+        log = os.path.join(self.dir, "units.jsonl")
+        with Rack(self.dir, 1) as rack:
+            started = time.monotonic()
+            rc, out, err = run_station(["program", image, rack.ports[0], "/x/hang", "/x/crash", "/x/none", "-usb",
+                                        "--timeout", "3", "--log", log],
+                                       env=dict(os.environ, PENDREL_STATION_PENDREL=fake), timeout=60)
+            took = time.monotonic() - started
+            flash = rack.flash(0)
+        self.assertEqual(rc, 1, out + err)
+        self.assertEqual(flash, read(image))
+        self.assertGreaterEqual(took, 3)
+        self.assertLess(took, 30)
+        self.assertIn("/x/hang: FAILED: no result after 3 s, pendrel ended by the station: stuck", out)
+        self.assertIn("/x/crash: FAILED: pendrel crashed (signal 11 (Segmentation fault)): about to fall", out)
+        self.assertIn(rack.ports[0] + ": ok", out)
+        self.assertIn("/x/none: FAILED: Open error: No such file or directory", out)
+        # The USB unit: no controller here, and the station says what pendrel says.
+        _, alone, _ = run_pendrel([image, "-usb"], timeout=60)
+        said = [line for line in alone.decode().replace(PROMPT.decode(), "").split("\n")[5:] if line]
+        self.assertIn("usb: FAILED: " + ": ".join(said), out)
+        with open(log) as f:
+            records = {r["port"]: r for r in json_lines(f.read(), "log")}
+        self.assertEqual(records["/x/hang"]["exit_code"], None)
+        self.assertEqual((records["/x/none"]["exit_code"], records["/x/none"]["identification"]), (1, None))
+        self.assertEqual(records[rack.ports[0]]["result"], "ok")
+        # The hung child's process group is gone: no sleep left behind.
+        time.sleep(0.2)
+        ps = subprocess.run(["ps", "-eo", "args"], stdout=subprocess.PIPE, text=True, check=True)
+        self.assertNotIn("sleep 600", ps.stdout)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
