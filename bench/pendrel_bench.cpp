@@ -29,7 +29,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "engine/engine.h"
 #include "flash/controller.h"
 #include "flash/data_file.h"
@@ -48,14 +48,14 @@ double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 double ProcessCpuSeconds() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
-  auto tv = [](const timeval& t) { return static_cast<double>(t.tv_sec) + t.tv_usec / 1e6; };
+  auto tv = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
   return tv(usage.ru_utime) + tv(usage.ru_stime);
 }
 
 double ThreadCpuSeconds() {
   timespec t{};
   clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) + t.tv_nsec / 1e9;
+  return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
 // Times a thread of this process gave up the processor to wait: a receive

@@ -22,7 +22,7 @@
 static double Now(void) {
   struct timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec + t.tv_nsec * 1e-9;
+  return (double)t.tv_sec + (double)t.tv_nsec * 1e-9;
 }
 
 static speed_t Speed(uint32_t rate) {

@@ -16,10 +16,10 @@
 static double Now(void) {
   struct timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
-  return (double)t.tv_sec + t.tv_nsec / 1e9;
+  return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
 }
 
-static double Seconds(struct timeval t) { return (double)t.tv_sec + t.tv_usec / 1e6; }
+static double Seconds(struct timeval t) { return (double)t.tv_sec + (double)t.tv_usec / 1e6; }
 
 int main(int argc, char** argv) {
   if (argc < 2) {

@@ -19,7 +19,7 @@
 
 #include "app/cmdline.h"
 #include "app/run.h"
-#include "app/status.h"
+#include "base/status.h"
 #include "fuzz_support.h"
 #include "link/ethernet/eth_state.h"
 #include "link/link.h"

@@ -16,7 +16,7 @@
 #include <array>
 #include <cstring>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "flash/controller.h"
 #include "flash/data_file.h"
 #include "fuzz_support.h"

@@ -20,7 +20,7 @@
 // of the fakes blocks.
 #include <cstring>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "fuzz_support.h"
 #include "link/ethernet/eth_link.h"
 #include "link/ethernet/eth_state.h"

@@ -18,7 +18,7 @@
 #include <cstring>
 #include <thread>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "fuzz_support.h"
 #include "link/usb/hid_device.h"
 #include "link/usb/hid_link.h"
@@ -112,7 +112,18 @@ UsbReadOutcome Read(UsbHandle, uint8_t* buffer, uint32_t capacity, uint32_t* got
 UsbHandle CreateStop() { return 3; }
 
 constexpr HidDeviceApi kFakeHidApi = {
-    Load, Unload, Enumerate, OpenWrite, Write, Close, OpenRead, Read, Close, CreateStop, Close, Close,
+    .load = Load,
+    .unload = Unload,
+    .enumerate = Enumerate,
+    .openWrite = OpenWrite,
+    .write = Write,
+    .closeWrite = Close,
+    .openRead = OpenRead,
+    .read = Read,
+    .closeRead = Close,
+    .createStop = CreateStop,
+    .raiseStop = Close,
+    .destroyStop = Close,
 };
 
 void WholeLink(fuzz::Input& in) {

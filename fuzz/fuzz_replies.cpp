@@ -17,7 +17,7 @@
 #include <cstring>
 #include <memory>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "flash/controller.h"
 #include "flash/program.h"
 #include "fuzz_support.h"

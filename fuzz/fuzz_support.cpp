@@ -5,7 +5,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "flash/controller.h"
 #include "link/ethernet/eth_state.h"
 #include "link/link.h"
@@ -141,10 +141,17 @@ bool SerialOutputPending(SerialHandle, uint32_t* bytes) {
 void SerialDiscardOutput(SerialHandle) {}
 
 constexpr SerialPortApi kFakeSerialPort = {
-    SerialDevicePath,      SerialOpenFake,  SerialIsCharacterDevice,
-    SerialConfigureFake,   SerialSetupQueues, SerialSetTimeoutsFake,
-    SerialCloseFake,       SerialWriteFake, SerialReadFake,
-    SerialOutputPending,   SerialDiscardOutput,
+    .devicePath = SerialDevicePath,
+    .open = SerialOpenFake,
+    .isCharacterDevice = SerialIsCharacterDevice,
+    .configure = SerialConfigureFake,
+    .setupQueues = SerialSetupQueues,
+    .setTimeouts = SerialSetTimeoutsFake,
+    .close = SerialCloseFake,
+    .write = SerialWriteFake,
+    .read = SerialReadFake,
+    .outputPending = SerialOutputPending,
+    .discardOutput = SerialDiscardOutput,
 };
 
 void CountPause(uint32_t) { ++FakeSerial.pauses; }
@@ -263,8 +270,18 @@ int32_t SockReceive(EthSocket s, uint8_t* buffer, uint32_t capacity) {
 void SockClose(EthSocket) { ++FakeSocket.closes; }
 
 constexpr EthSocketApi kFakeSocketApi = {
-    SockStartup, SockCleanup,  SockOpenDatagram, SockOpenStream, SockEnableBroadcast, SockSendTo,
-    SockWaitReadable, SockReceiveFrom, SockConnect, SockSend, SockReceive, SockClose,
+    .startup = SockStartup,
+    .cleanup = SockCleanup,
+    .openDatagram = SockOpenDatagram,
+    .openStream = SockOpenStream,
+    .enableBroadcast = SockEnableBroadcast,
+    .sendTo = SockSendTo,
+    .waitReadable = SockWaitReadable,
+    .receiveFrom = SockReceiveFrom,
+    .connect = SockConnect,
+    .send = SockSend,
+    .receive = SockReceive,
+    .close = SockClose,
 };
 
 }  // namespace
@@ -289,24 +306,45 @@ UsbReadOutcome HidReadNone(UsbHandle, uint8_t*, uint32_t, uint32_t*, UsbHandle) 
 UsbHandle CreateStopNone() { return kNoUsbHandle; }
 
 constexpr HidDeviceApi kNoHid = {
-    UsbLoad, UsbUnload, HidEnumerateNone, HidOpenWriteNone, HidWriteNone, CloseNone,
-    HidOpenReadNone, HidReadNone, CloseNone, CreateStopNone, CloseNone, CloseNone,
+    .load = UsbLoad,
+    .unload = UsbUnload,
+    .enumerate = HidEnumerateNone,
+    .openWrite = HidOpenWriteNone,
+    .write = HidWriteNone,
+    .closeWrite = CloseNone,
+    .openRead = HidOpenReadNone,
+    .read = HidReadNone,
+    .closeRead = CloseNone,
+    .createStop = CreateStopNone,
+    .raiseStop = CloseNone,
+    .destroyStop = CloseNone,
 };
 
 bool WinUsbEnumerateNone(WinUsbVisit, void*) { return true; }
-UsbHandle WinUsbOpenNone(const char*) { return kNoUsbHandle; }
-bool WinUsbQueryInterfaceNone(UsbHandle, uint8_t*) { return false; }
-bool WinUsbQueryPipeNone(UsbHandle, uint8_t, WinUsbPipeInfo*) { return false; }
-bool WinUsbSetPipeTimeoutNone(UsbHandle, uint8_t, uint32_t) { return false; }
-bool WinUsbWriteNone(UsbHandle, uint8_t, const uint8_t*, uint32_t, uint32_t*) { return false; }
-UsbReadOutcome WinUsbReadNone(UsbHandle, uint8_t, uint8_t*, uint32_t, uint32_t*, UsbHandle) {
+void ReleaseNone() {}
+bool WinUsbOpenNone(const char*) { return false; }
+bool WinUsbQueryInterfaceNone(uint8_t*) { return false; }
+bool WinUsbQueryPipeNone(uint8_t, WinUsbPipeInfo*) { return false; }
+bool WinUsbSetPipeTimeoutNone(uint8_t, uint32_t) { return false; }
+bool WinUsbWriteNone(uint8_t, const uint8_t*, uint32_t, uint32_t*) { return false; }
+UsbReadOutcome WinUsbReadNone(uint8_t, uint8_t*, uint32_t, uint32_t*, UsbHandle) {
   return UsbReadOutcome::Failed;
 }
 
 constexpr WinUsbDeviceApi kNoWinUsb = {
-    UsbLoad, UsbUnload, WinUsbEnumerateNone, WinUsbOpenNone, WinUsbQueryInterfaceNone,
-    WinUsbQueryPipeNone, WinUsbSetPipeTimeoutNone, WinUsbWriteNone, WinUsbReadNone, CloseNone,
-    CreateStopNone, CloseNone, CloseNone,
+    .load = UsbLoad,
+    .unload = UsbUnload,
+    .enumerate = WinUsbEnumerateNone,
+    .open = WinUsbOpenNone,
+    .queryInterface = WinUsbQueryInterfaceNone,
+    .queryPipe = WinUsbQueryPipeNone,
+    .setPipeTimeout = WinUsbSetPipeTimeoutNone,
+    .write = WinUsbWriteNone,
+    .read = WinUsbReadNone,
+    .release = ReleaseNone,
+    .createStop = CreateStopNone,
+    .raiseStop = CloseNone,
+    .destroyStop = CloseNone,
 };
 
 }  // namespace

@@ -89,16 +89,65 @@ bool ParseNumber(std::string_view text, uint32_t& value) {
   return error == std::errc() && end == text.data() + text.size();
 }
 
-struct FlagOption {
-  std::string_view name;
-  bool EthernetOptions::*field;
-};
-constexpr FlagOption kFlags[] = {
+constexpr FlagOption<EthernetOptions> kFlags[] = {
     {"--answer-twice", &EthernetOptions::answerTwice},
     {"--garbage-datagram", &EthernetOptions::garbageDatagram},
     {"--oversize-datagram", &EthernetOptions::oversizeDatagram},
     {"--close-during-login", &EthernetOptions::closeDuringLogin},
     {"--silent-login", &EthernetOptions::silentLogin},
+};
+
+constexpr NamedValue<ReplyForm> kReplyForms[] = {
+    {"long", ReplyForm::Long},
+    {"short", ReplyForm::Short},
+    {"none", ReplyForm::None},
+};
+
+std::string SetBind(std::string_view value, EthernetOptions& options) {
+  in_addr address{};
+  if (inet_pton(AF_INET, std::string(value).c_str(), &address) != 1) return "an IPv4 address";
+  options.bindAddress = std::string(value);
+  return "";
+}
+
+std::string SetTcpPort(std::string_view value, EthernetOptions& options) {
+  uint32_t number = 0;
+  if (!ParseNumber(value, number) || number == 0 || number > 0xFFFF || number == kDiscoveryPort)
+    return "a port from 1 to 65535 other than 3005";
+  options.tcpPort = static_cast<uint16_t>(number);
+  return "";
+}
+
+std::string SetReply(std::string_view value, EthernetOptions& options) {
+  if (!FindNamedValue<ReplyForm>(kReplyForms, value, options.reply)) return "long, short or none";
+  return "";
+}
+
+std::string SetInUse(std::string_view value, EthernetOptions& options) {
+  uint32_t number = 0;
+  if (!ParseNumber(value, number)) return "a 32-bit number";
+  options.inUse = number;
+  return "";
+}
+
+std::string SetPassword(std::string_view value, EthernetOptions& options) {
+  if (value.size() > 16) return "at most 16 characters";
+  options.password = std::string(value);
+  options.challenge = true;
+  return "";
+}
+
+std::string SetMethod(std::string_view value, EthernetOptions& options) {
+  uint32_t number = 0;
+  if (!ParseNumber(value, number) || number > 255) return "a number from 0 to 255";
+  options.method = number;
+  options.challenge = true;
+  return "";
+}
+
+constexpr ValuedOption<EthernetOptions> kValued[] = {
+    {"--bind", SetBind},         {"--tcp-port", SetTcpPort}, {"--reply", SetReply},
+    {"--in-use", SetInUse},      {"--password", SetPassword}, {"--method", SetMethod},
 };
 
 // 0: parsed; 3: help shown; otherwise the exit code.
@@ -114,62 +163,14 @@ int ParseEthernetOptions(int argc, char** argv, EthernetOptions& options) {
       PrintUsage();
       return 3;
     }
-    bool flag = false;
-    for (const FlagOption& f : kFlags) {
-      if (f.name == arg) {
-        options.*f.field = true;
-        flag = true;
-      }
+    switch (ParseTableOption<EthernetOptions>(argc, argv, i, kFlags, kValued, options)) {
+      case OptionParse::Taken: continue;
+      case OptionParse::Bad: return 2;
+      case OptionParse::NotMine: break;
     }
-    if (flag) {
-      ++i;
-      continue;
-    }
-    constexpr std::string_view kValued[] = {"--bind", "--tcp-port", "--reply", "--in-use", "--password",
-                                            "--method"};
-    bool valued = false;
-    for (std::string_view name : kValued) valued = valued || name == arg;
-    if (!valued) {
-      std::printf("talo-sim: unknown ethernet option %s\n", argv[i]);
-      PrintUsage();
-      return 2;
-    }
-    if (i + 1 >= argc) {
-      std::printf("talo-sim: %s needs a value\n", argv[i]);
-      return 2;
-    }
-    std::string_view value = argv[i + 1];
-    uint32_t number = 0;
-    auto bad = [&](const char* what) {
-      std::printf("talo-sim: %s %s: %s\n", argv[i], argv[i + 1], what);
-      return 2;
-    };
-    if (arg == "--bind") {
-      in_addr address{};
-      if (inet_pton(AF_INET, argv[i + 1], &address) != 1) return bad("an IPv4 address");
-      options.bindAddress = std::string(value);
-    } else if (arg == "--tcp-port") {
-      if (!ParseNumber(value, number) || number == 0 || number > 0xFFFF || number == kDiscoveryPort)
-        return bad("a port from 1 to 65535 other than 3005");
-      options.tcpPort = static_cast<uint16_t>(number);
-    } else if (arg == "--reply") {
-      if (value == "long") options.reply = ReplyForm::Long;
-      else if (value == "short") options.reply = ReplyForm::Short;
-      else if (value == "none") options.reply = ReplyForm::None;
-      else return bad("long, short or none");
-    } else if (arg == "--in-use") {
-      if (!ParseNumber(value, number)) return bad("a 32-bit number");
-      options.inUse = number;
-    } else if (arg == "--password") {
-      if (value.size() > 16) return bad("at most 16 characters");
-      options.password = std::string(value);
-      options.challenge = true;
-    } else if (arg == "--method") {
-      if (!ParseNumber(value, number) || number > 255) return bad("a number from 0 to 255");
-      options.method = number;
-      options.challenge = true;
-    }
-    i += 2;
+    std::printf("talo-sim: unknown ethernet option %s\n", argv[i]);
+    PrintUsage();
+    return 2;
   }
   return 0;
 }

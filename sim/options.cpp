@@ -1,9 +1,11 @@
 #include "options.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -33,94 +35,105 @@ bool TextFits(std::string_view text, size_t limit) {
   return text.size() <= limit && text.find('\x06') == std::string_view::npos;
 }
 
-struct StartModeName {
-  std::string_view name;
-  sim::StartMode mode;
-};
-constexpr StartModeName kStartModes[] = {
+constexpr NamedValue<sim::StartMode> kStartModes[] = {
     {"application", sim::StartMode::Application},
     {"loader", sim::StartMode::Loader},
     {"silent", sim::StartMode::Silent},
 };
 
+// "unknown model (TXM9410 ...)": the engine's models in table order.
+std::string UnknownModel() {
+  std::string text = "unknown model (";
+  for (std::string_view name : sim::SimModelNames()) text.append(name).append(" ");
+  text.back() = ')';
+  return text;
+}
+
+std::string SetModel(std::string_view value, FrontEndOptions& options) {
+  std::vector<std::string_view> names = sim::SimModelNames();
+  if (std::find(names.begin(), names.end(), value) == names.end()) return UnknownModel();
+  options.config.model = std::string(value);
+  return "";
+}
+
+std::string SetIdent(std::string_view value, FrontEndOptions& options) {
+  if (!TextFits(value, 128)) return "at most 128 characters, no 0x06";
+  options.config.identification = std::string(value);
+  return "";
+}
+
+std::string SetName(std::string_view value, FrontEndOptions& options) {
+  if (!TextFits(value, 20)) return "at most 20 characters, no 0x06";
+  options.config.nameAnswer = std::string(value);
+  return "";
+}
+
+std::string SetBlockSize(std::string_view value, FrontEndOptions& options) {
+  uint32_t size = 0;
+  if (value == "none") {
+    options.config.blockSizeAnswer.reset();
+  } else if (ParseNumber(value, size) && size <= 0xFFFF) {
+    options.config.blockSizeAnswer = static_cast<uint16_t>(size);
+  } else {
+    return "a number from 0 to 65535, or none";
+  }
+  return "";
+}
+
+std::string SetStart(std::string_view value, FrontEndOptions& options) {
+  if (!FindNamedValue<sim::StartMode>(kStartModes, value, options.config.startMode))
+    return "application, loader or silent";
+  return "";
+}
+
+std::string SetRate(std::string_view value, FrontEndOptions& options) {
+  uint32_t rate = 0;
+  if (!ParseNumber(value, rate) || rate == 0) return "a positive number of baud";
+  options.config.initialRate = rate;
+  return "";
+}
+
+std::string AddFault(std::string_view value, FrontEndOptions& options) {
+  FaultSpec fault;
+  if (!ParseFault(value, fault)) return "COMMAND:K:KIND, KIND one of nak checksum overrun silence wrong-byte drop";
+  options.config.faults.push_back(fault);
+  return "";
+}
+
+std::string SetMaxBlock(std::string_view value, FrontEndOptions& options) {
+  uint32_t size = 0;
+  if (!ParseNumber(value, size) || size == 0 || size > 0xFFFF) return "a number from 1 to 65535";
+  options.config.linkMaxBlock = size;
+  return "";
+}
+
+std::string SetLogPath(std::string_view value, FrontEndOptions& options) {
+  options.logPath = std::string(value);
+  return "";
+}
+
+std::string SetFlashOutPath(std::string_view value, FrontEndOptions& options) {
+  options.flashOutPath = std::string(value);
+  return "";
+}
+
+constexpr FlagOption<FrontEndOptions> kCommonFlags[] = {
+    {"--exit-after-reboot", &FrontEndOptions::exitAfterReboot},
+    {"--quiet", &FrontEndOptions::quiet},
+    {"--verbose", &FrontEndOptions::verbose},
+};
+
+constexpr ValuedOption<FrontEndOptions> kCommonValued[] = {
+    {"--model", SetModel},         {"--ident", SetIdent},        {"--name", SetName},
+    {"--block-size", SetBlockSize}, {"--start", SetStart},        {"--rate", SetRate},
+    {"--fault", AddFault},         {"--log", SetLogPath},        {"--flash-out", SetFlashOutPath},
+    {"--max-block", SetMaxBlock},
+};
+
 }  // namespace
 
 OptionParse ParseCommonOption(int argc, char** argv, int& index, FrontEndOptions& options) {
-  std::string_view option = argv[index];
-  auto flag = [&](bool& target) {
-    target = true;
-    ++index;
-    return OptionParse::Taken;
-  };
-  if (option == "--exit-after-reboot") return flag(options.exitAfterReboot);
-  if (option == "--quiet") return flag(options.quiet);
-  if (option == "--verbose") return flag(options.verbose);
-
-  constexpr std::string_view kValued[] = {"--model", "--ident", "--name", "--block-size", "--start",
-                                          "--rate", "--fault", "--log", "--flash-out",
-                                          "--max-block"};
-  bool valued = false;
-  for (std::string_view name : kValued) valued = valued || name == option;
-  if (!valued) return OptionParse::NotMine;
-  if (index + 1 >= argc) {
-    std::printf("talo-sim: %s needs a value\n", argv[index]);
-    return OptionParse::Bad;
-  }
-  std::string_view value = argv[index + 1];
-  auto bad = [&](const char* what) {
-    std::printf("talo-sim: %s %s: %s\n", argv[index], argv[index + 1], what);
-    return OptionParse::Bad;
-  };
-  sim::SimConfig& config = options.config;
-  if (option == "--model") {
-    bool known = false;
-    for (std::string_view name : sim::SimModelNames()) known = known || name == value;
-    if (!known) return bad("unknown model (TXM9410 TXC7390 TXC7380 TXC7350 TXC7320 TXC6260 TXC5110 TXC5130 TXC5150)");
-    config.model = std::string(value);
-  } else if (option == "--ident") {
-    if (!TextFits(value, 128)) return bad("at most 128 characters, no 0x06");
-    config.identification = std::string(value);
-  } else if (option == "--name") {
-    if (!TextFits(value, 20)) return bad("at most 20 characters, no 0x06");
-    config.nameAnswer = std::string(value);
-  } else if (option == "--block-size") {
-    uint32_t size = 0;
-    if (value == "none") {
-      config.blockSizeAnswer.reset();
-    } else if (ParseNumber(value, size) && size <= 0xFFFF) {
-      config.blockSizeAnswer = static_cast<uint16_t>(size);
-    } else {
-      return bad("a number from 0 to 65535, or none");
-    }
-  } else if (option == "--start") {
-    bool known = false;
-    for (const StartModeName& m : kStartModes) {
-      if (m.name == value) {
-        config.startMode = m.mode;
-        known = true;
-      }
-    }
-    if (!known) return bad("application, loader or silent");
-  } else if (option == "--rate") {
-    uint32_t rate = 0;
-    if (!ParseNumber(value, rate) || rate == 0) return bad("a positive number of baud");
-    config.initialRate = rate;
-  } else if (option == "--fault") {
-    FaultSpec fault;
-    if (!ParseFault(value, fault))
-      return bad("COMMAND:K:KIND, KIND one of nak checksum overrun silence wrong-byte drop");
-    config.faults.push_back(fault);
-  } else if (option == "--max-block") {
-    uint32_t size = 0;
-    if (!ParseNumber(value, size) || size == 0 || size > 0xFFFF) return bad("a number from 1 to 65535");
-    config.linkMaxBlock = size;
-  } else if (option == "--log") {
-    options.logPath = std::string(value);
-  } else if (option == "--flash-out") {
-    options.flashOutPath = std::string(value);
-  }
-  index += 2;
-  return OptionParse::Taken;
+  return ParseTableOption<FrontEndOptions>(argc, argv, index, kCommonFlags, kCommonValued, options);
 }
 
 void PrintCommonOptionsUsage() {

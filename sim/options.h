@@ -16,7 +16,10 @@
 //   --quiet               print only the port line and the summary
 #pragma once
 
+#include <cstdio>
+#include <span>
 #include <string>
+#include <string_view>
 
 #include "engine/engine.h"
 
@@ -40,3 +43,62 @@ OptionParse ParseCommonOption(int argc, char** argv, int& index, FrontEndOptions
 
 // The option lines above, for a front end's usage text.
 void PrintCommonOptionsUsage();
+
+// A front end's own options as tables: flags set a field; a valued option's
+// setter stores its value and returns "" or what the value should have been.
+template <class Options>
+struct FlagOption {
+  std::string_view name;
+  bool Options::*field;
+};
+
+template <class Options>
+struct ValuedOption {
+  std::string_view name;
+  std::string (*set)(std::string_view value, Options& options);
+};
+
+// ParseCommonOption's contract for the options of the two tables.
+template <class Options>
+OptionParse ParseTableOption(int argc, char** argv, int& index, std::span<const FlagOption<Options>> flags,
+                             std::span<const ValuedOption<Options>> valued, Options& options) {
+  std::string_view option = argv[index];
+  for (const FlagOption<Options>& flag : flags) {
+    if (flag.name != option) continue;
+    options.*flag.field = true;
+    ++index;
+    return OptionParse::Taken;
+  }
+  for (const ValuedOption<Options>& entry : valued) {
+    if (entry.name != option) continue;
+    if (index + 1 >= argc) {
+      std::printf("talo-sim: %s needs a value\n", argv[index]);
+      return OptionParse::Bad;
+    }
+    std::string why = entry.set(argv[index + 1], options);
+    if (!why.empty()) {
+      std::printf("talo-sim: %s %s: %s\n", argv[index], argv[index + 1], why.c_str());
+      return OptionParse::Bad;
+    }
+    index += 2;
+    return OptionParse::Taken;
+  }
+  return OptionParse::NotMine;
+}
+
+// A value's name, for options that choose one of a few.
+template <class Value>
+struct NamedValue {
+  std::string_view name;
+  Value value;
+};
+
+template <class Value>
+bool FindNamedValue(std::span<const NamedValue<Value>> names, std::string_view name, Value& value) {
+  for (const NamedValue<Value>& entry : names) {
+    if (entry.name != name) continue;
+    value = entry.value;
+    return true;
+  }
+  return false;
+}

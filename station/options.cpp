@@ -70,7 +70,7 @@ bool ParseStationArgs(int argc, const char* const* argv, StationOptions* o, std:
       o->usb = true;
     } else if (a == "-eth") {
       o->eth = true;
-    } else if (a == "-nocts") {
+    } else if (a == "-nocts" || (StartsWith(a, "-w") && a.size() > 2)) {
       o->passOn.emplace_back(a);
     } else if (StartsWith(a, "-b") && a.size() > 2 && a[1] == 'b') {
       o->passOn.emplace_back(a);
@@ -78,8 +78,6 @@ bool ParseStationArgs(int argc, const char* const* argv, StationOptions* o, std:
     } else if (StartsWith(a, "-u") && a.size() > 2) {
       o->passOn.emplace_back(a);
       o->uploadRate = std::atol(argv[i] + 2);
-    } else if (StartsWith(a, "-w") && a.size() > 2) {
-      o->passOn.emplace_back(a);
     } else if (StartsWith(a, "-p") && a.size() > 2) {
       o->ports.emplace_back(a.substr(2));
     } else if (IsOption(a, "--jobs")) {

@@ -2,7 +2,7 @@
 
 #include <cstdlib>
 
-#include "app/status.h"
+#include "base/status.h"
 
 namespace {
 

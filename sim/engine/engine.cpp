@@ -15,6 +15,10 @@ enum class Cmd : uint8_t {
   Page8, Page16, SubPage, NandIndex, Erase, Write, Flush, Verify,
 };
 
+// One loader frame being answered (defined with the engine state below).
+struct LoaderCall;
+using LoaderHandler = void (*)(LoaderCall& call);
+
 struct CommandEntry {
   Cmd cmd;
   std::string_view name;
@@ -23,29 +27,10 @@ struct CommandEntry {
   uint8_t paramLength;  // bytes after the prefix (write: its header; data and check byte follow)
   bool escFrame;        // spoken by the application, not by the loader
   uint32_t busyUs;      // modelled controller time (erase and write add to it)
+  LoaderHandler loader;  // what the loader does with it (none: it ignores the frame)
 };
 
-// Frames are not length-prefixed: the prefix names the command and the
-// command fixes the length. No prefix is the beginning of another.
-constexpr CommandEntry kCommands[] = {
-    {Cmd::Probe, "probe", {0x1B, 0x7B, 0x21, 0x61}, 4, 0, true, 200},
-    {Cmd::StartLoader, "loader", {0x1B, 0x7B, 0x21, 0x65}, 4, 2, true, 20000},
-    {Cmd::Ping, "ping", {0xAA, 0x27}, 2, 0, false, 50},
-    {Cmd::Ident, "ident", {0xAA, 0x3F, 0x49}, 3, 0, false, 100},
-    {Cmd::Name, "name", {0xAA, 0x3F, 0x43}, 3, 0, false, 100},
-    {Cmd::BlockSize, "blocksize", {0xAA, 0x7C, 0x3F, 0x57}, 4, 0, false, 50},
-    {Cmd::Baud, "baud", {0xAA, 0x49, 0x42, 0x00}, 4, 4, false, 1000},
-    {Cmd::Reboot, "reboot", {0xAA, 0x23}, 2, 0, false, 1000},
-    {Cmd::Page8, "page8", {0xAA, 0x7C, 0x50}, 3, 1, false, 50},
-    {Cmd::Page16, "page16", {0xAA, 0x7C, 0x70}, 3, 2, false, 50},
-    {Cmd::SubPage, "subpage", {0xAA, 0x7C, 0x73}, 3, 2, false, 50},
-    {Cmd::NandIndex, "nandindex", {0xAA, 0x7C, 0x4B}, 3, 0, false, 50000},
-    {Cmd::Erase, "erase", {0xAA, 0x7C, 0x45}, 3, 2, false, 2000},
-    {Cmd::Write, "write", {0xAA, 0x7C, 0x57}, 3, 4, false, 200},
-    {Cmd::Flush, "flush", {0xAA, 0x7C, 0x4C}, 3, 0, false, 20000},
-    {Cmd::Verify, "verify", {0xAA, 0x7C, 0x56}, 3, 0, false, 5000},
-};
-constexpr size_t kCommandCount = std::size(kCommands);
+constexpr size_t kCommandCount = static_cast<size_t>(Cmd::Verify) + 1;
 constexpr uint8_t kStartLoaderTail[] = {0x4E, 0x64};
 
 constexpr uint32_t kEraseUsPerKb = 40;
@@ -147,185 +132,235 @@ void ResetSession(SimEngineState& s) {
   s.refusedWrites = 0;
 }
 
-// What a command does in the loader; appends its reply.
-void RunLoaderCommand(SimEngineState& s, const CommandEntry& entry, const std::vector<uint8_t>& f,
-                      std::vector<uint8_t>& reply) {
+// One loader frame being answered.
+struct LoaderCall {
+  SimEngineState& s;
+  const CommandEntry& entry;
+  const std::vector<uint8_t>& f;  // the unescaped frame
+  std::vector<uint8_t>& reply;
+};
+
+// A known command that the loader cannot carry out: NAK, and a host fault.
+void Refuse(LoaderCall& call, std::string why) {
+  call.reply.push_back(kSimNak);
+  HostFault(call.s, call.entry.name, std::move(why));
+}
+
+void Note(LoaderCall& call, std::string text) {
+  Log(call.s, SimRecordKind::Note, call.entry.name, {}, {}, std::move(text));
+}
+
+// A text answer: ACK, the text, ACK.
+void ReplyText(LoaderCall& call, const std::string& text) {
+  call.reply.push_back(kSimAck);
+  call.reply.insert(call.reply.end(), text.begin(), text.end());
+  call.reply.push_back(kSimAck);
+}
+
+void LoaderPing(LoaderCall& call) { call.reply.push_back(kSimAck); }
+
+void LoaderIdent(LoaderCall& call) { ReplyText(call, call.s.config.identification); }
+
+void LoaderName(LoaderCall& call) {
+  const SimConfig& config = call.s.config;
+  ReplyText(call, config.nameAnswer ? *config.nameAnswer : config.model);
+}
+
+void LoaderBlockSize(LoaderCall& call) {
+  const std::optional<uint16_t>& answer = call.s.config.blockSizeAnswer;
+  if (!answer) return Note(call, "block-size query left unanswered (configured)");
+  call.reply.push_back(kSimAck);
+  call.reply.push_back(static_cast<uint8_t>(*answer >> 8));
+  call.reply.push_back(static_cast<uint8_t>(*answer));
+  call.reply.push_back(kSimAck);  // closing byte
+}
+
+void LoaderBaud(LoaderCall& call) {
+  SimEngineState& s = call.s;
+  const std::vector<uint8_t>& f = call.f;
+  uint32_t rate = (uint32_t{f[4]} << 24) | (uint32_t{f[5]} << 16) | (uint32_t{f[6]} << 8) | f[7];
+  if (!FamilyHasLoaderExtras(s.model->family))
+    return Refuse(call, Format("family %u cannot change its line rate", s.model->family));
+  if (rate < kMinRate || rate > kMaxRate) return Refuse(call, Format("line rate %u refused", rate));
+  call.reply.push_back(kSimAck);
+  if (rate != s.rate) {
+    s.rate = rate;
+    s.events |= kSimEventRateChange;
+  }
+  Note(call, Format("line rate %u after this reply", rate));
+}
+
+void LoaderReboot(LoaderCall& call) {
+  SimEngineState& s = call.s;
+  call.reply.push_back(kSimAck);
+  s.events |= kSimEventReboot;
+  ++s.stats.reboots;
+  ResetSession(s);
+  if (s.mode != SimMode::Silent) s.mode = SimMode::Application;
+  if (s.rate != s.config.initialRate) {
+    s.rate = s.config.initialRate;
+    s.events |= kSimEventRateChange;
+  }
+  Note(call, "rebooting into the application");
+}
+
+// Page8 and Page16: only the select command of the chip's own kind names a page.
+void LoaderSelectPage(LoaderCall& call) {
+  SimEngineState& s = call.s;
+  const ChipRule& rule = *s.rule;
+  PageSelect kind = call.entry.cmd == Cmd::Page8 ? PageSelect::Page8 : PageSelect::Page16;
+  uint32_t page = kind == PageSelect::Page8 ? call.f[3] : Be16(call.f, 3);
+  s.selection = Selection{};
+  if (kind != rule.select)
+    return Refuse(call, Format("chip code %u does not select pages with this command", rule.chipCode));
+  std::optional<PageSpan> span = ResolvePage(*s.model, rule, kind, page);
+  if (!span) return Refuse(call, Format("page %u is not a page of %s", page, s.config.model.c_str()));
+  s.selection = Selection{true, kind, page, *span, 0};
+  call.reply.push_back(kSimAck);
+}
+
+void LoaderSubPage(LoaderCall& call) {
+  SimEngineState& s = call.s;
+  const ChipRule& rule = *s.rule;
+  uint32_t sub = Be16(call.f, 3);
+  if (rule.subPageSize == 0) return Refuse(call, Format("chip code %u has no sub-pages", rule.chipCode));
+  if (!s.selection.valid) return Refuse(call, "sub-page selected before any page");
+  if (uint64_t{sub} * rule.subPageSize >= s.selection.span.size)
+    return Refuse(call, Format("sub-page %u out of range", sub));
+  s.selection.subPage = sub;
+  call.reply.push_back(kSimAck);
+}
+
+void LoaderNandIndex(LoaderCall& call) {
+  const ChipRule& rule = *call.s.rule;
+  if (!rule.nandIndex) return Refuse(call, Format("chip code %u has no NAND index", rule.chipCode));
+  call.s.nandIndexErased = true;
+  call.reply.push_back(kSimAck);
+}
+
+void LoaderErase(LoaderCall& call) {
+  SimEngineState& s = call.s;
+  const ChipRule& rule = *s.rule;
+  uint32_t parameter = Be16(call.f, 3);
+  if (!s.selection.valid) return Refuse(call, "erase without a selected page");
+  if (parameter != rule.eraseParameter)
+    return Refuse(call, Format("erase parameter 0x%04X, this loader takes 0x%04X", parameter, rule.eraseParameter));
+  if (rule.nandIndex && s.selection.page == rule.firstPage && !s.nandIndexErased)
+    HostFault(s, call.entry.name, "first page erased before the NAND index");
+  FlashErase(s.flash, s.selection.span);
+  s.selection.subPage = 0;
+  s.stats.controllerTimeUs += uint64_t{s.selection.span.size / 1024} * kEraseUsPerKb;
+  call.reply.push_back(kSimAck);
+}
+
+// A write block the loader takes but that cannot land in flash: it also
+// fails this session's flush and verify.
+void RefuseWrite(LoaderCall& call, std::string why) {
+  ++call.s.refusedWrites;
+  Refuse(call, std::move(why));
+}
+
+// The block's data and check byte are whole and fit the buffer; false (and
+// answered) when not.
+bool WriteBlockIntact(LoaderCall& call, uint32_t n) {
+  SimEngineState& s = call.s;
+  const std::vector<uint8_t>& f = call.f;
+  uint32_t buffer = s.config.blockSizeAnswer ? *s.config.blockSizeAnswer : kSimDefaultWriteBuffer;
+  if (s.config.linkMaxBlock != 0 && n > s.config.linkMaxBlock)
+    HostFault(s, call.entry.name, Format("block of %u bytes on a link of at most %u", n, s.config.linkMaxBlock));
+  if (n > buffer) {
+    call.reply.push_back(kSimReplyOverrun);
+    HostFault(s, call.entry.name, Format("block of %u bytes overruns the %u-byte buffer", n, buffer));
+    return false;
+  }
+  uint8_t sum = 0;
+  for (size_t i = 3; i + 1 < f.size(); ++i) sum = static_cast<uint8_t>(sum + f[i]);
+  uint8_t expected = static_cast<uint8_t>(~sum);
+  if (f.back() != expected) {
+    call.reply.push_back(kSimReplyChecksum);
+    HostFault(s, call.entry.name, Format("check byte 0x%02X, expected 0x%02X", f.back(), expected));
+    return false;
+  }
+  return true;
+}
+
+void LoaderWrite(LoaderCall& call) {
+  SimEngineState& s = call.s;
   const FlashModel& model = *s.model;
   const ChipRule& rule = *s.rule;
-  auto refuse = [&](std::string why) {
-    reply.push_back(kSimNak);
-    HostFault(s, entry.name, std::move(why));
-  };
-  switch (entry.cmd) {
-    case Cmd::Ping:
-      reply.push_back(kSimAck);
-      return;
-    case Cmd::Ident:
-      reply.push_back(kSimAck);
-      reply.insert(reply.end(), s.config.identification.begin(), s.config.identification.end());
-      reply.push_back(kSimAck);
-      return;
-    case Cmd::Name: {
-      const std::string& name = s.config.nameAnswer ? *s.config.nameAnswer : s.config.model;
-      reply.push_back(kSimAck);
-      reply.insert(reply.end(), name.begin(), name.end());
-      reply.push_back(kSimAck);
-      return;
-    }
-    case Cmd::BlockSize:
-      if (!s.config.blockSizeAnswer) {
-        Log(s, SimRecordKind::Note, entry.name, {}, {}, "block-size query left unanswered (configured)");
-        return;
-      }
-      reply.push_back(kSimAck);
-      reply.push_back(static_cast<uint8_t>(*s.config.blockSizeAnswer >> 8));
-      reply.push_back(static_cast<uint8_t>(*s.config.blockSizeAnswer));
-      reply.push_back(kSimAck);  // closing byte
-      return;
-    case Cmd::Baud: {
-      uint32_t rate = (uint32_t{f[4]} << 24) | (uint32_t{f[5]} << 16) | (uint32_t{f[6]} << 8) | f[7];
-      if (!FamilyHasLoaderExtras(model.family))
-        return refuse(Format("family %u cannot change its line rate", model.family));
-      if (rate < kMinRate || rate > kMaxRate) return refuse(Format("line rate %u refused", rate));
-      reply.push_back(kSimAck);
-      if (rate != s.rate) {
-        s.rate = rate;
-        s.events |= kSimEventRateChange;
-      }
-      Log(s, SimRecordKind::Note, entry.name, {}, {}, Format("line rate %u after this reply", rate));
-      return;
-    }
-    case Cmd::Reboot:
-      reply.push_back(kSimAck);
-      s.events |= kSimEventReboot;
-      ++s.stats.reboots;
-      ResetSession(s);
-      if (s.mode != SimMode::Silent) s.mode = SimMode::Application;
-      if (s.rate != s.config.initialRate) {
-        s.rate = s.config.initialRate;
-        s.events |= kSimEventRateChange;
-      }
-      Log(s, SimRecordKind::Note, entry.name, {}, {}, "rebooting into the application");
-      return;
-    case Cmd::Page8:
-    case Cmd::Page16: {
-      PageSelect kind = entry.cmd == Cmd::Page8 ? PageSelect::Page8 : PageSelect::Page16;
-      uint32_t page = kind == PageSelect::Page8 ? f[3] : Be16(f, 3);
-      s.selection = Selection{};
-      if (kind != rule.select)
-        return refuse(Format("chip code %u does not select pages with this command", rule.chipCode));
-      std::optional<PageSpan> span = ResolvePage(model, rule, kind, page);
-      if (!span) return refuse(Format("page %u is not a page of %s", page, s.config.model.c_str()));
-      s.selection = Selection{true, kind, page, *span, 0};
-      reply.push_back(kSimAck);
-      return;
-    }
-    case Cmd::SubPage: {
-      uint32_t sub = Be16(f, 3);
-      if (rule.subPageSize == 0) return refuse(Format("chip code %u has no sub-pages", rule.chipCode));
-      if (!s.selection.valid) return refuse("sub-page selected before any page");
-      if (uint64_t{sub} * rule.subPageSize >= s.selection.span.size)
-        return refuse(Format("sub-page %u out of range", sub));
-      s.selection.subPage = sub;
-      reply.push_back(kSimAck);
-      return;
-    }
-    case Cmd::NandIndex:
-      if (!rule.nandIndex) return refuse(Format("chip code %u has no NAND index", rule.chipCode));
-      s.nandIndexErased = true;
-      reply.push_back(kSimAck);
-      return;
-    case Cmd::Erase: {
-      uint32_t parameter = Be16(f, 3);
-      if (!s.selection.valid) return refuse("erase without a selected page");
-      if (parameter != rule.eraseParameter)
-        return refuse(Format("erase parameter 0x%04X, this loader takes 0x%04X", parameter, rule.eraseParameter));
-      if (rule.nandIndex && s.selection.page == rule.firstPage && !s.nandIndexErased)
-        HostFault(s, entry.name, "first page erased before the NAND index");
-      FlashErase(s.flash, s.selection.span);
-      s.selection.subPage = 0;
-      s.stats.controllerTimeUs += uint64_t{s.selection.span.size / 1024} * kEraseUsPerKb;
-      reply.push_back(kSimAck);
-      return;
-    }
-    case Cmd::Write: {
-      uint32_t offset = Be16(f, 3);
-      uint32_t n = Be16(f, 5);
-      uint32_t buffer = s.config.blockSizeAnswer ? *s.config.blockSizeAnswer : kSimDefaultWriteBuffer;
-      if (s.config.linkMaxBlock != 0 && n > s.config.linkMaxBlock)
-        HostFault(s, entry.name, Format("block of %u bytes on a link of at most %u", n, s.config.linkMaxBlock));
-      if (n > buffer) {
-        reply.push_back(kSimReplyOverrun);
-        HostFault(s, entry.name, Format("block of %u bytes overruns the %u-byte buffer", n, buffer));
-        return;
-      }
-      uint8_t sum = 0;
-      for (size_t i = 3; i + 1 < f.size(); ++i) sum = static_cast<uint8_t>(sum + f[i]);
-      uint8_t expected = static_cast<uint8_t>(~sum);
-      if (f.back() != expected) {
-        reply.push_back(kSimReplyChecksum);
-        HostFault(s, entry.name, Format("check byte 0x%02X, expected 0x%02X", f.back(), expected));
-        return;
-      }
-      auto refuseWrite = [&](std::string why) {
-        ++s.refusedWrites;
-        refuse(std::move(why));
-      };
-      if (n == 0) return refuseWrite("empty write block");
-      if (!s.selection.valid) return refuseWrite("write without a selected page");
-      if (offset < rule.offsetBias)
-        return refuseWrite(Format("offset 0x%04X below this chip's first offset 0x%04X", offset, rule.offsetBias));
-      uint32_t regionStart = s.selection.span.start;
-      uint32_t regionSize = s.selection.span.size;
-      if (rule.subPageSize != 0) {
-        regionStart += s.selection.subPage * rule.subPageSize;
-        regionSize = rule.subPageSize;
-      }
-      uint32_t relative = offset - rule.offsetBias;
-      if (uint64_t{relative} + n > regionSize)
-        return refuseWrite(Format("block 0x%04X+%u crosses the end of the selected %s", offset, n,
-                             rule.subPageSize ? "sub-page" : "page"));
-      uint32_t address = regionStart + relative;
-      if (address < model.base || uint64_t{address} + n > uint64_t{model.base} + model.maxSize)
-        return refuseWrite(Format("block at 0x%08X outside the model's flash", address));
-      uint32_t unerased = FlashProgram(s.flash, address, f.data() + 7, n);
-      if (unerased != 0)
-        HostFault(s, entry.name, Format("%u byte(s) at 0x%08X written without an erase since their last write",
-                                        unerased, address));
-      s.stats.bytesWritten += n;
-      s.stats.controllerTimeUs += uint64_t{n} * kWriteUsPerByte;
-      reply.push_back(kSimAck);
-      return;
-    }
-    case Cmd::Flush:
-    case Cmd::Verify: {
-      if (!FamilyHasLoaderExtras(model.family))
-        return refuse(Format("family %u does not %s", model.family, std::string(entry.name).c_str()));
-      if (s.refusedWrites != 0) {
-        reply.push_back(kSimNak);
-        Log(s, SimRecordKind::Note, entry.name, {}, {},
-            Format("refused: %u block(s) of this session did not land in flash", s.refusedWrites));
-        return;
-      }
-      uint32_t damaged = FlashDamagedChunks(s.flash);
-      if (damaged != 0) {
-        reply.push_back(kSimNak);
-        Log(s, SimRecordKind::Note, entry.name, {}, {},
-            Format("refused: %u flash chunk(s) hold writes over unerased bytes", damaged));
-        return;
-      }
-      if (entry.cmd == Cmd::Verify) {
-        uint64_t span = s.flash.anyWrite ? s.flash.highestEnd - model.base : 0;
-        s.stats.controllerTimeUs += span / 1024 * kVerifyUsPerKb;
-      }
-      reply.push_back(kSimAck);
-      return;
-    }
-    case Cmd::Probe:
-    case Cmd::StartLoader:
-      return;  // the loader does not speak the application's frames
+  uint32_t offset = Be16(call.f, 3);
+  uint32_t n = Be16(call.f, 5);
+  if (!WriteBlockIntact(call, n)) return;
+  if (n == 0) return RefuseWrite(call, "empty write block");
+  if (!s.selection.valid) return RefuseWrite(call, "write without a selected page");
+  if (offset < rule.offsetBias)
+    return RefuseWrite(call, Format("offset 0x%04X below this chip's first offset 0x%04X", offset, rule.offsetBias));
+  uint32_t regionStart = s.selection.span.start;
+  uint32_t regionSize = s.selection.span.size;
+  if (rule.subPageSize != 0) {
+    regionStart += s.selection.subPage * rule.subPageSize;
+    regionSize = rule.subPageSize;
   }
+  uint32_t relative = offset - rule.offsetBias;
+  if (uint64_t{relative} + n > regionSize)
+    return RefuseWrite(call, Format("block 0x%04X+%u crosses the end of the selected %s", offset, n,
+                                    rule.subPageSize ? "sub-page" : "page"));
+  uint32_t address = regionStart + relative;
+  if (address < model.base || uint64_t{address} + n > uint64_t{model.base} + model.maxSize)
+    return RefuseWrite(call, Format("block at 0x%08X outside the model's flash", address));
+  uint32_t unerased = FlashProgram(s.flash, address, call.f.data() + 7, n);
+  if (unerased != 0)
+    HostFault(s, call.entry.name,
+              Format("%u byte(s) at 0x%08X written without an erase since their last write", unerased, address));
+  s.stats.bytesWritten += n;
+  s.stats.controllerTimeUs += uint64_t{n} * kWriteUsPerByte;
+  call.reply.push_back(kSimAck);
 }
+
+// Flush and verify both refuse while a block of this session did not land
+// or flash holds writes over unerased bytes.
+void LoaderFlushOrVerify(LoaderCall& call) {
+  SimEngineState& s = call.s;
+  const FlashModel& model = *s.model;
+  if (!FamilyHasLoaderExtras(model.family))
+    return Refuse(call, Format("family %u does not %s", model.family, std::string(call.entry.name).c_str()));
+  if (s.refusedWrites != 0) {
+    call.reply.push_back(kSimNak);
+    return Note(call, Format("refused: %u block(s) of this session did not land in flash", s.refusedWrites));
+  }
+  uint32_t damaged = FlashDamagedChunks(s.flash);
+  if (damaged != 0) {
+    call.reply.push_back(kSimNak);
+    return Note(call, Format("refused: %u flash chunk(s) hold writes over unerased bytes", damaged));
+  }
+  if (call.entry.cmd == Cmd::Verify) {
+    uint64_t span = s.flash.anyWrite ? s.flash.highestEnd - model.base : 0;
+    s.stats.controllerTimeUs += span / 1024 * kVerifyUsPerKb;
+  }
+  call.reply.push_back(kSimAck);
+}
+
+// Frames are not length-prefixed: the prefix names the command and the
+// command fixes the length. No prefix is the beginning of another.
+constexpr CommandEntry kCommands[] = {
+    {Cmd::Probe, "probe", {0x1B, 0x7B, 0x21, 0x61}, 4, 0, true, 200, nullptr},
+    {Cmd::StartLoader, "loader", {0x1B, 0x7B, 0x21, 0x65}, 4, 2, true, 20000, nullptr},
+    {Cmd::Ping, "ping", {0xAA, 0x27}, 2, 0, false, 50, LoaderPing},
+    {Cmd::Ident, "ident", {0xAA, 0x3F, 0x49}, 3, 0, false, 100, LoaderIdent},
+    {Cmd::Name, "name", {0xAA, 0x3F, 0x43}, 3, 0, false, 100, LoaderName},
+    {Cmd::BlockSize, "blocksize", {0xAA, 0x7C, 0x3F, 0x57}, 4, 0, false, 50, LoaderBlockSize},
+    {Cmd::Baud, "baud", {0xAA, 0x49, 0x42, 0x00}, 4, 4, false, 1000, LoaderBaud},
+    {Cmd::Reboot, "reboot", {0xAA, 0x23}, 2, 0, false, 1000, LoaderReboot},
+    {Cmd::Page8, "page8", {0xAA, 0x7C, 0x50}, 3, 1, false, 50, LoaderSelectPage},
+    {Cmd::Page16, "page16", {0xAA, 0x7C, 0x70}, 3, 2, false, 50, LoaderSelectPage},
+    {Cmd::SubPage, "subpage", {0xAA, 0x7C, 0x73}, 3, 2, false, 50, LoaderSubPage},
+    {Cmd::NandIndex, "nandindex", {0xAA, 0x7C, 0x4B}, 3, 0, false, 50000, LoaderNandIndex},
+    {Cmd::Erase, "erase", {0xAA, 0x7C, 0x45}, 3, 2, false, 2000, LoaderErase},
+    {Cmd::Write, "write", {0xAA, 0x7C, 0x57}, 3, 4, false, 200, LoaderWrite},
+    {Cmd::Flush, "flush", {0xAA, 0x7C, 0x4C}, 3, 0, false, 20000, LoaderFlushOrVerify},
+    {Cmd::Verify, "verify", {0xAA, 0x7C, 0x56}, 3, 0, false, 5000, LoaderFlushOrVerify},
+};
+static_assert(std::size(kCommands) == kCommandCount, "one row per Cmd");
 
 void RunCommand(SimEngineState& s, const CommandEntry& entry, std::vector<uint8_t>& out) {
   size_t index = static_cast<size_t>(&entry - kCommands);
@@ -354,8 +389,11 @@ void RunCommand(SimEngineState& s, const CommandEntry& entry, std::vector<uint8_
         }
         break;  // the application ignores loader frames
       case SimMode::Loader:
-        RunLoaderCommand(s, entry, s.frame, reply);
-        break;
+        if (entry.loader) {
+          LoaderCall call{s, entry, s.frame, reply};
+          entry.loader(call);
+        }
+        break;  // the loader does not speak the application's frames
     }
   }
   if (fault != s.config.faults.end()) {
@@ -388,14 +426,14 @@ void CheckFrame(SimEngineState& s, std::vector<uint8_t>& out) {
   bool candidate = false;
   for (const CommandEntry& entry : kCommands) {
     size_t common = std::min<size_t>(f.size(), entry.prefixLength);
-    if (!std::equal(f.begin(), f.begin() + common, entry.prefix.begin())) continue;
+    if (!std::equal(f.data(), f.data() + common, entry.prefix.begin())) continue;
     candidate = true;
     if (f.size() >= entry.prefixLength) match = &entry;
   }
   bool known = candidate;
   if (match && match->cmd == Cmd::StartLoader) {
     size_t tail = std::min(f.size(), size_t{6}) - 4;
-    known = std::equal(f.begin() + 4, f.begin() + 4 + tail, kStartLoaderTail);
+    known = std::equal(f.data() + 4, f.data() + 4 + tail, kStartLoaderTail);
   }
   if (!known) {
     bool escape = f[0] == 0x1B;

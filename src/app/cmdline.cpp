@@ -17,8 +17,9 @@ constexpr const char* kBannerFormat =
 constexpr const char* kNotice = "Copyright (c) 2026 Pendrel developers\n\n";
 
 constexpr const char* kUsageBody[] = {
-    "Usage:  Pendrel filename {-pserial_port|-usb|-eth} [-bbaudrate] [-ubaudrate] [-nocts] "
-    "[-wpassword]\n\n",
+    // One line of the text in two literals: the parentheses say so.
+    ("Usage:  Pendrel filename {-pserial_port|-usb|-eth} [-bbaudrate] [-ubaudrate] [-nocts] "
+     "[-wpassword]\n\n"),
     "        -pserial_port Select serial port with name 'serial_port'\n",
     "        -bbaudrate    Set command baudrate to 'baudrate'\n",
     "                      (300..115200 baud, default 115200 baud)\n",

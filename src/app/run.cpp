@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "flash/program.h"
 #include "link/ethernet/eth_link.h"
 #include "link/link.h"

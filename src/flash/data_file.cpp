@@ -5,7 +5,7 @@
 #include <climits>
 #include <cstring>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "flash/controller.h"
 #include "flash/file_length.h"
 
@@ -33,8 +33,9 @@ constexpr size_t kModelNameWidth = 7;
 bool IsWrapped(std::FILE* file, uint64_t fileSize, ImageLocation& image) {
   std::array<uint8_t, kWrapperHeaderSize> header{};
   if (std::fread(header.data(), 1, header.size(), file) != header.size()) return false;
-  // A text comparison: the identification must end right after "mifo-ovx".
-  if (std::strncmp(reinterpret_cast<const char*>(&header[kIdentOffset]), "mifo-ovx", 9) != 0)
+  // The identification must end right after "mifo-ovx": its terminator is
+  // compared too.
+  if (std::memcmp(&header[kIdentOffset], "mifo-ovx", sizeof "mifo-ovx") != 0)
     return false;
   if (ReadLe32(&header[kVersionOffset]) != 1) return false;
   if (ReadLe32(&header[kHeaderSizeOffset]) != kWrapperHeaderSize) return false;
@@ -85,11 +86,12 @@ bool ImageFitsController(const uint8_t* modelField) {
   return Satisfies(FitRule::Family, 1);
 }
 
-// Reads exactly `count` bytes: 0x208 on a read error, 0x209 on a short read.
+// Reads exactly `count` bytes: kStatusDataFileReadFailed on a read error,
+// kStatusDataFileUnexpectedEnd on a short read.
 int ReadChunk(std::FILE* file, uint8_t* buffer, size_t count) {
   size_t got = std::fread(buffer, 1, count, file);
   if (got == count) return 1;
-  return SetLastStatus(std::ferror(file) ? 0x208 : 0x209);
+  return SetLastStatus(std::ferror(file) ? kStatusDataFileReadFailed : kStatusDataFileUnexpectedEnd);
 }
 
 // The bytes' sum modulo 256. Kept in 64 separate lanes, so that the adds do
@@ -119,9 +121,9 @@ bool SeekTo(std::FILE* file, uint64_t position) {
 
 int OpenFlashDataFile(const char* path, FlashDataFile& data) {
   data = FlashDataFile{};
-  if (path == nullptr) return SetLastStatus(0x20A);
+  if (path == nullptr) return SetLastStatus(kStatusDataFileOpenFailed);
   FilePtr file(std::fopen(path, "rb"));
-  if (!file) return SetLastStatus(0x20A);
+  if (!file) return SetLastStatus(kStatusDataFileOpenFailed);
   // The image is read twice in blocks of at most 2 KB; the runtime's 4 KB
   // buffer would make that one system call per two blocks, which costs
   // several times the copying itself. A fixed size, whatever the image.
@@ -131,7 +133,7 @@ int OpenFlashDataFile(const char* path, FlashDataFile& data) {
   // Measured on the stream, not by name: on Windows a name outside ASCII
   // would be converted once more, with another code page than fopen's.
   uint64_t size = 0;
-  if (!RegularFileLength(file.get(), &size)) return SetLastStatus(0x20B);
+  if (!RegularFileLength(file.get(), &size)) return SetLastStatus(kStatusDataFileSizeUnknown);
   data.file = std::move(file);
   data.size = size;
   return 1;
@@ -147,20 +149,21 @@ ImageLocation LocateImage(std::FILE* file, uint64_t fileSize) {
 }
 
 int CheckImage(std::FILE* file, ImageLocation image, uint32_t maxImageSize, uint32_t chunkSize) {
-  if (image.length > maxImageSize) return SetLastStatus(0x210);
+  if (image.length > maxImageSize) return SetLastStatus(kStatusImageTooBig);
 
   std::array<uint8_t, kImageHeaderSize> header{};
-  if (!SeekTo(file, image.offset)) return SetLastStatus(0x208);
+  if (!SeekTo(file, image.offset)) return SetLastStatus(kStatusDataFileReadFailed);
   // An image shorter than its own header would read the trailer as header.
-  if (image.length < kImageHeaderSize) return SetLastStatus(0x208);
-  if (std::fread(header.data(), 1, header.size(), file) != header.size()) return SetLastStatus(0x208);
+  if (image.length < kImageHeaderSize) return SetLastStatus(kStatusDataFileReadFailed);
+  if (std::fread(header.data(), 1, header.size(), file) != header.size())
+    return SetLastStatus(kStatusDataFileReadFailed);
 
   if (std::memcmp(&header[kMagicOffset], "zarn", 4) != 0 || header[kImageKindOffset] != 4)
-    return SetLastStatus(0x20C);
-  if (!ImageFitsController(&header[kModelNameOffset])) return SetLastStatus(0x213);
+    return SetLastStatus(kStatusNotFlashDataFile);
+  if (!ImageFitsController(&header[kModelNameOffset])) return SetLastStatus(kStatusImageForOtherModel);
 
   if (chunkSize == 0 || chunkSize > kMaxChunkSize) chunkSize = kMaxChunkSize;
-  if (!SeekTo(file, image.offset)) return SetLastStatus(0x208);
+  if (!SeekTo(file, image.offset)) return SetLastStatus(kStatusDataFileReadFailed);
   // The sum is taken over whole runs of blocks, 128 KB at a time: a request
   // at least as large as the runtime's buffer goes from the file straight
   // into ours, where block-sized requests would copy every byte twice, and
@@ -177,8 +180,8 @@ int CheckImage(std::FILE* file, ImageLocation image, uint32_t maxImageSize, uint
     sum = static_cast<uint8_t>(sum + ByteSum(chunk.data(), n));
     remaining -= n;
   }
-  if (sum != 0) return SetLastStatus(0x212);
+  if (sum != 0) return SetLastStatus(kStatusDataFileBadChecksum);
 
-  if (!SeekTo(file, image.offset)) return SetLastStatus(0x208);
+  if (!SeekTo(file, image.offset)) return SetLastStatus(kStatusDataFileReadFailed);
   return 1;
 }

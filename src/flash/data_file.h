@@ -31,8 +31,9 @@ inline constexpr uint32_t kImageHeaderSize = 128;
 inline constexpr uint32_t kMaxChunkSize = 2048;
 inline constexpr size_t kFileBufferSize = 32 * 1024;  // the runtime's buffer for the data file
 
-// Opens `path` read-only, binary. Failure: 0x20A (cannot open) or 0x20B (no
-// length, e.g. not a regular file); nothing stays open.
+// Opens `path` read-only, binary. Failure: kStatusDataFileOpenFailed (cannot
+// open) or kStatusDataFileSizeUnknown (no length, e.g. not a regular file);
+// nothing stays open.
 int OpenFlashDataFile(const char* path, FlashDataFile& data);
 
 // Never fails: anything that is not a valid wrapped file is bare. Leaves the
@@ -41,9 +42,10 @@ int OpenFlashDataFile(const char* path, FlashDataFile& data);
 ImageLocation LocateImage(std::FILE* file, uint64_t fileSize);
 
 // Size limit, image header, model fit against the current controller and the
-// byte-sum checksum, read in chunks of chunkSize (1 to 2048). Statuses 0x210,
-// 0x208, 0x20C, 0x213, 0x209, 0x212. On success the file is at the image's
-// first byte.
+// byte-sum checksum, read in chunks of chunkSize (1 to 2048). Statuses
+// kStatusImageTooBig, kStatusDataFileReadFailed, kStatusNotFlashDataFile,
+// kStatusImageForOtherModel, kStatusDataFileUnexpectedEnd,
+// kStatusDataFileBadChecksum. On success the file is at the image's first byte.
 int CheckImage(std::FILE* file, ImageLocation image, uint32_t maxImageSize, uint32_t chunkSize);
 
 // Moves to an absolute position; false when the C runtime cannot reach it.

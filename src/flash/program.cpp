@@ -3,11 +3,10 @@
 #include <array>
 #include <cstdio>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "flash/controller.h"
 #include "flash/data_file.h"
 #include "link/link.h"
-#include "link/serial/serial_link.h"
 #include "protocol/commands.h"
 
 namespace {
@@ -70,19 +69,19 @@ void AdoptControllerBlockSize(uint16_t answer) {
 
 // Erases or selects what the mapping of the block's first address asks for.
 int EraseChip55(const FlashMapping& m) {
-  return ErasePage16(m.page) ? 1 : SetLastStatus(0x201);
+  return ErasePage16(m.page) ? 1 : SetLastStatus(kStatusEraseFailed);
 }
 
 int EraseNand(const FlashMapping& m) {
   if (m.flags & NewPage) {
-    if (m.page == kNandIndexPage && !EraseNandIndex()) return SetLastStatus(0x203);
-    return ErasePage16(m.page) ? 1 : SetLastStatus(0x201);
+    if (m.page == kNandIndexPage && !EraseNandIndex()) return SetLastStatus(kStatusNandIndexEraseFailed);
+    return ErasePage16(m.page) ? 1 : SetLastStatus(kStatusEraseFailed);
   }
-  return SelectSubPage(m.subPage) ? 1 : SetLastStatus(0x202);
+  return SelectSubPage(m.subPage) ? 1 : SetLastStatus(kStatusSubPageFailed);
 }
 
 int ErasePaged8(const FlashMapping& m) {
-  return ErasePage8(m.page, kErase8Parameter) ? 1 : SetLastStatus(0x201);
+  return ErasePage8(m.page, kErase8Parameter) ? 1 : SetLastStatus(kStatusEraseFailed);
 }
 
 struct EraseRule {
@@ -134,27 +133,28 @@ bool FlushAndVerify() {
   return true;
 }
 
-// Step 7: both rates are tried on the host's port before the controller
-// hears of the switch, so a refused rate leaves the controller untouched.
+// Both rates are tried on the host's port before the controller hears of
+// the switch, so a refused rate leaves the controller untouched.
 int SwitchToUploadRate(int32_t commandRate, int32_t uploadRate) {
-  if (!FeaturesOf(CurrentController.family).switchesUploadRate) return SetLastStatus(0x204);
+  if (!FeaturesOf(CurrentController.family).switchesUploadRate)
+    return SetLastStatus(kStatusUploadRateUnsupported);
   if (!SetHostBaudRate(uploadRate) || !SetHostBaudRate(commandRate)) return 0;
-  if (!SetControllerBaudRate(static_cast<uint32_t>(uploadRate))) return SetLastStatus(0x205);
-  if (!SetHostBaudRate(uploadRate)) return SetLastStatus(0x206);
+  if (!SetControllerBaudRate(static_cast<uint32_t>(uploadRate))) return SetLastStatus(kStatusRateSwitchFailed);
+  if (!SetHostBaudRate(uploadRate)) return SetLastStatus(kStatusControllerLeftAtUploadRate);
   return 1;
 }
 
 int SwitchBackToCommandRate(int32_t commandRate) {
-  if (!SetControllerBaudRate(static_cast<uint32_t>(commandRate))) return SetLastStatus(0x205);
+  if (!SetControllerBaudRate(static_cast<uint32_t>(commandRate))) return SetLastStatus(kStatusRateSwitchFailed);
   return SetHostBaudRate(commandRate);
 }
 
 int WriteImage(int32_t commandRate, int32_t uploadRate) {
   const char* name = QueryControllerName();
   AdoptControllerBlockSize(QueryMaxBlockSize());
-  if (name == nullptr) return SetLastStatus(0x211);
+  if (name == nullptr) return SetLastStatus(kStatusControllerNameUnknown);
   uint32_t maxImageSize = 0;
-  if (!LookUpControllerModel(name, &maxImageSize)) return SetLastStatus(0x211);
+  if (!LookUpControllerModel(name, &maxImageSize)) return SetLastStatus(kStatusControllerNameUnknown);
 
   std::FILE* file = gRun.data.file.get();
   ImageLocation image = LocateImage(file, gRun.data.size);
@@ -203,7 +203,7 @@ int ProgramFlash(const char* path, int32_t commandRate, int32_t uploadRate) {
 
 int WriteNextBlock() {
   std::FILE* file = gRun.data.file.get();
-  if (file == nullptr) return SetLastStatus(0x208);
+  if (file == nullptr) return SetLastStatus(kStatusDataFileReadFailed);
   if (gRun.remaining == 0) return 1;
   uint32_t blockSize = BlockSize();
   uint32_t n = gRun.remaining < blockSize ? gRun.remaining : blockSize;
@@ -212,8 +212,9 @@ int WriteNextBlock() {
   if (gRun.mapping.flags != 0 && !EraseForBlock(gRun.mapping)) return 0;
 
   size_t got = std::fread(gRun.block.data(), 1, n, file);
-  if (got != n) return SetLastStatus(std::ferror(file) ? 0x208 : 0x209);
-  if (!WriteBlock(gRun.block.data(), n, gRun.mapping.offset)) return SetLastStatus(0x207);
+  if (got != n)
+    return SetLastStatus(std::ferror(file) ? kStatusDataFileReadFailed : kStatusDataFileUnexpectedEnd);
+  if (!WriteBlock(gRun.block.data(), n, gRun.mapping.offset)) return SetLastStatus(kStatusFlashWriteFailed);
 
   CurrentController.flashAddress += n;
   gRun.written += n;
@@ -229,8 +230,4 @@ uint32_t ProgressPercent(uint32_t written, uint32_t total) {
   return total == 0 ? 100 : static_cast<uint32_t>(static_cast<uint64_t>(written) * 100 / total);
 }
 
-int SetHostBaudRate(int32_t rate) {
-  if (!LinkState.isOpen) return SetLastStatus(0x20F);
-  if (!LinkState.isSerial) return SetLastStatus(0x110);
-  return SerialConfigure(rate, LinkState.serialNoCts);
-}
+int SetHostBaudRate(int32_t rate) { return LinkSetRate(rate); }

@@ -1,6 +1,8 @@
 #include "link/link.h"
 
-#include "app/status.h"
+#include <iterator>
+
+#include "base/status.h"
 #include "link/ethernet/eth_link.h"
 #include "link/serial/serial_link.h"
 #include "link/usb/hid_link.h"
@@ -10,48 +12,80 @@ LinkStateRecord LinkState;
 
 namespace {
 
+// The serial line's rate, keeping the CTS setting it was opened with.
+int SerialSetRate(int32_t baudRate) { return SerialConfigure(baudRate, LinkState.serialNoCts); }
+
 struct LinkOps {
+  uint32_t maxBlockSize;  // the largest write block the link carries
   int (*close)();
   int (*send)(const uint8_t* bytes, uint32_t count);
   int (*receiveByte)(uint8_t* byte);
   int (*setTimeouts)(uint32_t receiveMs, uint32_t sendMs);
+  int (*setRate)(int32_t baudRate);  // none: the link has no line rate
 };
 
 // Indexed by LinkKind.
 constexpr LinkOps kLinkOps[] = {
-    {SerialClose, SerialSend, SerialReceiveByte, SerialSetTimeouts},
-    {HidClose, HidSend, HidReceiveByte, HidSetTimeouts},
-    {EthClose, EthSend, EthReceiveByte, EthSetTimeouts},
-    {WinUsbClose, WinUsbSend, WinUsbReceiveByte, WinUsbSetTimeouts},
+    {.maxBlockSize = 256,
+     .close = SerialClose,
+     .send = SerialSend,
+     .receiveByte = SerialReceiveByte,
+     .setTimeouts = SerialSetTimeouts,
+     .setRate = SerialSetRate},
+    {.maxBlockSize = 256,
+     .close = HidClose,
+     .send = HidSend,
+     .receiveByte = HidReceiveByte,
+     .setTimeouts = HidSetTimeouts,
+     .setRate = nullptr},
+    {.maxBlockSize = 2048,
+     .close = EthClose,
+     .send = EthSend,
+     .receiveByte = EthReceiveByte,
+     .setTimeouts = EthSetTimeouts,
+     .setRate = nullptr},
+    {.maxBlockSize = 2048,
+     .close = WinUsbClose,
+     .send = WinUsbSend,
+     .receiveByte = WinUsbReceiveByte,
+     .setTimeouts = WinUsbSetTimeouts,
+     .setRate = nullptr},
 };
+static_assert(std::size(kLinkOps) == static_cast<size_t>(LinkKind::UsbWinUsb) + 1, "one row per LinkKind");
+
+// Without CTS nothing holds the host back, so a block must fit what the
+// controller takes in unpaced.
+constexpr uint32_t kSerialNoCtsBlockSize = 64;
 
 const LinkOps* OpsOf(LinkKind kind) {
   auto index = static_cast<uint32_t>(kind);
   return index < std::size(kLinkOps) ? &kLinkOps[index] : nullptr;
 }
 
+uint32_t MaxBlockSizeOf(LinkKind kind) { return OpsOf(kind)->maxBlockSize; }
+
 bool OpenByKind(std::string_view portName, int32_t baudRate, bool noCts, LinkKind kind) {
   switch (kind) {
     case LinkKind::Serial:
       LinkState.serialNoCts = noCts;
       if (!SerialOpen(portName, baudRate, noCts)) return false;
-      LinkState.maxBlockSize = noCts ? 64 : 256;
+      LinkState.maxBlockSize = noCts ? kSerialNoCtsBlockSize : MaxBlockSizeOf(LinkKind::Serial);
       return true;
     case LinkKind::UsbHid:
     case LinkKind::UsbWinUsb:
       if (WinUsbOpen()) {
-        LinkState.maxBlockSize = 2048;
+        LinkState.maxBlockSize = MaxBlockSizeOf(LinkKind::UsbWinUsb);
         LinkState.kind = LinkKind::UsbWinUsb;
         LinkState.isSerial = false;
         return true;
       }
-      LinkState.maxBlockSize = 256;
+      LinkState.maxBlockSize = MaxBlockSizeOf(LinkKind::UsbHid);
       if (!HidOpen()) return false;
       LinkState.kind = LinkKind::UsbHid;
       LinkState.isSerial = false;
       return true;
     case LinkKind::Ethernet:
-      LinkState.maxBlockSize = 2048;
+      LinkState.maxBlockSize = MaxBlockSizeOf(LinkKind::Ethernet);
       if (!EthOpen()) return false;
       LinkState.isSerial = false;
       return true;
@@ -62,7 +96,7 @@ bool OpenByKind(std::string_view portName, int32_t baudRate, bool noCts, LinkKin
 }  // namespace
 
 int LinkOpen(std::string_view portName, int32_t baudRate, bool noCts, LinkKind kind) {
-  if (LinkState.isOpen) return SetLastStatus(0x20D);
+  if (LinkState.isOpen) return SetLastStatus(kStatusLinkAlreadyOpen);
   LinkState.kind = kind;
   if (!OpenByKind(portName, baudRate, noCts, kind)) return 0;
   LinkState.isOpen = true;
@@ -71,7 +105,7 @@ int LinkOpen(std::string_view portName, int32_t baudRate, bool noCts, LinkKind k
 }
 
 int LinkClose() {
-  if (!LinkState.isOpen) return SetLastStatus(0x20E);
+  if (!LinkState.isOpen) return SetLastStatus(kStatusLinkAlreadyClosed);
   const LinkOps* ops = OpsOf(LinkState.kind);
   if (ops == nullptr) return 0;
   // The run closes the link once; clearing the flag keeps a stray second
@@ -93,6 +127,14 @@ int LinkReceiveByte(uint8_t* byte) {
 int LinkSetTimeouts(uint32_t receiveMs, uint32_t sendMs) {
   const LinkOps* ops = OpsOf(LinkState.kind);
   return ops ? ops->setTimeouts(receiveMs, sendMs) : 0;
+}
+
+int LinkSetRate(int32_t baudRate) {
+  if (!LinkState.isOpen) return SetLastStatus(kStatusLinkNotOpen);
+  const LinkOps* ops = OpsOf(LinkState.kind);
+  if (!LinkState.isSerial || ops == nullptr || ops->setRate == nullptr)
+    return SetLastStatus(kStatusLinkNotSerial);
+  return ops->setRate(baudRate);
 }
 
 void ResetLinkState() { LinkState = LinkStateRecord{}; }

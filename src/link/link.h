@@ -32,6 +32,9 @@ int LinkClose();
 int LinkSend(const uint8_t* bytes, uint32_t count);
 int LinkReceiveByte(uint8_t* byte);
 int LinkSetTimeouts(uint32_t receiveMs, uint32_t sendMs);
+// The host's line rate: kStatusLinkNotOpen when no link is open,
+// kStatusLinkNotSerial when the link has no line rate (only serial has).
+int LinkSetRate(int32_t baudRate);
 
 // Puts LinkState back to its initial values (tests only).
 void ResetLinkState();

@@ -178,7 +178,7 @@ uint16_t QueryMaxBlockSize() {
   int32_t count = 2;
   if (Transact(frame.view(), count, reply) == TransferResult::Ok)
     return static_cast<uint16_t>(reply[0] << 8 | reply[1]);
-  return CurrentController.chipCode >= 38 ? 512 : 256;
+  return UnansweredBlockSize(CurrentController.chipCode);
 }
 
 bool Flush() { return Run(Command::Flush); }

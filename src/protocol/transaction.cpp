@@ -4,7 +4,7 @@
 #include <array>
 #include <vector>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/link.h"
 
 namespace {
@@ -34,7 +34,7 @@ constexpr std::array<ReplyByteMeaning, 3> kRefusals = {{
 
 // The statuses the serial and USB links record when a byte simply did not
 // come in time; every other receive failure is a system receive error.
-constexpr std::array<StatusCode, 2> kTimeoutStatuses = {0x112, 0x30B};
+constexpr std::array<StatusCode, 2> kTimeoutStatuses = {kStatusSerialNoData, kStatusUsbNoData};
 
 }  // namespace
 
@@ -67,7 +67,7 @@ void EscapeFrame(std::span<const uint8_t> frame, std::span<uint8_t> out, uint32_
 
 TransferResult Transact(std::span<const uint8_t> frame, int32_t& replyCount, std::span<uint8_t> reply) {
   // The link's own failure decides the outcome; this only leaves a trace.
-  if (!LinkState.isOpen) SetLastStatus(0x20F);
+  if (!LinkState.isOpen) SetLastStatus(kStatusLinkNotOpen);
 
   std::vector<uint8_t> wire(frame.size() * 2);
   uint32_t wireLength = 0;

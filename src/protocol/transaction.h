@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "app/status.h"
+#include "base/status.h"
 
 enum class TransferResult : uint32_t {
   Ok = 0,
@@ -13,7 +13,7 @@ enum class TransferResult : uint32_t {
   SendError = 2,        // LinkSend failed
   ReceiveError = 3,     // LinkReceiveByte failed, not a serial/USB time-out
   OverrunError = 4,     // reply byte 0x19
-  TimeoutError = 5,     // LinkReceiveByte failed with status 0x112 or 0x30B
+  TimeoutError = 5,     // LinkReceiveByte failed with kStatusSerialNoData or kStatusUsbNoData
   ChecksumError = 6,    // reply byte 0x17
   InvalidResponse = 7,  // any other first reply byte
 };
@@ -35,7 +35,8 @@ TransferResult Transact(std::span<const uint8_t> frame, int32_t& replyCount, std
 TransferResult SendCommand(std::span<const uint8_t> frame, uint32_t replyTimeoutMs = 500);
 
 // The result of a failed LinkReceiveByte by the status the link recorded:
-// time-out for 0x112 (serial) and 0x30B (USB), receive error otherwise.
+// time-out for kStatusSerialNoData (serial) and kStatusUsbNoData (USB), receive
+// error otherwise.
 TransferResult ReceiveFailureResult(StatusCode code);
 
 // "Ok" .. "Invalid response", "Unknown error" for any other value.

@@ -6,7 +6,7 @@
 #include <deque>
 #include <mutex>
 
-#include "app/status.h"
+#include "base/status.h"
 
 namespace fake {
 namespace {
@@ -178,8 +178,20 @@ void DestroyStop(UsbHandle) {
   ++gFake.counters.stopsDestroyed;
 }
 
-constexpr HidDeviceApi kFakeHid = {Load,     Unload,    Enumerate,  OpenWrite,  Write,     CloseWrite,
-                                   OpenRead, Read,      CloseRead,  CreateStop, RaiseStop, DestroyStop};
+constexpr HidDeviceApi kFakeHid = {
+    .load = Load,
+    .unload = Unload,
+    .enumerate = Enumerate,
+    .openWrite = OpenWrite,
+    .write = Write,
+    .closeWrite = CloseWrite,
+    .openRead = OpenRead,
+    .read = Read,
+    .closeRead = CloseRead,
+    .createStop = CreateStop,
+    .raiseStop = RaiseStop,
+    .destroyStop = DestroyStop,
+};
 
 }  // namespace
 

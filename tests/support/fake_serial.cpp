@@ -100,8 +100,17 @@ bool OutputPending(SerialHandle, uint32_t* bytes) {
 void DiscardOutput(SerialHandle) {}
 
 constexpr SerialPortApi kFakeSerialPort = {
-    DevicePath, Open, IsCharacterDevice, Configure,     SetupQueues,   SetTimeouts,
-    Close,      Write, Read,             OutputPending, DiscardOutput,
+    .devicePath = DevicePath,
+    .open = Open,
+    .isCharacterDevice = IsCharacterDevice,
+    .configure = Configure,
+    .setupQueues = SetupQueues,
+    .setTimeouts = SetTimeouts,
+    .close = Close,
+    .write = Write,
+    .read = Read,
+    .outputPending = OutputPending,
+    .discardOutput = DiscardOutput,
 };
 
 void RecordPause(uint32_t milliseconds) {

@@ -6,7 +6,7 @@
 #include <deque>
 #include <mutex>
 
-#include "app/status.h"
+#include "base/status.h"
 
 namespace fake {
 namespace {
@@ -59,20 +59,20 @@ bool Enumerate(WinUsbVisit visit, void* context) {
   return true;
 }
 
-UsbHandle Open(const char* path) {
+bool Open(const char* path) {
   std::lock_guard<std::mutex> hold(gFake.lock);
   ++gFake.counters.opens;
-  if (gFake.config.openFails) return kNoUsbHandle;
+  if (gFake.config.openFails) return false;
   for (size_t i = 0; i < gFake.config.devices.size(); ++i) {
     if (gFake.config.devices[i].path != path) continue;
     gFake.openDevice = static_cast<int>(i);
     gFake.lost = false;
-    return 100 + static_cast<UsbHandle>(i);
+    return true;
   }
-  return kNoUsbHandle;
+  return false;
 }
 
-bool QueryInterface(UsbHandle, uint8_t* endpoints) {
+bool QueryInterface(uint8_t* endpoints) {
   std::lock_guard<std::mutex> hold(gFake.lock);
   const FakeWinUsbDevice* d = OpenDeviceLocked();
   if (d == nullptr || gFake.config.queryInterfaceFails) return false;
@@ -80,7 +80,7 @@ bool QueryInterface(UsbHandle, uint8_t* endpoints) {
   return true;
 }
 
-bool QueryPipe(UsbHandle, uint8_t index, WinUsbPipeInfo* pipe) {
+bool QueryPipe(uint8_t index, WinUsbPipeInfo* pipe) {
   std::lock_guard<std::mutex> hold(gFake.lock);
   const FakeWinUsbDevice* d = OpenDeviceLocked();
   if (d == nullptr || index >= d->pipes.size()) return false;
@@ -88,14 +88,14 @@ bool QueryPipe(UsbHandle, uint8_t index, WinUsbPipeInfo* pipe) {
   return true;
 }
 
-bool SetPipeTimeout(UsbHandle, uint8_t, uint32_t milliseconds) {
+bool SetPipeTimeout(uint8_t, uint32_t milliseconds) {
   std::lock_guard<std::mutex> hold(gFake.lock);
   ++gFake.counters.policyCalls;
   gFake.counters.policyValues.push_back(milliseconds);
   return !gFake.config.policyFails;
 }
 
-bool Write(UsbHandle, uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32_t* written) {
+bool Write(uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32_t* written) {
   Responder responder;
   {
     std::unique_lock<std::mutex> hold(gFake.lock);
@@ -132,7 +132,7 @@ bool Write(UsbHandle, uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32
   return true;
 }
 
-UsbReadOutcome Read(UsbHandle, uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* got,
+UsbReadOutcome Read(uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* got,
                     UsbHandle) {
   std::unique_lock<std::mutex> hold(gFake.lock);
   ++gFake.counters.readCalls;
@@ -156,7 +156,7 @@ UsbReadOutcome Read(UsbHandle, uint8_t pipe, uint8_t* buffer, uint32_t capacity,
   return UsbReadOutcome::Data;
 }
 
-void Release(UsbHandle) {
+void Release() {
   std::lock_guard<std::mutex> hold(gFake.lock);
   ++gFake.counters.releases;
   if (gFake.writesInProgress > 0 || gFake.pendingReads > 0) {
@@ -183,10 +183,21 @@ void DestroyStop(UsbHandle) {
   ++gFake.counters.stopsDestroyed;
 }
 
-constexpr WinUsbDeviceApi kFakeWinUsb = {Load,           Unload,     Enumerate, Open,
-                                         QueryInterface, QueryPipe,  SetPipeTimeout,
-                                         Write,          Read,       Release,
-                                         CreateStop,     RaiseStop,  DestroyStop};
+constexpr WinUsbDeviceApi kFakeWinUsb = {
+    .load = Load,
+    .unload = Unload,
+    .enumerate = Enumerate,
+    .open = Open,
+    .queryInterface = QueryInterface,
+    .queryPipe = QueryPipe,
+    .setPipeTimeout = SetPipeTimeout,
+    .write = Write,
+    .read = Read,
+    .release = Release,
+    .createStop = CreateStop,
+    .raiseStop = RaiseStop,
+    .destroyStop = DestroyStop,
+};
 
 }  // namespace
 

@@ -3,14 +3,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <deque>
 #include <string>
 #include <vector>
 
-#include "app/status.h"
-#include "app/syserror.h"
+#include "base/status.h"
+#include "base/syserror.h"
 #include "link/ethernet/eth_link.h"
 #include "link/ethernet/eth_state.h"
 
@@ -97,39 +98,39 @@ int32_t Take(std::deque<Arrival>& q, uint8_t* buffer, uint32_t capacity, EthEndp
 }
 
 const EthSocketApi kFakeApi = {
-    [] { return ++gNet.startups, gNet.startupOk; },
-    [] {},
-    []() -> EthSocket { return ++gNet.datagramsOpened, gNet.datagramOk ? kUdp : kInvalidEthSocket; },
-    []() -> EthSocket { return ++gNet.streamsOpened, gNet.streamOk ? kTcp : kInvalidEthSocket; },
-    [](EthSocket s) {
+    .startup = [] { return ++gNet.startups, gNet.startupOk; },
+    .cleanup = [] {},
+    .openDatagram = []() -> EthSocket { return ++gNet.datagramsOpened, gNet.datagramOk ? kUdp : kInvalidEthSocket; },
+    .openStream = []() -> EthSocket { return ++gNet.streamsOpened, gNet.streamOk ? kTcp : kInvalidEthSocket; },
+    .enableBroadcast = [](EthSocket s) {
       if (s == kUdp && gNet.broadcastOk) return true;
       FakeSocketError(EBADF);
       return false;
     },
-    [](EthSocket, const uint8_t* bytes, uint32_t count, EthEndpoint to) {
+    .sendTo = [](EthSocket, const uint8_t* bytes, uint32_t count, EthEndpoint to) {
       gNet.request.assign(bytes, bytes + count);
       gNet.requestTo = to;
       if (gNet.sendToResult < 0) FakeSocketError(ENETUNREACH);
       return gNet.sendToResult;
     },
-    FakeWait,
-    [](EthSocket s, uint8_t* buffer, uint32_t capacity, EthEndpoint* from, int32_t* length) {
+    .waitReadable = FakeWait,
+    .receiveFrom = [](EthSocket s, uint8_t* buffer, uint32_t capacity, EthEndpoint* from, int32_t* length) {
       *length = 16;
       return Take(QueueOf(s), buffer, capacity, from);
     },
-    [](EthSocket, EthEndpoint to) {
+    .connect = [](EthSocket, EthEndpoint to) {
       gNet.connects.push_back(to);
       if (!gNet.connectOk) FakeSocketError(ECONNREFUSED);
       return gNet.connectOk;
     },
-    [](EthSocket, const uint8_t* bytes, uint32_t count) {
+    .send = [](EthSocket, const uint8_t* bytes, uint32_t count) {
       gNet.sends.emplace_back(bytes, bytes + count);
       return static_cast<int32_t>(count);
     },
-    [](EthSocket s, uint8_t* buffer, uint32_t capacity) {
+    .receive = [](EthSocket s, uint8_t* buffer, uint32_t capacity) {
       return Take(QueueOf(s), buffer, capacity, nullptr);
     },
-    [](EthSocket s) { gNet.closed.push_back(s); },
+    .close = [](EthSocket s) { gNet.closed.push_back(s); },
 };
 
 constexpr EthEndpoint kController{0xC0000201, 4711};  // 192.0.2.1:4711
@@ -149,8 +150,10 @@ Arrival Signal(Arrival::Kind kind, int error = 0) { return {kind, {}, {}, error}
 Arrival Block(Bytes bytes) { return {Arrival::Data, std::move(bytes), {}, 0}; }
 
 Bytes Challenge(uint8_t method, const Bytes& challenge) {
-  Bytes b{0x24, method};
-  b.insert(b.end(), challenge.begin(), challenge.end());
+  Bytes b(2 + challenge.size());
+  b[0] = 0x24;
+  b[1] = method;
+  std::copy(challenge.begin(), challenge.end(), b.begin() + 2);
   return b;
 }
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "flash/controller.h"
 #include "flash/program.h"
 #include "flash_test_images.h"

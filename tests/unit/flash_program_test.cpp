@@ -6,7 +6,7 @@
 #include <optional>
 #include <string>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "flash/controller.h"
 #include "flash/program.h"
 #include "link/link.h"

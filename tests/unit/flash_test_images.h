@@ -2,6 +2,8 @@
 // header and checksum, the wrapper around them, and temporary files.
 #pragma once
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -33,20 +35,21 @@ inline Bytes MakeImage(size_t length, const char* model, uint8_t kind = 4) {
 }
 
 inline void PutLe32(Bytes& b, size_t at, uint32_t v) {
-  for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+  for (size_t i = 0; i < 4; ++i) b.at(at + i) = static_cast<uint8_t>(v >> (8 * i));
 }
 
 // A wrapped file: 112-byte header, `gap` filler bytes, the image, "mifo".
 inline Bytes Wrap(const Bytes& image, uint32_t gap = 0) {
-  Bytes file(112 + gap, 0xEE);
+  const size_t imageAt = 112 + size_t{gap};
+  Bytes file(imageAt + image.size() + 4, 0xEE);
   std::memcpy(file.data(), "mifo-ovx", 9);
   PutLe32(file, 9, 1);
   PutLe32(file, 13, 112);
   file[17] = 4;
   PutLe32(file, 18, 112 + gap);
   PutLe32(file, 22, static_cast<uint32_t>(image.size()));
-  file.insert(file.end(), image.begin(), image.end());
-  file.insert(file.end(), {'m', 'i', 'f', 'o'});
+  std::copy(image.begin(), image.end(), file.begin() + static_cast<std::ptrdiff_t>(imageAt));
+  std::memcpy(file.data() + imageAt + image.size(), "mifo", 4);
   return file;
 }
 

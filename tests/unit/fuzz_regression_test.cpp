@@ -4,7 +4,7 @@
 
 #include <vector>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "flash/controller.h"
 #include "flash/data_file.h"
 #include "flash_test_images.h"

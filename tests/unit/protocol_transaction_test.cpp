@@ -5,7 +5,7 @@
 #include <array>
 #include <vector>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/link.h"
 #include "protocol/transaction.h"
 #include "support/fake_serial.h"

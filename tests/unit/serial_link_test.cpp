@@ -4,7 +4,7 @@
 #include <chrono>
 #include <string>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/serial/serial_link.h"
 #include "link/serial/serial_port.h"
 
@@ -28,45 +28,45 @@ struct FakePort {
 FakePort gFake;
 
 const SerialPortApi kFakeApi = {
-    SerialPathWindows,
-    [](const char* path) -> SerialHandle {
+    .devicePath = SerialPathWindows,
+    .open = [](const char* path) -> SerialHandle {
       ++gFake.opens;
       gFake.lastPath = path;
       return 7;
     },
-    [](SerialHandle) { return gFake.charDevice; },
-    [](SerialHandle, int32_t rate, bool noCts) {
+    .isCharacterDevice = [](SerialHandle) { return gFake.charDevice; },
+    .configure = [](SerialHandle, int32_t rate, bool noCts) {
       ++gFake.configures;
       gFake.lastRate = rate;
       gFake.lastNoCts = noCts;
       return gFake.configResult;
     },
-    [](SerialHandle, uint32_t, uint32_t) {},
-    [](SerialHandle, const SerialTimeouts& t) {
+    .setupQueues = [](SerialHandle, uint32_t, uint32_t) {},
+    .setTimeouts = [](SerialHandle, const SerialTimeouts& t) {
       ++gFake.timeoutCalls;
       gFake.lastTimeouts = t;
       return true;
     },
-    [](SerialHandle) {
+    .close = [](SerialHandle) {
       ++gFake.closes;
       gFake.calls += 'C';
       return true;
     },
-    [](SerialHandle, const uint8_t*, uint32_t count, uint32_t* written) {
+    .write = [](SerialHandle, const uint8_t*, uint32_t count, uint32_t* written) {
       *written = count < gFake.writeLimit ? count : gFake.writeLimit;
       gFake.queued += *written;
       return true;
     },
-    [](SerialHandle, uint8_t*, uint32_t, uint32_t* got) {
+    .read = [](SerialHandle, uint8_t*, uint32_t, uint32_t* got) {
       *got = 0;
       return true;
     },
-    [](SerialHandle, uint32_t* bytes) {
+    .outputPending = [](SerialHandle, uint32_t* bytes) {
       gFake.queued -= gFake.queued < gFake.drainPerCheck ? gFake.queued : gFake.drainPerCheck;
       *bytes = gFake.queued;
       return gFake.queueKnown;
     },
-    [](SerialHandle) {
+    .discardOutput = [](SerialHandle) {
       gFake.queued = 0;
       gFake.calls += 'D';
     },

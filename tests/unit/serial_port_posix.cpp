@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/serial/serial_link.h"
 
 extern "C" int openpty(int*, int*, char*, const void*, const void*);

@@ -2,6 +2,7 @@
 // reply bytes out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <string>
 #include <vector>
@@ -28,7 +29,8 @@ Bytes Escape(const Bytes& frame) {
 Bytes WriteFrame(uint16_t offset, const Bytes& data) {
   Bytes f = {0xAA, 0x7C, 0x57, uint8_t(offset >> 8), uint8_t(offset), uint8_t(data.size() >> 8),
              uint8_t(data.size())};
-  f.insert(f.end(), data.begin(), data.end());
+  f.resize(7 + data.size());
+  std::copy(data.begin(), data.end(), f.begin() + 7);
   uint8_t sum = 0;
   for (size_t i = 3; i < f.size(); ++i) sum = uint8_t(sum + f[i]);
   f.push_back(uint8_t(~sum));

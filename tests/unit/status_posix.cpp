@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/status.h"
+#include "base/status.h"
 
 TEST(StatusSystemText, SystemBitAttachesTheErrorText) {
   errno = ENOENT;

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "app/status.h"
+#include "base/status.h"
 
 namespace {
 // Read before any test runs: the record as the program finds it.

@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "app/status.h"
+#include "base/status.h"
 
 namespace {
 

@@ -3,11 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/usb/hid_device.h"
 #include "link/usb/hid_link.h"
 #include "support/fake_hid.h"
@@ -52,7 +53,7 @@ TEST_F(HidLinkTest, PacksBytesIntoWholeReports) {
     std::vector<uint8_t> bytes = Pattern(n);
     EXPECT_EQ(HidSend(bytes.data(), static_cast<uint32_t>(n)), 1);
     auto all = fake::FakeHidReports();
-    return std::vector<std::vector<uint8_t>>(all.begin() + before, all.end());
+    return std::vector<std::vector<uint8_t>>(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
   };
 
   auto one = reports(63);

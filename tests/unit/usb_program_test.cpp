@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "engine/engine.h"
 #include "flash/program.h"
 #include "link/link.h"

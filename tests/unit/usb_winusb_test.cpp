@@ -6,7 +6,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/link.h"
 #include "link/usb/hid_link.h"
 #include "link/usb/winusb_device.h"

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <span>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/ethernet/eth_link.h"
 #include "link/ethernet/eth_state.h"
 
@@ -35,11 +35,11 @@ int EthStartup() {
   EthernetState.udpSocket = kInvalidEthSocket;
   EthernetState.tcpSocket = kInvalidEthSocket;
 
-  if (!gApi->startup()) return SetLastStatus(0x2401);
+  if (!gApi->startup()) return SetLastStatus(kStatusEthStartupFailed);
   EthernetState.udpSocket = gApi->openDatagram();
-  if (EthernetState.udpSocket == kInvalidEthSocket) return SetLastStatus(0x2402);
+  if (EthernetState.udpSocket == kInvalidEthSocket) return SetLastStatus(kStatusEthUdpSocketFailed);
   EthernetState.tcpSocket = gApi->openStream();
-  if (EthernetState.tcpSocket == kInvalidEthSocket) return SetLastStatus(0x2403);
+  if (EthernetState.tcpSocket == kInvalidEthSocket) return SetLastStatus(kStatusEthTcpSocketFailed);
   return 1;
 }
 
@@ -47,11 +47,11 @@ void EthCleanup() { gApi->cleanup(); }
 
 int EthDiscover() {
   EthernetStateRecord& eth = EthernetState;
-  if (!gApi->enableBroadcast(eth.udpSocket)) return SetLastStatus(0x2404);
+  if (!gApi->enableBroadcast(eth.udpSocket)) return SetLastStatus(kStatusEthSocketOptionFailed);
   if (gApi->sendTo(eth.udpSocket, kDiscoveryRequest, sizeof kDiscoveryRequest,
                    EthEndpoint{kEthBroadcastAddress, DiscoveryPort}) !=
       static_cast<int32_t>(sizeof kDiscoveryRequest))
-    return SetLastStatus(0x2405);
+    return SetLastStatus(kStatusEthBroadcastFailed);
 
   // Every datagram, counted or not, restarts the wait; the loop ends with a
   // quiet wait, a receive that brings nothing, or the datagram limit.
@@ -61,7 +61,7 @@ int EthDiscover() {
     int32_t ready = gApi->waitReadable(eth.udpSocket, kDiscoveryWaitMs / 1000,
                                        (kDiscoveryWaitMs % 1000) * 1000);
     if (ready == 0) break;
-    if (ready < 0) return SetLastStatus(0x40A);
+    if (ready < 0) return SetLastStatus(kStatusEthReceiveFailed);
 
     EthEndpoint from{};
     int32_t fromLength = 0;
@@ -83,8 +83,8 @@ int EthDiscover() {
     if (got <= 0) break;
   }
 
-  if (answered == 0) return SetLastStatus(0x40B);
-  if (answered > 1) return SetLastStatus(0x40E);
-  if (candidateInUse) return SetLastStatus(0x410);
+  if (answered == 0) return SetLastStatus(kStatusEthNoDevice);
+  if (answered > 1) return SetLastStatus(kStatusEthSeveralDevices);
+  if (candidateInUse) return SetLastStatus(kStatusEthDeviceInUse);
   return 1;
 }

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <span>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/ethernet/eth_digest.h"
 #include "link/ethernet/eth_link.h"
 #include "link/ethernet/eth_state.h"
@@ -42,16 +42,16 @@ struct ReceiveFailure {
 };
 
 constexpr ReceiveFailure kReceiveFailures[] = {
-    {kReceiveTimedOut, 0x408},
-    {0, 0x40D},
-    {kReceiveFailed, 0x240C},
+    {kReceiveTimedOut, kStatusEthTimedOut},
+    {0, kStatusEthNotConnected},
+    {kReceiveFailed, kStatusEthConnectFailed},
 };
 
 int RecordReceiveFailure(int32_t result) {
   EthernetState.loginState = LoginState::AwaitGreeting;
   for (const ReceiveFailure& f : kReceiveFailures)
     if (f.result == result) return SetLastStatus(f.status);
-  return SetLastStatus(0x240C);
+  return SetLastStatus(kStatusEthConnectFailed);
 }
 
 std::span<const uint8_t> PasswordBytes() {
@@ -136,7 +136,7 @@ int RunLogin() {
         return 1;
       }
       if (Begins(block, kLoginChallenge)) {
-        if (eth.password[0] == '\0') return SetLastStatus(0x40F);
+        if (eth.password[0] == '\0') return SetLastStatus(kStatusEthNoPassword);
         SendLoginAnswer(block);
         eth.loginState = LoginState::AnswerSent;
       }
@@ -147,13 +147,13 @@ int RunLogin() {
       }
       if (Begins(block, kRejectVerdict)) {
         EthClose();
-        return SetLastStatus(0x409);
+        return SetLastStatus(kStatusEthWrongPassword);
       }
     }
   }
   // Only blocks we could not use, as many as a controller would ever send.
   eth.loginState = LoginState::AwaitGreeting;
-  return SetLastStatus(0x408);
+  return SetLastStatus(kStatusEthTimedOut);
 }
 
 }  // namespace
@@ -177,7 +177,7 @@ int SetEthPassword(std::string_view text) {
 int EthOpen() {
   if (!EthDiscover()) return 0;
   if (!EthApi().connect(EthernetState.tcpSocket, EthernetState.deviceAddress))
-    return SetLastStatus(0x240C);
+    return SetLastStatus(kStatusEthConnectFailed);
   return RunLogin();
 }
 

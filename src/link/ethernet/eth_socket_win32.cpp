@@ -92,6 +92,16 @@ void Close(EthSocket socket) { ::closesocket(Sock(socket)); }
 }  // namespace
 
 const EthSocketApi kSystemEthSocket = {
-    Startup, Cleanup, OpenDatagram, OpenStream, EnableBroadcast, SendTo,
-    WaitReadable, ReceiveFrom, Connect, Send, Receive, Close,
+    .startup = Startup,
+    .cleanup = Cleanup,
+    .openDatagram = OpenDatagram,
+    .openStream = OpenStream,
+    .enableBroadcast = EnableBroadcast,
+    .sendTo = SendTo,
+    .waitReadable = WaitReadable,
+    .receiveFrom = ReceiveFrom,
+    .connect = Connect,
+    .send = Send,
+    .receive = Receive,
+    .close = Close,
 };

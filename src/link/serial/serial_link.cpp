@@ -4,7 +4,8 @@
 #include <chrono>
 #include <thread>
 
-#include "app/status.h"
+#include "base/status.h"
+#include "link/link.h"
 #include "link/serial/serial_port.h"
 
 namespace {
@@ -78,15 +79,15 @@ bool SerialPathPosix(std::string_view portName, std::string& path) {
 }
 
 int SerialOpen(std::string_view portName, int32_t baudRate, bool noCts) {
-  if (gPort.isOpen) return SetLastStatus(0x106);
+  if (gPort.isOpen) return SetLastStatus(kStatusSerialAlreadyOpen);
   std::string path;
-  if (!gApi->devicePath(portName, path)) return SetLastStatus(0x113);
+  if (!gApi->devicePath(portName, path)) return SetLastStatus(kStatusSerialBadPortName);
   gPort.handle = gApi->open(path.c_str());
-  if (gPort.handle == kInvalidSerialHandle) return SetLastStatus(0x4107);
+  if (gPort.handle == kInvalidSerialHandle) return SetLastStatus(kStatusSerialOpenFailed);
   if (!gApi->isCharacterDevice(gPort.handle)) {
     gApi->close(gPort.handle);
     gPort.handle = kInvalidSerialHandle;
-    return SetLastStatus(0x108);
+    return SetLastStatus(kStatusSerialNotCharacterDevice);
   }
   gPort.isOpen = true;
   if (SerialConfigure(baudRate, noCts)) return 1;
@@ -97,24 +98,24 @@ int SerialOpen(std::string_view portName, int32_t baudRate, bool noCts) {
 }
 
 int SerialConfigure(int32_t baudRate, bool noCts) {
-  if (!PortUsable()) return SetLastStatus(0x104);
+  if (!PortUsable()) return SetLastStatus(kStatusSerialConfigNotOpen);
   switch (gApi->configure(gPort.handle, baudRate, noCts)) {
     case SerialConfigResult::GetStateFailed:
-      return SetLastStatus(0x4103);
+      return SetLastStatus(kStatusSerialGetStateFailed);
     case SerialConfigResult::SetStateFailed:
-      return SetLastStatus(0x4105);
+      return SetLastStatus(kStatusSerialSetStateFailed);
     case SerialConfigResult::Ok:
       break;
   }
   gApi->setupQueues(gPort.handle, 4096, 4096);
-  return SerialSetTimeouts(500, 100);
+  return SerialSetTimeouts(kStandingReceiveMs, kStandingSendMs);
 }
 
 int SerialSetTimeouts(uint32_t receiveMs, uint32_t sendMs) {
-  if (!PortUsable()) return SetLastStatus(0x102);
+  if (!PortUsable()) return SetLastStatus(kStatusSerialSetTimeoutsNotOpen);
   if (receiveMs == gPort.cachedReceiveTimeoutMs && sendMs == gPort.cachedSendTimeoutMs) return 1;
   const SerialTimeouts timeouts{100, 1, receiveMs, 1, sendMs};
-  if (!gApi->setTimeouts(gPort.handle, timeouts)) return SetLastStatus(0x4101);
+  if (!gApi->setTimeouts(gPort.handle, timeouts)) return SetLastStatus(kStatusSerialSetTimeoutsFailed);
   gPort.cachedReceiveTimeoutMs = receiveMs;
   gPort.cachedSendTimeoutMs = sendMs;
   return 1;
@@ -123,32 +124,32 @@ int SerialSetTimeouts(uint32_t receiveMs, uint32_t sendMs) {
 int SerialClose() {
   gPort.cachedReceiveTimeoutMs = 0;
   gPort.cachedSendTimeoutMs = 0;
-  if (!PortUsable()) return SetLastStatus(0x109);
+  if (!PortUsable()) return SetLastStatus(kStatusSerialCloseNotOpen);
   // Frames that CTS still holds back would keep the close waiting (the
   // usb-serial drivers wait 30 s); nobody is listening for them any more.
   gApi->discardOutput(gPort.handle);
   bool closed = gApi->close(gPort.handle);
   gPort.handle = kInvalidSerialHandle;
   gPort.isOpen = false;
-  if (!closed) return SetLastStatus(0x10A);
+  if (!closed) return SetLastStatus(kStatusSerialCloseFailed);
   return 1;
 }
 
 int SerialSend(const uint8_t* bytes, uint32_t count) {
-  if (!gPort.isOpen) return SetLastStatus(0x10B);
+  if (!gPort.isOpen) return SetLastStatus(kStatusSerialSendNotOpen);
   // The write time-out: 1 ms a byte plus the send time-out in force.
   const Clock::time_point deadline =
       Clock::now() + std::chrono::milliseconds(uint64_t{count} + gPort.cachedSendTimeoutMs);
   uint32_t written = 0;
-  if (!gApi->write(gPort.handle, bytes, count, &written)) return SetLastStatus(0x410C);
-  if (written < count || !AwaitOutputDrained(deadline)) return SetLastStatus(0x10D);
+  if (!gApi->write(gPort.handle, bytes, count, &written)) return SetLastStatus(kStatusSerialSendFailed);
+  if (written < count || !AwaitOutputDrained(deadline)) return SetLastStatus(kStatusSerialSendIncomplete);
   return 1;
 }
 
 int SerialReceiveByte(uint8_t* byte) {
-  if (!gPort.isOpen) return SetLastStatus(0x10F);
+  if (!gPort.isOpen) return SetLastStatus(kStatusSerialReceiveNotOpen);
   uint32_t got = 0;
-  if (!gApi->read(gPort.handle, byte, 1, &got)) return SetLastStatus(0x4111);
-  if (got == 0) return SetLastStatus(0x112);
+  if (!gApi->read(gPort.handle, byte, 1, &got)) return SetLastStatus(kStatusSerialReadFailed);
+  if (got == 0) return SetLastStatus(kStatusSerialNoData);
   return 1;
 }

@@ -161,6 +161,15 @@ void DiscardOutput(SerialHandle handle) { ioctl(Fd(handle), TCFLSH, TCOFLUSH); }
 }  // namespace
 
 const SerialPortApi kSystemSerialPort = {
-    SerialPathPosix, Open,  IsCharacterDevice, Configure,     SetupQueues,  SetTimeouts,
-    Close,           Write, Read,              OutputPending, DiscardOutput,
+    .devicePath = SerialPathPosix,
+    .open = Open,
+    .isCharacterDevice = IsCharacterDevice,
+    .configure = Configure,
+    .setupQueues = SetupQueues,
+    .setTimeouts = SetTimeouts,
+    .close = Close,
+    .write = Write,
+    .read = Read,
+    .outputPending = OutputPending,
+    .discardOutput = DiscardOutput,
 };

@@ -83,6 +83,15 @@ void DiscardOutput(SerialHandle handle) { PurgeComm(H(handle), PURGE_TXABORT | P
 }  // namespace
 
 const SerialPortApi kSystemSerialPort = {
-    SerialPathWindows, Open,  IsCharacterDevice, Configure,     SetupQueues,  SetTimeouts,
-    Close,             Write, Read,              OutputPending, DiscardOutput,
+    .devicePath = SerialPathWindows,
+    .open = Open,
+    .isCharacterDevice = IsCharacterDevice,
+    .configure = Configure,
+    .setupQueues = SetupQueues,
+    .setTimeouts = SetTimeouts,
+    .close = Close,
+    .write = Write,
+    .read = Read,
+    .outputPending = OutputPending,
+    .discardOutput = DiscardOutput,
 };

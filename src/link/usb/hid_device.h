@@ -24,15 +24,16 @@ using HidVisit = bool (*)(void* context, std::string_view path, std::u16string_v
 
 struct HidDeviceApi {
   // Makes the system's HID support usable (loads HID.DLL and its entry
-  // points). A no-op when already done. On failure it has recorded 0x301 or
-  // 0x302 and returns false. Does not block.
+  // points). A no-op when already done. On failure it has recorded
+  // kStatusUsbDllLoadFailed or kStatusUsbDllEntryMissing and returns false.
+  // Does not block.
   bool (*load)();
   // Undoes load; harmless when not loaded.
   void (*unload)();
   // Walks the present HID interfaces, calling visit for each. Returns false
-  // when the enumeration itself fails, having recorded 0x30C (no device list)
-  // or 0x4303 (the walk broke off with a system error); true otherwise,
-  // whether or not visit accepted a device.
+  // when the enumeration itself fails, having recorded kStatusUsbNoDeviceList
+  // (no device list) or kStatusUsbEnumerationFailed (the walk broke off with
+  // a system error); true otherwise, whether or not visit accepted a device.
   bool (*enumerate)(HidVisit visit, void* context);
   // Opens the device for blocking report writes, asks the driver to keep 32
   // input reports, and returns both report lengths (report ID byte

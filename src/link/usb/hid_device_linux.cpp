@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/usb/hid_device.h"
 #include "link/usb/hid_report_descriptor.h"
 
@@ -99,16 +99,24 @@ bool Enumerate(HidVisit visit, void* context) {
   return true;
 }
 
-UsbHandle OpenWrite(const char* path, uint16_t* inputLength, uint16_t* outputLength) {
-  int fd = open(path, O_RDWR | O_CLOEXEC);
-  if (fd < 0) return kNoUsbHandle;
-  HidReportLengths lengths;
-  if (!ReadDescriptor(fd, &lengths)) {
+// Opens the node and reads its report descriptor; -1 (errno kept) when
+// either fails.
+int OpenWithDescriptor(const char* path, int flags, HidReportLengths* lengths) {
+  int fd = open(path, flags | O_CLOEXEC);
+  if (fd < 0) return -1;
+  if (!ReadDescriptor(fd, lengths)) {
     int saved = errno;
     close(fd);
     errno = saved;
-    return kNoUsbHandle;
+    return -1;
   }
+  return fd;
+}
+
+UsbHandle OpenWrite(const char* path, uint16_t* inputLength, uint16_t* outputLength) {
+  HidReportLengths lengths;
+  int fd = OpenWithDescriptor(path, O_RDWR, &lengths);
+  if (fd < 0) return kNoUsbHandle;
   *inputLength = lengths.input;
   *outputLength = lengths.output;
   return fd;
@@ -127,15 +135,9 @@ HidWriteOutcome Write(UsbHandle handle, const uint8_t* report, uint32_t length, 
 void CloseWrite(UsbHandle handle) { close(static_cast<int>(handle)); }
 
 UsbHandle OpenRead(const char* path, uint16_t inputLength) {
-  int fd = open(path, O_RDWR | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return kNoUsbHandle;
   HidReportLengths lengths;
-  if (!ReadDescriptor(fd, &lengths)) {
-    int saved = errno;
-    close(fd);
-    errno = saved;
-    return kNoUsbHandle;
-  }
+  int fd = OpenWithDescriptor(path, O_RDWR | O_NONBLOCK, &lengths);
+  if (fd < 0) return kNoUsbHandle;
   gReadSide.inputLength = inputLength;
   gReadSide.usesReportIds = lengths.usesReportIds;
   return fd;
@@ -205,5 +207,17 @@ void DestroyStop(UsbHandle stop) { close(static_cast<int>(stop)); }
 
 }  // namespace
 
-const HidDeviceApi kSystemHidDevice = {Load,     Unload, Enumerate, OpenWrite,  Write,     CloseWrite,
-                                       OpenRead, Read,   CloseRead, CreateStop, RaiseStop, DestroyStop};
+const HidDeviceApi kSystemHidDevice = {
+    .load = Load,
+    .unload = Unload,
+    .enumerate = Enumerate,
+    .openWrite = OpenWrite,
+    .write = Write,
+    .closeWrite = CloseWrite,
+    .openRead = OpenRead,
+    .read = Read,
+    .closeRead = CloseRead,
+    .createStop = CreateStop,
+    .raiseStop = RaiseStop,
+    .destroyStop = DestroyStop,
+};

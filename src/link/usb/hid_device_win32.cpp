@@ -6,12 +6,13 @@
 #include <array>
 #include <cwchar>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/usb/hid_device.h"
 #include "link/usb/usb_setupapi_win32.h"
 
 namespace {
 
+// All ten are required, looked up in this order; six are called.
 enum HidEntry {
   kGetHidGuid, kGetAttributes, kSetFeature, kGetFeature, kGetManufacturerString,
   kGetProductString, kGetSerialNumberString, kSetNumInputBuffers, kGetPreparsedData, kGetCaps,
@@ -32,19 +33,20 @@ using GetPreparsedDataFn = BOOLEAN(WINAPI*)(HANDLE, PHIDP_PREPARSED_DATA*);
 using FreePreparsedDataFn = BOOLEAN(WINAPI*)(PHIDP_PREPARSED_DATA);
 using GetCapsFn = NTSTATUS(WINAPI*)(PHIDP_PREPARSED_DATA, PHIDP_CAPS);
 
-struct HidApiRecord {
+// The entry points we call, typed once when the library is loaded.
+struct HidDll {
   HMODULE module = nullptr;
-  std::array<FARPROC, kHidEntryCount> entry{};
+  GetHidGuidFn getHidGuid = nullptr;
+  GetAttributesFn getAttributes = nullptr;
+  GetStringFn getProductString = nullptr;
+  SetNumInputBuffersFn setNumInputBuffers = nullptr;
+  GetPreparsedDataFn getPreparsedData = nullptr;
+  GetCapsFn getCaps = nullptr;
   // Not one of the required ten; used when present so the preparsed data
   // the open asks for is handed back.
-  FARPROC freePreparsedData = nullptr;
+  FreePreparsedDataFn freePreparsedData = nullptr;
 };
-HidApiRecord gHidApi;
-
-template <typename Function>
-Function Hid(HidEntry e) {
-  return EntryAs<Function>(gHidApi.entry[e]);
-}
+HidDll gHid;
 
 constexpr ULONG kInputBuffers = 32;
 constexpr ULONG kStringBytes = 128;
@@ -57,22 +59,31 @@ struct ReadSide {
 };
 ReadSide gRead;
 
-UsbHandle FromHandle(HANDLE h) { return reinterpret_cast<UsbHandle>(h); }
-HANDLE ToHandle(UsbHandle h) { return reinterpret_cast<HANDLE>(h); }
 
 void Unload() {
-  if (gHidApi.module != nullptr) FreeLibrary(gHidApi.module);
-  gHidApi = HidApiRecord{};
+  if (gHid.module != nullptr) FreeLibrary(gHid.module);
+  gHid = HidDll{};
 }
 
 bool Load() {
-  if (gHidApi.module != nullptr) return true;
-  if (!LoadEntryPoints("HID.DLL", kHidEntryNames, kHidEntryCount, &gHidApi.module,
-                       gHidApi.entry.data())) {
+  if (gHid.module != nullptr) return true;
+  HMODULE module = nullptr;
+  std::array<FARPROC, kHidEntryCount> entry{};
+  if (!LoadEntryPoints("HID.DLL", kHidEntryNames, kHidEntryCount, &module, entry.data())) {
     Unload();
     return false;
   }
-  gHidApi.freePreparsedData = GetProcAddress(gHidApi.module, "HidD_FreePreparsedData");
+  gHid = HidDll{
+      .module = module,
+      .getHidGuid = EntryAs<GetHidGuidFn>(entry[kGetHidGuid]),
+      .getAttributes = EntryAs<GetAttributesFn>(entry[kGetAttributes]),
+      .getProductString = EntryAs<GetStringFn>(entry[kGetProductString]),
+      .setNumInputBuffers = EntryAs<SetNumInputBuffersFn>(entry[kSetNumInputBuffers]),
+      .getPreparsedData = EntryAs<GetPreparsedDataFn>(entry[kGetPreparsedData]),
+      .getCaps = EntryAs<GetCapsFn>(entry[kGetCaps]),
+      .freePreparsedData =
+          EntryAs<FreePreparsedDataFn>(GetProcAddress(module, "HidD_FreePreparsedData")),
+  };
   return true;
 }
 
@@ -89,13 +100,9 @@ bool VisitInterface(void* context, const char* path) {
   bool accepted = false;
   HIDD_ATTRIBUTES attributes{};
   attributes.Size = sizeof attributes;
-  if (Hid<GetAttributesFn>(kGetAttributes)(h, &attributes)) {
-    wchar_t manufacturer[kStringBytes / 2] = {};
+  if (gHid.getAttributes(h, &attributes)) {
     wchar_t product[kStringBytes / 2] = {};
-    wchar_t serial[kStringBytes / 2] = {};
-    Hid<GetStringFn>(kGetManufacturerString)(h, manufacturer, kStringBytes);
-    Hid<GetStringFn>(kGetProductString)(h, product, kStringBytes);
-    Hid<GetStringFn>(kGetSerialNumberString)(h, serial, kStringBytes);
+    gHid.getProductString(h, product, kStringBytes);
     // A string that fills the buffer comes without a terminator.
     size_t length = wcsnlen(product, kStringBytes / 2);
     accepted = walk.visit(walk.context, path,
@@ -107,7 +114,7 @@ bool VisitInterface(void* context, const char* path) {
 
 bool Enumerate(HidVisit visit, void* context) {
   GUID cls;
-  Hid<GetHidGuidFn>(kGetHidGuid)(&cls);
+  gHid.getHidGuid(&cls);
   Walk walk{visit, context};
   return WalkDeviceInterfaces(cls, VisitInterface, &walk);
 }
@@ -118,12 +125,12 @@ UsbHandle OpenWrite(const char* path, uint16_t* inputLength, uint16_t* outputLen
   if (h == INVALID_HANDLE_VALUE) return kNoUsbHandle;
   PHIDP_PREPARSED_DATA preparsed = nullptr;
   HIDP_CAPS caps{};
-  bool ok = Hid<GetPreparsedDataFn>(kGetPreparsedData)(h, &preparsed) &&
-            Hid<GetCapsFn>(kGetCaps)(preparsed, &caps) == HIDP_STATUS_SUCCESS &&
-            Hid<SetNumInputBuffersFn>(kSetNumInputBuffers)(h, kInputBuffers);
+  bool ok = gHid.getPreparsedData(h, &preparsed) &&
+            gHid.getCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS &&
+            gHid.setNumInputBuffers(h, kInputBuffers);
   DWORD error = GetLastError();
-  if (preparsed != nullptr && gHidApi.freePreparsedData != nullptr) {
-    EntryAs<FreePreparsedDataFn>(gHidApi.freePreparsedData)(preparsed);
+  if (preparsed != nullptr && gHid.freePreparsedData != nullptr) {
+    gHid.freePreparsedData(preparsed);
   }
   if (!ok) {
     CloseHandle(h);
@@ -152,7 +159,7 @@ UsbHandle OpenRead(const char* path, uint16_t) {
                          nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (h == INVALID_HANDLE_VALUE) return kNoUsbHandle;
   HANDLE event = nullptr;
-  if (!Hid<SetNumInputBuffersFn>(kSetNumInputBuffers)(h, kInputBuffers) ||
+  if (!gHid.setNumInputBuffers(h, kInputBuffers) ||
       (event = CreateEventA(nullptr, TRUE, FALSE, nullptr)) == nullptr) {
     DWORD error = GetLastError();
     CloseHandle(h);
@@ -176,21 +183,10 @@ UsbReadOutcome Read(UsbHandle handle, uint8_t* buffer, uint32_t capacity, uint32
     return UsbReadOutcome::Data;
   }
   if (GetLastError() != ERROR_IO_PENDING) return UsbReadOutcome::Failed;
-  HANDLE waits[2] = {overlapped.hEvent, ToHandle(stop)};
-  DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-  if (woke == WAIT_OBJECT_0) {
-    if (!GetOverlappedResult(file, &overlapped, &n, TRUE)) return UsbReadOutcome::Failed;
-    *got = n;
-    return UsbReadOutcome::Data;
-  }
-  // The read is still pending on `buffer` and `overlapped`: cancel it and
-  // wait until the driver has let go of both before returning.
-  DWORD error = GetLastError();
-  CancelIo(file);
-  GetOverlappedResult(file, &overlapped, &n, TRUE);
-  if (woke == WAIT_OBJECT_0 + 1) return UsbReadOutcome::Stopped;
-  SetLastError(error);
-  return UsbReadOutcome::Failed;
+  return FinishPendingRead(
+      overlapped, stop, got,
+      [&](DWORD* done) { return GetOverlappedResult(file, &overlapped, done, TRUE) != FALSE; },
+      [&] { CancelIo(file); });
 }
 
 void CloseRead(UsbHandle handle) {
@@ -199,17 +195,19 @@ void CloseRead(UsbHandle handle) {
   gRead = ReadSide{};
 }
 
-UsbHandle CreateStop() {
-  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (event == nullptr) return kNoUsbHandle;
-  ResetEvent(event);
-  return FromHandle(event);
-}
-
-void RaiseStop(UsbHandle stop) { SetEvent(ToHandle(stop)); }
-void DestroyStop(UsbHandle stop) { CloseHandle(ToHandle(stop)); }
-
 }  // namespace
 
-const HidDeviceApi kSystemHidDevice = {Load,     Unload, Enumerate, OpenWrite,  Write,     CloseWrite,
-                                       OpenRead, Read,   CloseRead, CreateStop, RaiseStop, DestroyStop};
+const HidDeviceApi kSystemHidDevice = {
+    .load = Load,
+    .unload = Unload,
+    .enumerate = Enumerate,
+    .openWrite = OpenWrite,
+    .write = Write,
+    .closeWrite = CloseWrite,
+    .openRead = OpenRead,
+    .read = Read,
+    .closeRead = CloseRead,
+    .createStop = Win32CreateStop,
+    .raiseStop = Win32RaiseStop,
+    .destroyStop = Win32DestroyStop,
+};

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <string>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/usb/hid_device.h"
 #include "link/usb/usb_common.h"
 
@@ -16,21 +16,19 @@ constexpr uint16_t kMinReportLength = 3;
 constexpr std::u16string_view kProductString = u"Talo Controller";
 
 struct HidLinkRecord {
-  std::string devicePath;
+  UsbLinkCore core;
   UsbHandle writeHandle = kNoUsbHandle;
   uint16_t inputReportLength = 0;
   uint16_t outputReportLength = 0;
-  int32_t receiveTimeout = 500;
   int32_t sendTimeout = 100;
   std::array<uint8_t, kHidMaxReportLength> report{};
   int32_t reportFill = 0;
-  UsbHandle stopSignal = kNoUsbHandle;
-  UsbReaderThread reader;
-  UsbReceiver receiver;
 };
 
 HidLinkRecord gHid;
 const HidDeviceApi* gApi = &kSystemHidDevice;
+
+UsbStopCalls StopCalls() { return {gApi->createStop, gApi->raiseStop, gApi->destroyStop}; }
 
 bool LoadHidApi() { return gApi->load(); }
 void UnloadHidApi() { gApi->unload(); }
@@ -44,18 +42,11 @@ bool VisitHidDevice(void* context, std::string_view path, std::u16string_view pr
 }
 
 bool FindHidDevice() {
-  gHid.devicePath.clear();
-  SetLastStatus(0);
+  UsbSearchBegin(gHid.core);
   if (!LoadHidApi()) return false;
   std::string found;
   gApi->enumerate(VisitHidDevice, &found);
-  if (!found.empty()) {
-    gHid.devicePath = found;
-    return true;
-  }
-  // An enumeration failure has recorded its own status; keep it.
-  if (LastStatusCode() == 0) SetLastStatus(0x30D);
-  return false;
+  return UsbSearchEnd(gHid.core, found);
 }
 
 void ClearReport() {
@@ -65,6 +56,8 @@ void ClearReport() {
 
 bool FlushReport(int32_t timeout) {
   if (gHid.reportFill == 0) return true;
+  // Only the time-out's low 16 bits count: a longer or a negative one wraps,
+  // so retrying never goes past 65.5 s. The command layer sends with 100 ms.
   const auto allowance = std::chrono::milliseconds(static_cast<uint16_t>(timeout));
   const auto start = std::chrono::steady_clock::now();
   HidWriteOutcome outcome;
@@ -77,9 +70,9 @@ bool FlushReport(int32_t timeout) {
 
   int ok = 1;
   if (outcome == HidWriteOutcome::Written) {
-    if (written != gHid.outputReportLength) ok = SetLastStatus(0x309);
+    if (written != gHid.outputReportLength) ok = SetLastStatus(kStatusUsbWriteIncomplete);
   } else {
-    ok = SetLastStatus(outcome == HidWriteOutcome::DeviceGone ? 0x4308 : 0x4307);
+    ok = SetLastStatus(outcome == HidWriteOutcome::DeviceGone ? kStatusUsbWriteFailed : kStatusUsbTimedOut);
   }
   ClearReport();
   return ok != 0;
@@ -96,13 +89,13 @@ bool AppendToReport(uint8_t byte, int32_t timeout) {
 
 void EndReader(UsbHandle readHandle) {
   if (readHandle != kNoUsbHandle) gApi->closeRead(readHandle);
-  gHid.reader.running = false;
+  gHid.core.reader.running = false;
 }
 
 void HidReader() {
-  UsbHandle readHandle = gApi->openRead(gHid.devicePath.c_str(), gHid.inputReportLength);
+  UsbHandle readHandle = gApi->openRead(gHid.core.devicePath.c_str(), gHid.inputReportLength);
   if (readHandle == kNoUsbHandle) {
-    SetLastStatus(0x4310);
+    SetLastStatus(kStatusUsbReaderOpenFailed);
     EndReader(kNoUsbHandle);
     return;
   }
@@ -110,30 +103,22 @@ void HidReader() {
   const uint32_t ask = kHidReportsPerRead * gHid.inputReportLength;
   for (;;) {
     uint32_t got = 0;
-    UsbReadOutcome outcome = gApi->read(readHandle, buffer.data(), ask, &got, gHid.stopSignal);
+    UsbReadOutcome outcome = gApi->read(readHandle, buffer.data(), ask, &got, gHid.core.stopSignal);
     if (outcome == UsbReadOutcome::Stopped) break;
     if (outcome == UsbReadOutcome::Failed) {
-      SetLastStatus(0x430A);
+      SetLastStatus(kStatusUsbConnectionLost);
       break;
     }
     if (got > ask) got = ask;
     {
-      std::lock_guard<std::mutex> hold(gHid.receiver.lock);
-      HidUnpackInput(gHid.receiver.ring, buffer.data(), got, gHid.inputReportLength);
+      std::lock_guard<std::mutex> hold(gHid.core.receiver.lock);
+      HidUnpackInput(gHid.core.receiver.ring, buffer.data(), got, gHid.inputReportLength);
     }
-    gHid.receiver.pushed.notify_one();
+    gHid.core.receiver.pushed.notify_one();
   }
   EndReader(readHandle);
 }
 
-bool StartHidReader() {
-  gHid.stopSignal = gApi->createStop();
-  if (gHid.stopSignal != kNoUsbHandle && ReaderCreate(gHid.reader, HidReader)) return true;
-  SetLastStatus(0x30F);
-  if (gHid.stopSignal != kNoUsbHandle) gApi->destroyStop(gHid.stopSignal);
-  gHid.stopSignal = kNoUsbHandle;
-  return false;
-}
 
 void CloseWriteHandle() {
   gApi->closeWrite(gHid.writeHandle);
@@ -161,49 +146,48 @@ void HidUnpackInput(ReceiveRing& ring, const uint8_t* bytes, uint32_t got, uint1
 }
 
 bool HidIsOpen() { return gHid.writeHandle != kNoUsbHandle; }
-bool HidReaderRunning() { return gHid.reader.running; }
+bool HidReaderRunning() { return gHid.core.reader.running; }
 
 int HidOpen() {
-  if (HidIsOpen()) return SetLastStatus(0x304);
+  if (HidIsOpen()) return SetLastStatus(kStatusUsbAlreadyOpen);
   if (!FindHidDevice()) return 0;
   uint16_t inputLength = 0;
   uint16_t outputLength = 0;
-  gHid.writeHandle = gApi->openWrite(gHid.devicePath.c_str(), &inputLength, &outputLength);
-  if (gHid.writeHandle == kNoUsbHandle) return SetLastStatus(0x4305);
+  gHid.writeHandle = gApi->openWrite(gHid.core.devicePath.c_str(), &inputLength, &outputLength);
+  if (gHid.writeHandle == kNoUsbHandle) return SetLastStatus(kStatusUsbOpenFailed);
   // Too long overruns the report buffers; too short has no room for the ID,
   // the count and a payload byte, and would never carry anything.
   auto usable = [](uint16_t n) { return n >= kMinReportLength && n <= kHidMaxReportLength; };
   if (!usable(inputLength) || !usable(outputLength)) {
     CloseWriteHandle();
-    return SetLastStatus(0x4305);
+    return SetLastStatus(kStatusUsbOpenFailed);
   }
   gHid.inputReportLength = inputLength;
   gHid.outputReportLength = outputLength;
   // A previous session's unread bytes are no replies to this one.
-  ReceiverClear(gHid.receiver);
-  if (!StartHidReader()) {
-    HidClose();  // status 0x30F stands
+  ReceiverClear(gHid.core.receiver);
+  if (!UsbStartReader(gHid.core, StopCalls(), HidReader)) {
+    HidClose();  // kStatusUsbReaderStartFailed stands
     return 0;
   }
-  ReaderRelease(gHid.reader);
+  ReaderRelease(gHid.core.reader);
   ClearReport();
   return 1;
 }
 
 int HidClose() {
-  if (!HidIsOpen()) return SetLastStatus(0x306);
-  if (gHid.stopSignal != kNoUsbHandle) gApi->raiseStop(gHid.stopSignal);
+  if (!HidIsOpen()) return SetLastStatus(kStatusUsbNotOpen);
+  UsbRaiseStop(gHid.core, StopCalls());
   CloseWriteHandle();
-  ReaderJoin(gHid.reader);
-  if (gHid.stopSignal != kNoUsbHandle) gApi->destroyStop(gHid.stopSignal);
-  gHid.stopSignal = kNoUsbHandle;
+  ReaderJoin(gHid.core.reader);
+  UsbDestroyStop(gHid.core, StopCalls());
   UnloadHidApi();
   return 1;
 }
 
 int HidSend(const uint8_t* bytes, uint32_t count) {
-  if (!HidIsOpen()) return SetLastStatus(0x306);
-  SetLastStatus(0);
+  if (!HidIsOpen()) return SetLastStatus(kStatusUsbNotOpen);
+  SetLastStatus(kStatusNone);
   for (uint32_t i = 0; i < count; ++i) {
     if (!AppendToReport(bytes[i], gHid.sendTimeout)) {
       ClearReport();
@@ -213,13 +197,10 @@ int HidSend(const uint8_t* bytes, uint32_t count) {
   return FlushReport(gHid.sendTimeout) ? 1 : 0;
 }
 
-int HidReceiveByte(uint8_t* byte) {
-  if (ReceiverTake(gHid.receiver, gHid.receiveTimeout, byte)) return 1;
-  return SetLastStatus(0x30B);
-}
+int HidReceiveByte(uint8_t* byte) { return UsbReceiveByte(gHid.core, byte); }
 
 int HidSetTimeouts(uint32_t receiveMs, uint32_t sendMs) {
-  gHid.receiveTimeout = static_cast<int32_t>(receiveMs);
+  gHid.core.receiveTimeout = static_cast<int32_t>(receiveMs);
   gHid.sendTimeout = static_cast<int32_t>(sendMs);
   return 1;
 }

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <system_error>
 
+#include "base/status.h"
+
 bool RingPush(ReceiveRing& ring, uint8_t byte) {
   if (ring.count >= static_cast<int32_t>(ring.storage.size())) return false;
   ring.storage[ring.writeCounter & 0xFF] = byte;
@@ -69,9 +71,9 @@ bool ReaderCreate(UsbReaderThread& reader, void (*body)()) {
     reader.released = false;
   }
   reader.running = false;
-  // std::thread reports a failed creation only by throwing; that is the one
-  // place where this program meets an exception, and it is turned into a
-  // plain result at once.
+  // std::thread reports a failed creation only by throwing (as a vector
+  // reports a failed allocation in the bulk link's reader); the exception is
+  // turned into a plain result at once.
   try {
     reader.thread = std::thread(GateRun{&reader, body});
   } catch (const std::system_error&) {
@@ -98,4 +100,41 @@ void ReaderJoin(UsbReaderThread& reader) {
   reader.gateOpened.notify_one();
   reader.thread.join();
   reader.running = false;
+}
+
+void UsbSearchBegin(UsbLinkCore& core) {
+  core.devicePath.clear();
+  SetLastStatus(kStatusNone);
+}
+
+bool UsbSearchEnd(UsbLinkCore& core, const std::string& found) {
+  if (!found.empty()) {
+    core.devicePath = found;
+    return true;
+  }
+  // An enumeration failure has recorded its own status; keep it.
+  if (LastStatusCode() == kStatusNone) SetLastStatus(kStatusUsbNoDevice);
+  return false;
+}
+
+bool UsbStartReader(UsbLinkCore& core, const UsbStopCalls& stop, void (*body)()) {
+  core.stopSignal = stop.create();
+  if (core.stopSignal != kNoUsbHandle && ReaderCreate(core.reader, body)) return true;
+  SetLastStatus(kStatusUsbReaderStartFailed);
+  UsbDestroyStop(core, stop);
+  return false;
+}
+
+void UsbRaiseStop(UsbLinkCore& core, const UsbStopCalls& stop) {
+  if (core.stopSignal != kNoUsbHandle) stop.raise(core.stopSignal);
+}
+
+void UsbDestroyStop(UsbLinkCore& core, const UsbStopCalls& stop) {
+  if (core.stopSignal != kNoUsbHandle) stop.destroy(core.stopSignal);
+  core.stopSignal = kNoUsbHandle;
+}
+
+int UsbReceiveByte(UsbLinkCore& core, uint8_t* byte) {
+  if (ReceiverTake(core.receiver, core.receiveTimeout, byte)) return 1;
+  return SetLastStatus(kStatusUsbNoData);
 }

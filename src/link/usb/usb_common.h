@@ -9,10 +9,12 @@
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
+#include <string>
 #include <thread>
 
-// A device layer's handle: a file descriptor, a Win32 HANDLE or a fake's
-// number. kNoUsbHandle is the one value that means "none".
+// A device layer's handle: a file descriptor, a Win32 HANDLE, the address of
+// a layer's stop flag, or a fake's number; always the thing the layer acts
+// on. kNoUsbHandle is the one value that means "none".
 using UsbHandle = intptr_t;
 inline constexpr UsbHandle kNoUsbHandle = -1;
 
@@ -73,3 +75,33 @@ void ReaderRelease(UsbReaderThread& reader);
 // Waits for the thread to end (releasing a gate that was never opened, in
 // which case the body is skipped). A no-op without a thread.
 void ReaderJoin(UsbReaderThread& reader);
+
+// What both USB links keep beside their device: the path the search found,
+// the receive side with its reader thread, and the reader's stop signal.
+struct UsbLinkCore {
+  std::string devicePath;
+  int32_t receiveTimeout = 500;
+  UsbHandle stopSignal = kNoUsbHandle;
+  UsbReaderThread reader;
+  UsbReceiver receiver;
+};
+
+// A device layer's stop-signal calls (both layers have these three).
+struct UsbStopCalls {
+  UsbHandle (*create)();
+  void (*raise)(UsbHandle stop);
+  void (*destroy)(UsbHandle stop);
+};
+
+// A device search starts with no path and no status recorded ...
+void UsbSearchBegin(UsbLinkCore& core);
+// ... and ends with the path found (empty: none), or false with
+// kStatusUsbNoDevice unless the enumeration recorded a failure of its own.
+bool UsbSearchEnd(UsbLinkCore& core, const std::string& found);
+// Creates the stop signal and the reader thread held at its gate; on failure
+// records kStatusUsbReaderStartFailed and leaves neither behind.
+bool UsbStartReader(UsbLinkCore& core, const UsbStopCalls& stop, void (*body)());
+void UsbRaiseStop(UsbLinkCore& core, const UsbStopCalls& stop);
+void UsbDestroyStop(UsbLinkCore& core, const UsbStopCalls& stop);
+// The oldest received byte within the receive time-out, else kStatusUsbNoData.
+int UsbReceiveByte(UsbLinkCore& core, uint8_t* byte);

@@ -4,18 +4,18 @@
 
 #include <vector>
 
-#include "app/status.h"
+#include "base/status.h"
 
 bool WalkDeviceInterfaces(const GUID& cls, bool (*visit)(void* context, const char* path),
                           void* context) {
   HDEVINFO set = SetupDiGetClassDevsA(&cls, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-  if (set == INVALID_HANDLE_VALUE) return SetLastStatus(0x30C) != 0;
+  if (set == INVALID_HANDLE_VALUE) return SetLastStatus(kStatusUsbNoDeviceList) != 0;
   bool ok = true;
   for (DWORD index = 0;; ++index) {
     SP_DEVICE_INTERFACE_DATA entry{};
     entry.cbSize = sizeof entry;
     if (!SetupDiEnumDeviceInterfaces(set, nullptr, &cls, index, &entry)) {
-      if (GetLastError() != ERROR_NO_MORE_ITEMS) ok = SetLastStatus(0x4303) != 0;
+      if (GetLastError() != ERROR_NO_MORE_ITEMS) ok = SetLastStatus(kStatusUsbEnumerationFailed) != 0;
       break;
     }
     DWORD required = 0;
@@ -37,11 +37,11 @@ bool WalkDeviceInterfaces(const GUID& cls, bool (*visit)(void* context, const ch
 bool LoadEntryPoints(const char* dll, const char* const* names, int count, HMODULE* module,
                      FARPROC* entries) {
   *module = LoadLibraryA(dll);
-  if (*module == nullptr) return SetLastStatus(0x301) != 0;
+  if (*module == nullptr) return SetLastStatus(kStatusUsbDllLoadFailed) != 0;
   for (int i = 0; i < count; ++i) {
     entries[i] = GetProcAddress(*module, names[i]);
     if (entries[i] == nullptr) {
-      SetLastStatus(0x302);
+      SetLastStatus(kStatusUsbDllEntryMissing);
       FreeLibrary(*module);
       *module = nullptr;
       return false;
@@ -49,3 +49,13 @@ bool LoadEntryPoints(const char* dll, const char* const* names, int count, HMODU
   }
   return true;
 }
+
+UsbHandle Win32CreateStop() {
+  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (event == nullptr) return kNoUsbHandle;
+  ResetEvent(event);
+  return FromHandle(event);
+}
+
+void Win32RaiseStop(UsbHandle stop) { SetEvent(ToHandle(stop)); }
+void Win32DestroyStop(UsbHandle stop) { CloseHandle(ToHandle(stop)); }

@@ -29,37 +29,39 @@ using WinUsbVisit = bool (*)(void* context, std::string_view path,
 struct WinUsbDeviceApi {
   // Makes the system's USB support usable (WinUSB.DLL and its 22 entry
   // points; libusb_init). A no-op when already done. On failure it has
-  // recorded 0x301 / 0x302 (Windows) or 0x30E (Linux) and returns false.
+  // recorded kStatusUsbDllLoadFailed / kStatusUsbDllEntryMissing (Windows) or
+  // kStatusUsbLibraryInitFailed (Linux) and returns false.
   bool (*load)();
   void (*unload)();
   // Walks the candidate devices, calling visit for each whose descriptor
   // could be read. false when the enumeration itself fails, having recorded
-  // 0x30C or 0x4303; true otherwise.
+  // kStatusUsbNoDeviceList or kStatusUsbEnumerationFailed; true otherwise.
   bool (*enumerate)(WinUsbVisit visit, void* context);
   // Opens the device for both directions (overlapped file handle and WinUSB
-  // interface; libusb handle with its bulk interface claimed).
-  // kNoUsbHandle on failure.
-  UsbHandle (*open)(const char* path);
+  // interface; libusb handle with its bulk interface claimed); false on
+  // failure. The layer holds this one device until release: the calls
+  // below act on it, so they take no device handle.
+  bool (*open)(const char* path);
   // The endpoint count of alternate setting 0; false when it can't be read.
-  bool (*queryInterface)(UsbHandle device, uint8_t* endpointCount);
-  bool (*queryPipe)(UsbHandle device, uint8_t index, WinUsbPipeInfo* pipe);
+  bool (*queryInterface)(uint8_t* endpointCount);
+  bool (*queryPipe)(uint8_t index, WinUsbPipeInfo* pipe);
   // Sets the transfer time-out of one pipe for the writes that follow.
-  bool (*setPipeTimeout)(UsbHandle device, uint8_t pipe, uint32_t milliseconds);
+  bool (*setPipeTimeout)(uint8_t pipe, uint32_t milliseconds);
   // One synchronous bulk OUT transfer of `count` bytes (0 sends a
   // zero-length packet); blocks at most the pipe's time-out. false when the
   // transfer failed or timed out; *written says how many bytes went out.
-  bool (*write)(UsbHandle device, uint8_t pipe, const uint8_t* bytes, uint32_t count,
-                uint32_t* written);
+  bool (*write)(uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32_t* written);
   // One bulk IN read of up to `capacity` bytes. Blocks until data, the stop
   // signal, or a failure. On Stopped the layer has aborted the pending
   // transfer and waited for it to end, so the buffer may be freed at once.
   // May run on the reader thread while write runs on the main thread.
-  UsbReadOutcome (*read)(UsbHandle device, uint8_t pipe, uint8_t* buffer, uint32_t capacity,
-                         uint32_t* got, UsbHandle stop);
+  UsbReadOutcome (*read)(uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* got,
+                         UsbHandle stop);
   // Releases what open acquired. Never called while a read or write on the
   // device is in progress.
-  void (*release)(UsbHandle device);
-  // The stop signal, as for the HID layer.
+  void (*release)();
+  // The stop signal, as for the HID layer. Its token is real: an event
+  // HANDLE on Windows, the address of the layer's stop flag with libusb.
   UsbHandle (*createStop)();
   void (*raiseStop)(UsbHandle stop);
   void (*destroyStop)(UsbHandle stop);

@@ -18,7 +18,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/usb/winusb_device.h"
 
 namespace {
@@ -48,14 +48,17 @@ void Abandon(libusb_transfer* transfer, std::unique_ptr<int> completed) {
   gAbandoned.push_back({transfer, std::move(completed)});
 }
 
-constexpr UsbHandle kDeviceHandle = 1;
-constexpr UsbHandle kStopHandle = 1;
+// libusb has no waitable object to hand out as the stop signal: the token is
+// the address of this layer's one stop flag, and raising it also interrupts
+// the event handling that a read is blocked in.
+UsbHandle StopToken() { return reinterpret_cast<UsbHandle>(&gStopRaised); }
+std::atomic<bool>& StopFlag(UsbHandle stop) { return *reinterpret_cast<std::atomic<bool>*>(stop); }
 
 bool Load() {
   if (gContext != nullptr) return true;
   if (libusb_init(&gContext) < 0) {
     gContext = nullptr;
-    return SetLastStatus(0x30E) != 0;
+    return SetLastStatus(kStatusUsbLibraryInitFailed) != 0;
   }
   return true;
 }
@@ -173,7 +176,7 @@ bool OpenAndClaim(libusb_device* device, OpenDevice* opened) {
 bool Enumerate(WinUsbVisit visit, void* context) {
   libusb_device** list = nullptr;
   ssize_t count = libusb_get_device_list(gContext, &list);
-  if (count < 0) return SetLastStatus(0x30C) != 0;
+  if (count < 0) return SetLastStatus(kStatusUsbNoDeviceList) != 0;
   for (ssize_t i = 0; i < count; ++i) {
     libusb_device_descriptor descriptor{};
     if (libusb_get_device_descriptor(list[i], &descriptor) != 0) continue;
@@ -193,14 +196,14 @@ bool Enumerate(WinUsbVisit visit, void* context) {
   return true;
 }
 
-UsbHandle Open(const char* path) {
+bool Open(const char* path) {
   unsigned bus = 0, address = 0;
-  if (std::sscanf(path, "usb:%u:%u", &bus, &address) != 2) return kNoUsbHandle;
+  if (std::sscanf(path, "usb:%u:%u", &bus, &address) != 2) return false;
   libusb_device** list = nullptr;
   ssize_t count = libusb_get_device_list(gContext, &list);
   if (count < 0) {
     errno = ErrnoOf(static_cast<int>(count));
-    return kNoUsbHandle;
+    return false;
   }
   OpenDevice opened;
   // Not in the list any more: unplugged since the search.
@@ -215,25 +218,25 @@ UsbHandle Open(const char* path) {
   const int saved = errno;
   libusb_free_device_list(list, 1);
   errno = saved;
-  if (!ok) return kNoUsbHandle;
+  if (!ok) return false;
   gDevice = opened;
-  return kDeviceHandle;
+  return true;
 }
 
-bool QueryInterface(UsbHandle, uint8_t* endpointCount) {
+bool QueryInterface(uint8_t* endpointCount) {
   if (gDevice.interfaceNumber < 0) return false;
   *endpointCount = static_cast<uint8_t>(gDevice.pipes.size());
   return true;
 }
 
-bool QueryPipe(UsbHandle, uint8_t index, WinUsbPipeInfo* pipe) {
+bool QueryPipe(uint8_t index, WinUsbPipeInfo* pipe) {
   if (index >= gDevice.pipes.size()) return false;
   *pipe = gDevice.pipes[index];
   return true;
 }
 
 // libusb has no pipe policy: the time-out goes with each transfer.
-bool SetPipeTimeout(UsbHandle, uint8_t, uint32_t milliseconds) {
+bool SetPipeTimeout(uint8_t, uint32_t milliseconds) {
   gDevice.outTimeoutMs = milliseconds;
   return true;
 }
@@ -252,17 +255,17 @@ void LIBUSB_CALL TransferDone(libusb_transfer* transfer) {
 constexpr int kFailedRoundsAfterCancel = 200;
 
 // Handles events until the transfer has completed; the transfer is cancelled
-// once when the stop signal is watched and raised, or when event handling
+// once when `stop` is given and raised, or when event handling
 // fails. Only then may the caller read and free it. When event handling
 // goes on failing after the cancel, the completion may never be seen: the
 // wait ends and returns false, and the transfer and its flag are abandoned
 // until the device is closed.
-bool AwaitTransfer(libusb_transfer* transfer, int& completed, bool watchStop) {
+bool AwaitTransfer(libusb_transfer* transfer, int& completed, const std::atomic<bool>* stop) {
   bool cancelled = false;
   int failedRounds = 0;
   const std::atomic_ref<int> done(completed);
   while (!done.load(std::memory_order_acquire)) {
-    if (watchStop && gStopRaised && !cancelled) {
+    if (stop != nullptr && *stop && !cancelled) {
       libusb_cancel_transfer(transfer);
       cancelled = true;
     }
@@ -283,7 +286,7 @@ bool AwaitTransfer(libusb_transfer* transfer, int& completed, bool watchStop) {
 // An asynchronous transfer awaited here rather than libusb_bulk_transfer: the
 // synchronous call frees its transfer on the word of a plain int that the
 // reader thread sets while it handles events.
-bool Write(UsbHandle, uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32_t* written) {
+bool Write(uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32_t* written) {
   *written = 0;
   libusb_transfer* transfer = libusb_alloc_transfer(0);
   if (transfer == nullptr) {
@@ -302,7 +305,7 @@ bool Write(UsbHandle, uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32
     errno = ErrnoOf(r);
     return false;
   }
-  if (!AwaitTransfer(transfer, *completed, false)) {
+  if (!AwaitTransfer(transfer, *completed, nullptr)) {
     Abandon(transfer, std::move(completed));
     errno = EIO;
     return false;
@@ -315,8 +318,8 @@ bool Write(UsbHandle, uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32
   return false;
 }
 
-UsbReadOutcome Read(UsbHandle, uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* got,
-                    UsbHandle) {
+UsbReadOutcome Read(uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* got,
+                    UsbHandle stop) {
   *got = 0;
   libusb_transfer* transfer = libusb_alloc_transfer(0);
   if (transfer == nullptr) {
@@ -331,7 +334,7 @@ UsbReadOutcome Read(UsbHandle, uint8_t pipe, uint8_t* buffer, uint32_t capacity,
     errno = ErrnoOf(r);
     return UsbReadOutcome::Failed;
   }
-  if (!AwaitTransfer(transfer, *completed, true)) {
+  if (!AwaitTransfer(transfer, *completed, &StopFlag(stop))) {
     // Given up: Failed makes the link release the device, which ends the
     // transfer in the system before the buffer goes.
     Abandon(transfer, std::move(completed));
@@ -341,13 +344,13 @@ UsbReadOutcome Read(UsbHandle, uint8_t pipe, uint8_t* buffer, uint32_t capacity,
   const libusb_transfer_status status = transfer->status;
   *got = static_cast<uint32_t>(transfer->actual_length);
   libusb_free_transfer(transfer);
-  if (gStopRaised) return UsbReadOutcome::Stopped;
+  if (StopFlag(stop)) return UsbReadOutcome::Stopped;
   if (status == LIBUSB_TRANSFER_COMPLETED) return UsbReadOutcome::Data;
   errno = ErrnoOf(status);
   return UsbReadOutcome::Failed;
 }
 
-void Release(UsbHandle) {
+void Release() {
   if (gDevice.handle == nullptr) return;
   if (gDevice.interfaceNumber >= 0) libusb_release_interface(gDevice.handle, gDevice.interfaceNumber);
   libusb_close(gDevice.handle);
@@ -359,19 +362,30 @@ void Release(UsbHandle) {
 
 UsbHandle CreateStop() {
   gStopRaised = false;
-  return kStopHandle;
+  return StopToken();
 }
 
-void RaiseStop(UsbHandle) {
-  gStopRaised = true;
+void RaiseStop(UsbHandle stop) {
+  StopFlag(stop) = true;
   if (gContext != nullptr) libusb_interrupt_event_handler(gContext);
 }
 
-void DestroyStop(UsbHandle) { gStopRaised = false; }
+void DestroyStop(UsbHandle stop) { StopFlag(stop) = false; }
 
 }  // namespace
 
-const WinUsbDeviceApi kSystemWinUsbDevice = {Load,           Unload,    Enumerate, Open,
-                                             QueryInterface, QueryPipe, SetPipeTimeout,
-                                             Write,          Read,      Release,
-                                             CreateStop,     RaiseStop, DestroyStop};
+const WinUsbDeviceApi kSystemWinUsbDevice = {
+    .load = Load,
+    .unload = Unload,
+    .enumerate = Enumerate,
+    .open = Open,
+    .queryInterface = QueryInterface,
+    .queryPipe = QueryPipe,
+    .setPipeTimeout = SetPipeTimeout,
+    .write = Write,
+    .read = Read,
+    .release = Release,
+    .createStop = CreateStop,
+    .raiseStop = RaiseStop,
+    .destroyStop = DestroyStop,
+};

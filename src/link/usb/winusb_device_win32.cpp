@@ -5,7 +5,7 @@
 
 #include <array>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/usb/usb_setupapi_win32.h"
 #include "link/usb/winusb_device.h"
 
@@ -52,16 +52,21 @@ constexpr GUID kTaloInterfaceClass = {
 constexpr UCHAR kDeviceDescriptorType = 1;
 constexpr ULONG kDeviceDescriptorSize = 18;
 
-struct WinUsbApiRecord {
+// The entry points we call, typed once when the library is loaded.
+struct WinUsbDll {
   HMODULE module = nullptr;
-  std::array<FARPROC, kWinUsbEntryCount> entry{};
+  InitializeFn initialize = nullptr;
+  FreeFn free = nullptr;
+  GetDescriptorFn getDescriptor = nullptr;
+  QueryInterfaceSettingsFn queryInterfaceSettings = nullptr;
+  QueryPipeFn queryPipe = nullptr;
+  SetPipePolicyFn setPipePolicy = nullptr;
+  PipeTransferFn readPipe = nullptr;
+  PipeTransferFn writePipe = nullptr;
+  AbortPipeFn abortPipe = nullptr;
+  GetOverlappedResultFn getOverlappedResult = nullptr;
 };
-WinUsbApiRecord gApi;
-
-template <typename Function>
-Function Usb(WinUsbEntry e) {
-  return EntryAs<Function>(gApi.entry[e]);
-}
+WinUsbDll gUsb;
 
 // The one open device: its overlapped file handle, its WinUSB interface and
 // the event of the reader's overlapped reads.
@@ -71,23 +76,34 @@ struct OpenDevice {
   HANDLE readEvent = nullptr;
 };
 OpenDevice gDevice;
-constexpr UsbHandle kDeviceHandle = 1;
 
-UsbHandle FromHandle(HANDLE h) { return reinterpret_cast<UsbHandle>(h); }
-HANDLE ToHandle(UsbHandle h) { return reinterpret_cast<HANDLE>(h); }
 
 void Unload() {
-  if (gApi.module != nullptr) FreeLibrary(gApi.module);
-  gApi = WinUsbApiRecord{};
+  if (gUsb.module != nullptr) FreeLibrary(gUsb.module);
+  gUsb = WinUsbDll{};
 }
 
 bool Load() {
-  if (gApi.module != nullptr) return true;
-  if (!LoadEntryPoints("WinUSB.DLL", kWinUsbEntryNames, kWinUsbEntryCount, &gApi.module,
-                       gApi.entry.data())) {
+  if (gUsb.module != nullptr) return true;
+  HMODULE module = nullptr;
+  std::array<FARPROC, kWinUsbEntryCount> entry{};
+  if (!LoadEntryPoints("WinUSB.DLL", kWinUsbEntryNames, kWinUsbEntryCount, &module, entry.data())) {
     Unload();
     return false;
   }
+  gUsb = WinUsbDll{
+      .module = module,
+      .initialize = EntryAs<InitializeFn>(entry[kInitialize]),
+      .free = EntryAs<FreeFn>(entry[kFree]),
+      .getDescriptor = EntryAs<GetDescriptorFn>(entry[kGetDescriptor]),
+      .queryInterfaceSettings = EntryAs<QueryInterfaceSettingsFn>(entry[kQueryInterfaceSettings]),
+      .queryPipe = EntryAs<QueryPipeFn>(entry[kQueryPipe]),
+      .setPipePolicy = EntryAs<SetPipePolicyFn>(entry[kSetPipePolicy]),
+      .readPipe = EntryAs<PipeTransferFn>(entry[kReadPipe]),
+      .writePipe = EntryAs<PipeTransferFn>(entry[kWritePipe]),
+      .abortPipe = EntryAs<AbortPipeFn>(entry[kAbortPipe]),
+      .getOverlappedResult = EntryAs<GetOverlappedResultFn>(entry[kGetOverlappedResult]),
+  };
   return true;
 }
 
@@ -107,15 +123,15 @@ bool VisitInterface(void* context, const char* path) {
   if (h == INVALID_HANDLE_VALUE) return false;
   bool accepted = false;
   WINUSB_INTERFACE_HANDLE candidate = nullptr;
-  if (Usb<InitializeFn>(kInitialize)(h, &candidate)) {
+  if (gUsb.initialize(h, &candidate)) {
     UCHAR descriptor[kDeviceDescriptorSize] = {};
     ULONG transferred = 0;
-    if (Usb<GetDescriptorFn>(kGetDescriptor)(candidate, kDeviceDescriptorType, 0, 0, descriptor,
+    if (gUsb.getDescriptor(candidate, kDeviceDescriptorType, 0, 0, descriptor,
                                              kDeviceDescriptorSize, &transferred)) {
       if (transferred > kDeviceDescriptorSize) transferred = kDeviceDescriptorSize;
       accepted = walk.visit(walk.context, path, std::span<const uint8_t>(descriptor, transferred));
     }
-    Usb<FreeFn>(kFree)(candidate);
+    gUsb.free(candidate);
   }
   CloseHandle(h);
   return accepted;
@@ -126,106 +142,96 @@ bool Enumerate(WinUsbVisit visit, void* context) {
   return WalkDeviceInterfaces(kTaloInterfaceClass, VisitInterface, &walk);
 }
 
-UsbHandle Open(const char* path) {
+bool Open(const char* path) {
   OpenDevice opened;
   opened.file = OpenOverlapped(path);
-  if (opened.file == INVALID_HANDLE_VALUE) return kNoUsbHandle;
-  if (!Usb<InitializeFn>(kInitialize)(opened.file, &opened.usb) ||
+  if (opened.file == INVALID_HANDLE_VALUE) return false;
+  if (!gUsb.initialize(opened.file, &opened.usb) ||
       (opened.readEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr)) == nullptr) {
     DWORD error = GetLastError();
-    if (opened.usb != nullptr) Usb<FreeFn>(kFree)(opened.usb);
+    if (opened.usb != nullptr) gUsb.free(opened.usb);
     CloseHandle(opened.file);
     SetLastError(error);
-    return kNoUsbHandle;
+    return false;
   }
   gDevice = opened;
-  return kDeviceHandle;
+  return true;
 }
 
-bool QueryInterface(UsbHandle, uint8_t* endpointCount) {
+bool QueryInterface(uint8_t* endpointCount) {
   USB_INTERFACE_DESCRIPTOR descriptor{};
-  if (!Usb<QueryInterfaceSettingsFn>(kQueryInterfaceSettings)(gDevice.usb, 0, &descriptor)) {
+  if (!gUsb.queryInterfaceSettings(gDevice.usb, 0, &descriptor)) {
     return false;
   }
   *endpointCount = descriptor.bNumEndpoints;
   return true;
 }
 
-bool QueryPipe(UsbHandle, uint8_t index, WinUsbPipeInfo* pipe) {
+bool QueryPipe(uint8_t index, WinUsbPipeInfo* pipe) {
   WINUSB_PIPE_INFORMATION info{};
-  if (!Usb<QueryPipeFn>(kQueryPipe)(gDevice.usb, 0, index, &info)) return false;
+  if (!gUsb.queryPipe(gDevice.usb, 0, index, &info)) return false;
   *pipe = {static_cast<uint8_t>(info.PipeType), info.PipeId, info.MaximumPacketSize};
   return true;
 }
 
-bool SetPipeTimeout(UsbHandle, uint8_t pipe, uint32_t milliseconds) {
+bool SetPipeTimeout(uint8_t pipe, uint32_t milliseconds) {
   ULONG value = milliseconds;
-  return Usb<SetPipePolicyFn>(kSetPipePolicy)(gDevice.usb, pipe, PIPE_TRANSFER_TIMEOUT,
+  return gUsb.setPipePolicy(gDevice.usb, pipe, PIPE_TRANSFER_TIMEOUT,
                                               sizeof value, &value) != FALSE;
 }
 
-bool Write(UsbHandle, uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32_t* written) {
+bool Write(uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32_t* written) {
   UCHAR none = 0;
   ULONG moved = 0;
-  BOOL ok = Usb<PipeTransferFn>(kWritePipe)(gDevice.usb, pipe,
+  BOOL ok = gUsb.writePipe(gDevice.usb, pipe,
                                             count ? const_cast<PUCHAR>(bytes) : &none, count,
                                             &moved, nullptr);
   *written = moved;
   return ok != FALSE;
 }
 
-UsbReadOutcome Read(UsbHandle, uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* got,
+UsbReadOutcome Read(uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* got,
                     UsbHandle stop) {
   OVERLAPPED overlapped{};
   overlapped.hEvent = gDevice.readEvent;
   ResetEvent(overlapped.hEvent);
   ULONG n = 0;
   *got = 0;
-  if (Usb<PipeTransferFn>(kReadPipe)(gDevice.usb, pipe, buffer, capacity, &n, &overlapped)) {
+  if (gUsb.readPipe(gDevice.usb, pipe, buffer, capacity, &n, &overlapped)) {
     *got = n;
     return UsbReadOutcome::Data;
   }
   if (GetLastError() != ERROR_IO_PENDING) return UsbReadOutcome::Failed;
-  HANDLE waits[2] = {overlapped.hEvent, ToHandle(stop)};
-  DWORD woke = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
-  DWORD done = 0;
-  if (woke == WAIT_OBJECT_0) {
-    if (!Usb<GetOverlappedResultFn>(kGetOverlappedResult)(gDevice.usb, &overlapped, &done, TRUE)) {
-      return UsbReadOutcome::Failed;
-    }
-    *got = done;
-    return UsbReadOutcome::Data;
-  }
-  // Still pending on our buffer: abort the IN pipe and wait until the
-  // transfer has ended before the caller may free anything.
-  DWORD error = GetLastError();
-  Usb<AbortPipeFn>(kAbortPipe)(gDevice.usb, pipe);
-  Usb<GetOverlappedResultFn>(kGetOverlappedResult)(gDevice.usb, &overlapped, &done, TRUE);
-  if (woke == WAIT_OBJECT_0 + 1) return UsbReadOutcome::Stopped;
-  SetLastError(error);
-  return UsbReadOutcome::Failed;
+  // Given up, the transfer is aborted on its pipe (WinUSB has no CancelIo).
+  return FinishPendingRead(
+      overlapped, stop, got,
+      [&](DWORD* done) {
+        return gUsb.getOverlappedResult(gDevice.usb, &overlapped, done, TRUE) != FALSE;
+      },
+      [&] { gUsb.abortPipe(gDevice.usb, pipe); });
 }
 
-void Release(UsbHandle) {
-  if (gDevice.usb != nullptr) Usb<FreeFn>(kFree)(gDevice.usb);
+void Release() {
+  if (gDevice.usb != nullptr) gUsb.free(gDevice.usb);
   if (gDevice.file != INVALID_HANDLE_VALUE) CloseHandle(gDevice.file);
   if (gDevice.readEvent != nullptr) CloseHandle(gDevice.readEvent);
   gDevice = OpenDevice{};
 }
 
-UsbHandle CreateStop() {
-  HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
-  if (event == nullptr) return kNoUsbHandle;
-  ResetEvent(event);
-  return FromHandle(event);
-}
-
-void RaiseStop(UsbHandle stop) { SetEvent(ToHandle(stop)); }
-void DestroyStop(UsbHandle stop) { CloseHandle(ToHandle(stop)); }
-
 }  // namespace
 
-const WinUsbDeviceApi kSystemWinUsbDevice = {Load,           Unload,    Enumerate, Open,
-                                             QueryInterface, QueryPipe, SetPipeTimeout,
-                                             Write,          Read,      Release,
-                                             CreateStop,     RaiseStop, DestroyStop};
+const WinUsbDeviceApi kSystemWinUsbDevice = {
+    .load = Load,
+    .unload = Unload,
+    .enumerate = Enumerate,
+    .open = Open,
+    .queryInterface = QueryInterface,
+    .queryPipe = QueryPipe,
+    .setPipeTimeout = SetPipeTimeout,
+    .write = Write,
+    .read = Read,
+    .release = Release,
+    .createStop = Win32CreateStop,
+    .raiseStop = Win32RaiseStop,
+    .destroyStop = Win32DestroyStop,
+};

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/status.h"
+#include "base/status.h"
 #include "link/usb/usb_common.h"
 #include "link/usb/winusb_device.h"
 
@@ -16,24 +16,22 @@ constexpr uint8_t kNoPipe = 0xFF;
 constexpr uint32_t kOpenPipeTimeoutMs = 100;
 
 struct WinUsbLinkRecord {
-  std::string devicePath;
+  UsbLinkCore core;
   // The device, guarded by deviceLock: the reader releases it on a read
   // failure, and that must neither overlap a send nor go unseen by one.
   std::mutex deviceLock;
-  UsbHandle device = kNoUsbHandle;
+  bool deviceOpen = false;
   uint8_t inPipe = kNoPipe;
   uint8_t outPipe = kNoPipe;
   uint32_t inMaxPacket = 0;
-  int32_t receiveTimeout = 500;
   uint32_t sendTimeout = 100;
   uint32_t appliedSendTimeout = 0;
-  UsbHandle stopSignal = kNoUsbHandle;
-  UsbReaderThread reader;
-  UsbReceiver receiver;
 };
 
 WinUsbLinkRecord gUsb;
 const WinUsbDeviceApi* gApi = &kSystemWinUsbDevice;
+
+UsbStopCalls StopCalls() { return {gApi->createStop, gApi->raiseStop, gApi->destroyStop}; }
 
 bool VisitWinUsbDevice(void* context, std::string_view path, std::span<const uint8_t> descriptor) {
   if (!WinUsbDescriptorMatches(descriptor) || path.size() > kMaxDevicePath) return false;
@@ -42,24 +40,18 @@ bool VisitWinUsbDevice(void* context, std::string_view path, std::span<const uin
 }
 
 bool FindWinUsbDevice() {
-  gUsb.devicePath.clear();
-  SetLastStatus(0);
-  ReceiverClear(gUsb.receiver);
+  UsbSearchBegin(gUsb.core);
+  ReceiverClear(gUsb.core.receiver);
   if (!gApi->load()) return false;
   std::string found;
   gApi->enumerate(VisitWinUsbDevice, &found);
-  if (!found.empty()) {
-    gUsb.devicePath = found;
-    return true;
-  }
-  if (LastStatusCode() == 0) SetLastStatus(0x30D);
-  return false;
+  return UsbSearchEnd(gUsb.core, found);
 }
 
 // deviceLock held.
 void ReleaseWinUsbDeviceLocked() {
-  if (gUsb.device != kNoUsbHandle) gApi->release(gUsb.device);
-  gUsb.device = kNoUsbHandle;
+  if (gUsb.deviceOpen) gApi->release();
+  gUsb.deviceOpen = false;
 }
 
 void ReleaseWinUsbDevice() {
@@ -68,14 +60,14 @@ void ReleaseWinUsbDevice() {
 }
 
 // Alternate setting 0's bulk pipes; the highest index wins per direction.
-void FindBulkPipes(UsbHandle device) {
+void FindBulkPipes() {
   gUsb.inPipe = kNoPipe;
   gUsb.outPipe = kNoPipe;
   uint8_t endpoints = 0;
-  if (!gApi->queryInterface(device, &endpoints)) return;
+  if (!gApi->queryInterface(&endpoints)) return;
   for (uint8_t index = 0; index < endpoints; ++index) {
     WinUsbPipeInfo pipe{};
-    if (!gApi->queryPipe(device, index, &pipe) || pipe.pipeType != kUsbPipeTypeBulk) continue;
+    if (!gApi->queryPipe(index, &pipe) || pipe.pipeType != kUsbPipeTypeBulk) continue;
     if (pipe.pipeId & 0x80) {
       gUsb.inPipe = pipe.pipeId;
       gUsb.inMaxPacket = pipe.maximumPacketSize;
@@ -99,42 +91,31 @@ void WinUsbReader() {
     }
   }
   if (!haveBuffer) {
-    gUsb.reader.running = false;
+    gUsb.core.reader.running = false;
     return;
   }
-  // The device handle stays put while the reader runs: only the reader
-  // itself releases it before close, and close joins the reader first.
-  const UsbHandle device = gUsb.device;
+  // The device stays open while the reader runs: only the reader itself
+  // releases it before close, and close joins the reader first.
   for (;;) {
     uint32_t got = 0;
-    UsbReadOutcome outcome =
-        gApi->read(device, gUsb.inPipe, buffer.data(), ask, &got, gUsb.stopSignal);
+    UsbReadOutcome outcome = gApi->read(gUsb.inPipe, buffer.data(), ask, &got, gUsb.core.stopSignal);
     if (outcome == UsbReadOutcome::Stopped) break;
     if (outcome == UsbReadOutcome::Failed) {
-      SetLastStatus(0x430A);
+      SetLastStatus(kStatusUsbConnectionLost);
       ReleaseWinUsbDevice();
       break;
     }
-    ReceiverPush(gUsb.receiver, buffer.data(), std::min(got, ask));
+    ReceiverPush(gUsb.core.receiver, buffer.data(), std::min(got, ask));
   }
-  gUsb.reader.running = false;
+  gUsb.core.reader.running = false;
 }
 
-bool StartWinUsbReader() {
-  gUsb.stopSignal = gApi->createStop();
-  if (gUsb.stopSignal != kNoUsbHandle && ReaderCreate(gUsb.reader, WinUsbReader)) return true;
-  SetLastStatus(0x30F);
-  if (gUsb.stopSignal != kNoUsbHandle) gApi->destroyStop(gUsb.stopSignal);
-  gUsb.stopSignal = kNoUsbHandle;
-  return false;
-}
 
 // A reader that ended on a lost connection has left its thread and stop
 // signal behind; they are tidied before the link is used again.
 void TidyEndedReader() {
-  ReaderJoin(gUsb.reader);
-  if (gUsb.stopSignal != kNoUsbHandle) gApi->destroyStop(gUsb.stopSignal);
-  gUsb.stopSignal = kNoUsbHandle;
+  ReaderJoin(gUsb.core.reader);
+  UsbDestroyStop(gUsb.core, StopCalls());
 }
 
 }  // namespace
@@ -154,49 +135,47 @@ bool WinUsbDescriptorMatches(std::span<const uint8_t> d) {
 
 bool WinUsbIsOpen() {
   std::lock_guard<std::mutex> hold(gUsb.deviceLock);
-  return gUsb.device != kNoUsbHandle;
+  return gUsb.deviceOpen;
 }
 
-bool WinUsbReaderRunning() { return gUsb.reader.running; }
+bool WinUsbReaderRunning() { return gUsb.core.reader.running; }
 
 int WinUsbOpen() {
-  if (WinUsbIsOpen()) return SetLastStatus(0x304);
+  if (WinUsbIsOpen()) return SetLastStatus(kStatusUsbAlreadyOpen);
   TidyEndedReader();
   if (!FindWinUsbDevice()) return 0;
-  UsbHandle device = gApi->open(gUsb.devicePath.c_str());
-  if (device == kNoUsbHandle) return SetLastStatus(0x4305);
+  if (!gApi->open(gUsb.core.devicePath.c_str())) return SetLastStatus(kStatusUsbOpenFailed);
   {
     std::lock_guard<std::mutex> hold(gUsb.deviceLock);
-    gUsb.device = device;
+    gUsb.deviceOpen = true;
   }
-  FindBulkPipes(device);
+  FindBulkPipes();
   if (gUsb.inPipe == kNoPipe || gUsb.outPipe == kNoPipe) {
     ReleaseWinUsbDevice();
-    return SetLastStatus(0x4305);
+    return SetLastStatus(kStatusUsbOpenFailed);
   }
-  if (!StartWinUsbReader()) {
+  if (!UsbStartReader(gUsb.core, StopCalls(), WinUsbReader)) {
     ReleaseWinUsbDevice();
     return 0;
   }
   // The controller's firmware wants its OUT pipe primed with an empty
   // packet; neither result matters, and the policy cache is left alone.
-  gApi->setPipeTimeout(device, gUsb.outPipe, kOpenPipeTimeoutMs);
+  gApi->setPipeTimeout(gUsb.outPipe, kOpenPipeTimeoutMs);
   uint32_t written = 0;
-  gApi->write(device, gUsb.outPipe, nullptr, 0, &written);
-  ReaderRelease(gUsb.reader);
+  gApi->write(gUsb.outPipe, nullptr, 0, &written);
+  ReaderRelease(gUsb.core.reader);
   return 1;
 }
 
 int WinUsbClose() {
   if (!WinUsbIsOpen()) {
     TidyEndedReader();
-    return SetLastStatus(0x306);
+    return SetLastStatus(kStatusUsbNotOpen);
   }
-  if (gUsb.stopSignal != kNoUsbHandle) gApi->raiseStop(gUsb.stopSignal);
-  ReaderJoin(gUsb.reader);
+  UsbRaiseStop(gUsb.core, StopCalls());
+  ReaderJoin(gUsb.core.reader);
   ReleaseWinUsbDevice();
-  if (gUsb.stopSignal != kNoUsbHandle) gApi->destroyStop(gUsb.stopSignal);
-  gUsb.stopSignal = kNoUsbHandle;
+  UsbDestroyStop(gUsb.core, StopCalls());
   gApi->unload();
   return 1;
 }
@@ -205,29 +184,26 @@ int WinUsbSend(const uint8_t* bytes, uint32_t count) {
   // Held for the whole transfer, so a reader that loses the connection
   // meanwhile waits with its release until the transfer is over.
   std::lock_guard<std::mutex> hold(gUsb.deviceLock);
-  if (gUsb.device == kNoUsbHandle) return SetLastStatus(0x306);
-  SetLastStatus(0);
+  if (!gUsb.deviceOpen) return SetLastStatus(kStatusUsbNotOpen);
+  SetLastStatus(kStatusNone);
   if (count == 0) return 1;
   if (gUsb.sendTimeout != gUsb.appliedSendTimeout) {
-    if (!gApi->setPipeTimeout(gUsb.device, gUsb.outPipe, gUsb.sendTimeout)) {
-      return SetLastStatus(0x4308);
+    if (!gApi->setPipeTimeout(gUsb.outPipe, gUsb.sendTimeout)) {
+      return SetLastStatus(kStatusUsbWriteFailed);
     }
     gUsb.appliedSendTimeout = gUsb.sendTimeout;
   }
   uint32_t written = 0;
-  if (!gApi->write(gUsb.device, gUsb.outPipe, bytes, count, &written) || written != count) {
-    return SetLastStatus(0x4308);
+  if (!gApi->write(gUsb.outPipe, bytes, count, &written) || written != count) {
+    return SetLastStatus(kStatusUsbWriteFailed);
   }
   return 1;
 }
 
-int WinUsbReceiveByte(uint8_t* byte) {
-  if (ReceiverTake(gUsb.receiver, gUsb.receiveTimeout, byte)) return 1;
-  return SetLastStatus(0x30B);
-}
+int WinUsbReceiveByte(uint8_t* byte) { return UsbReceiveByte(gUsb.core, byte); }
 
 int WinUsbSetTimeouts(uint32_t receiveMs, uint32_t sendMs) {
-  gUsb.receiveTimeout = static_cast<int32_t>(receiveMs);
+  gUsb.core.receiveTimeout = static_cast<int32_t>(receiveMs);
   gUsb.sendTimeout = sendMs;
   return 1;
 }

@@ -1,4 +1,4 @@
-#include "app/syserror.h"
+#include "base/syserror.h"
 
 #include <cerrno>
 #include <cstring>
