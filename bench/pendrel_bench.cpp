@@ -48,7 +48,9 @@ double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).coun
 double ProcessCpuSeconds() {
   rusage usage{};
   getrusage(RUSAGE_SELF, &usage);
-  auto tv = [](const timeval& t) { return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6; };
+  auto tv = [](const timeval& t) {
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_usec) / 1e6;
+  };
   return tv(usage.ru_utime) + tv(usage.ru_stime);
 }
 
@@ -192,12 +194,13 @@ int UsbRun(std::string_view link, const char* image, const char* model, uint32_t
 
   sim::SimStats stats = sim::SimGetStats(engine);
   uint64_t blocks = blockSize ? (stats.bytesWritten + blockSize - 1) / blockSize : 0;
-  std::printf("\nBENCH {\"ok\":%s,\"link\":\"%s\",\"bytes\":%llu,\"blockSize\":%u,\"blocks\":%llu,"
-              "\"hostFaults\":%u,\"wallS\":%.6f,\"cpuS\":%.6f,\"engineCpuS\":%.6f,\"delayUs\":%u,\"maxRssKb\":%ld,"
-              "\"voluntarySwitches\":%ld}\n",
-              ok ? "true" : "false", hid ? "hid" : "bulk", static_cast<unsigned long long>(stats.bytesWritten),
-              blockSize, static_cast<unsigned long long>(blocks), stats.hostFaults, wall, cpu, engineCpu, delayUs,
-              MaxRssKb(), switches);
+  std::printf(
+      "\nBENCH {\"ok\":%s,\"link\":\"%s\",\"bytes\":%llu,\"blockSize\":%u,\"blocks\":%llu,"
+      "\"hostFaults\":%u,\"wallS\":%.6f,\"cpuS\":%.6f,\"engineCpuS\":%.6f,\"delayUs\":%u,\"maxRssKb\":%ld,"
+      "\"voluntarySwitches\":%ld}\n",
+      ok ? "true" : "false", hid ? "hid" : "bulk", static_cast<unsigned long long>(stats.bytesWritten),
+      blockSize, static_cast<unsigned long long>(blocks), stats.hostFaults, wall, cpu, engineCpu, delayUs,
+      MaxRssKb(), switches);
   fake::FakeWinUsbUninstall();
   fake::FakeHidUninstall();
   return ok && stats.hostFaults == 0 ? 0 : 1;
@@ -272,10 +275,11 @@ int CheckImageRun(const char* path, const char* model) {
     runtime = std::min(runtime, Seconds(Clock::now() - began));
   }
 
-  std::printf("BENCH {\"ok\":%s,\"bytes\":%llu,\"imageLength\":%u,\"checkS\":%.6f,\"readS\":%.6f,"
-              "\"runtimeS\":%.6f}\n",
-              ok && readOk ? "true" : "false", static_cast<unsigned long long>(total), location.length, check,
-              plain, runtime);
+  std::printf(
+      "BENCH {\"ok\":%s,\"bytes\":%llu,\"imageLength\":%u,\"checkS\":%.6f,\"readS\":%.6f,"
+      "\"runtimeS\":%.6f}\n",
+      ok && readOk ? "true" : "false", static_cast<unsigned long long>(total), location.length, check, plain,
+      runtime);
   return ok && readOk ? 0 : 1;
 }
 

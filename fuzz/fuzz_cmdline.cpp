@@ -75,9 +75,7 @@ Expected ReferenceParse(const std::vector<std::string>& args) {
   return e;
 }
 
-bool FileIsOurs(const std::string& name) {
-  return name == "image" || name == "bad" || name == "missing";
-}
+bool FileIsOurs(const std::string& name) { return name == "image" || name == "bad" || name == "missing"; }
 
 }  // namespace
 

@@ -43,7 +43,8 @@ StatusCode ExpectedWithoutFit(const Bytes& file, ImageLocation image, uint32_t m
   *decided = true;
   uint64_t end = uint64_t{image.offset} + image.length;
   if (image.length > max) return 0x210;
-  if (image.length < kImageHeaderSize || uint64_t{image.offset} + kImageHeaderSize > file.size()) return 0x208;
+  if (image.length < kImageHeaderSize || uint64_t{image.offset} + kImageHeaderSize > file.size())
+    return 0x208;
   const uint8_t* header = file.data() + image.offset;
   if (std::memcmp(header, "zarn", 4) != 0 || header[6] != 4) return 0x20C;
   // The model fit comes next; whether it holds is the table's business.

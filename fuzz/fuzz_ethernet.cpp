@@ -132,9 +132,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   while (in.Left() > 0) {
     uint8_t tag = in.Byte();
     fuzz::SocketEvent e{};
-    static constexpr EventKind kKinds[8] = {
-        EventKind::Data, EventKind::Quiet, EventKind::WaitFails, EventKind::Closed,
-        EventKind::Data, EventKind::Quiet, EventKind::Closed,    EventKind::ReceiveFails};
+    static constexpr EventKind kKinds[8] = {EventKind::Data,   EventKind::Quiet,       EventKind::WaitFails,
+                                            EventKind::Closed, EventKind::Data,        EventKind::Quiet,
+                                            EventKind::Closed, EventKind::ReceiveFails};
     e.kind = (tag & 0xF) == 0xF ? EventKind::WaitFails : kKinds[tag & 7];
     if (e.kind == EventKind::Data) e.bytes = in.Take(in.U16() % 320);
     e.from = {kControllerAddress, static_cast<uint16_t>(4000 + (tag >> 4))};

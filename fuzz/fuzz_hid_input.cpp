@@ -48,7 +48,8 @@ void WalkOnly(fuzz::Input& in) {
   ring.readCounter = counter;
   ring.writeCounter = counter + static_cast<uint32_t>(fill);
   ring.count = fill;
-  for (int32_t i = 0; i < fill; ++i) ring.storage[(counter + static_cast<uint32_t>(i)) & 0xFF] = static_cast<uint8_t>(i);
+  for (int32_t i = 0; i < fill; ++i)
+    ring.storage[(counter + static_cast<uint32_t>(i)) & 0xFF] = static_cast<uint8_t>(i);
 
   HidUnpackInput(ring, bytes.data(), static_cast<uint32_t>(bytes.size()), reportLength);
   FUZZ_CHECK(ring.count >= 0 && ring.count <= 256);
@@ -77,7 +78,7 @@ struct FakeHid {
   std::vector<Bytes> reads;  // served in order, then the device fails
   size_t nextRead = 0;
   std::vector<Bytes> reports;
-  uint32_t asked = 0;        // the capacity the reader gave
+  uint32_t asked = 0;  // the capacity the reader gave
 };
 FakeHid gFake;
 
@@ -192,9 +193,7 @@ void WholeLink(fuzz::Input& in) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fuzz::Input in{{data, size}};
   fuzz::ResetProcessState();
-  if (in.Byte() & 1)
-    WholeLink(in);
-  else
-    WalkOnly(in);
+  if (in.Byte() & 1) WholeLink(in);
+  else WalkOnly(in);
   return 0;
 }

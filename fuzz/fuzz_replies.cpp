@@ -49,7 +49,7 @@ std::array<ImageFile, 11> gImages = {{
     {"TXC5110", 1500, false, {}, {}},
     {"TXC5130", 200, true, {}, {}},
     {"TXC5150", 129, false, {}, {}},
-    {"TXC9999", 400, false, {}, {}},  // any other name: fits family 1
+    {"TXC9999", 400, false, {}, {}},          // any other name: fits family 1
     {"TXC6260", 0x5D000 + 1, false, {}, {}},  // one byte over the limit
 }};
 
@@ -163,7 +163,8 @@ void CheckProgramRun(uint8_t imagePick, uint8_t ratePick) {
   // Never more than the image, and always its leading bytes.
   FUZZ_CHECK(written.size() <= image.image.size());
   FUZZ_CHECK(std::equal(written.begin(), written.end(), image.image.begin()));
-  if (!written.empty()) FUZZ_CHECK(status != 0x211 && status != 0x210 && status != 0x20C && status != 0x213 && status != 0x212);
+  if (!written.empty())
+    FUZZ_CHECK(status != 0x211 && status != 0x210 && status != 0x20C && status != 0x213 && status != 0x212);
   if (ok) {
     FUZZ_CHECK(written == image.image);
     if (CurrentController.family != 1) FUZZ_CHECK(flushed && verified);
@@ -200,27 +201,47 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TransactParams transact;
   uint8_t imagePick = 0, ratePick = 0;
   switch (command % 17) {
-    case 3: case 5: case 6: case 7: case 9: case 10: p = in.U32(); break;
-    case 11: block = in.Take(1 + in.U16() % 2048); p = in.U16(); break;
+    case 3:
+    case 5:
+    case 6:
+    case 7:
+    case 9:
+    case 10: p = in.U32(); break;
+    case 11:
+      block = in.Take(1 + in.U16() % 2048);
+      p = in.U16();
+      break;
     case 15: transact = ReadTransactParams(in); break;
-    case 16: imagePick = in.Byte(); ratePick = in.Byte(); break;
+    case 16:
+      imagePick = in.Byte();
+      ratePick = in.Byte();
+      break;
     default: break;
   }
   Bytes reply = in.Rest();
   FakeSerial.incoming.assign(reply.begin(), reply.end());
 
   switch (command % 17) {
-    case 0: Handshake(); FUZZ_CHECK(FakeSerial.pauses <= 4); break;
+    case 0:
+      Handshake();
+      FUZZ_CHECK(FakeSerial.pauses <= 4);
+      break;
     case 1: CheckText(QueryIdentification(), 128, reply); break;
     case 2: CheckText(QueryControllerName(), 20, reply); break;
     case 3: SetControllerBaudRate(p); break;
     case 4: Reboot(); break;
     case 5: SelectPage8(p); break;
-    case 6: SelectPage16(p); FUZZ_CHECK(FakeSerial.writes.size() <= 3); break;
+    case 6:
+      SelectPage16(p);
+      FUZZ_CHECK(FakeSerial.writes.size() <= 3);
+      break;
     case 7: SelectSubPage(p); break;
     case 8: EraseNandIndex(); break;
     case 9: ErasePage8(p >> 16, static_cast<uint16_t>(p)); break;
-    case 10: ErasePage16(p); FUZZ_CHECK(FakeSerial.writes.size() <= 4); break;
+    case 10:
+      ErasePage16(p);
+      FUZZ_CHECK(FakeSerial.writes.size() <= 4);
+      break;
     case 11: {
       bool ok = WriteBlock(block.data(), static_cast<uint32_t>(block.size()), static_cast<uint16_t>(p));
       std::vector<Bytes> frames = Frames();
@@ -236,8 +257,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       uint16_t answer = QueryMaxBlockSize();
       if (reply.size() >= 4 && reply[0] == 0x06 && !FakeSerial.failWrites)
         FUZZ_CHECK(answer == (reply[1] << 8 | reply[2]));
-      else
-        FUZZ_CHECK(answer == 256);
+      else FUZZ_CHECK(answer == 256);
       break;
     }
     case 13: Flush(); break;

@@ -72,7 +72,8 @@ const std::string& TempDirectory() {
 std::string WriteTempFile(const std::string& name, std::span<const uint8_t> bytes) {
   std::string path = TempDirectory() + "/" + name;
   std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (!f || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size()) Fail("temp file", __FILE__, __LINE__);
+  if (!f || std::fwrite(bytes.data(), 1, bytes.size(), f) != bytes.size())
+    Fail("temp file", __FILE__, __LINE__);
   std::fclose(f);
   return path;
 }
@@ -105,7 +106,9 @@ namespace {
 
 constexpr SerialHandle kFakeSerialHandle = 5;
 
-bool SerialDevicePath(std::string_view portName, std::string& path) { return SerialPathPosix(portName, path); }
+bool SerialDevicePath(std::string_view portName, std::string& path) {
+  return SerialPathPosix(portName, path);
+}
 SerialHandle SerialOpenFake(const char*) { return kFakeSerialHandle; }
 bool SerialIsCharacterDevice(SerialHandle) { return true; }
 SerialConfigResult SerialConfigureFake(SerialHandle, int32_t, bool) { return SerialConfigResult::Ok; }
@@ -209,14 +212,9 @@ int32_t SockWaitReadable(EthSocket s, uint32_t seconds, uint32_t microseconds) {
   }
   if (queue->empty()) return 0;
   switch (queue->front().kind) {
-    case EventKind::Quiet:
-      queue->pop_front();
-      return 0;
-    case EventKind::WaitFails:
-      queue->pop_front();
-      return -1;
-    default:
-      return 1;
+    case EventKind::Quiet: queue->pop_front(); return 0;
+    case EventKind::WaitFails: queue->pop_front(); return -1;
+    default: return 1;
   }
 }
 
@@ -299,10 +297,14 @@ bool UsbLoad() { return true; }
 void UsbUnload() {}
 bool HidEnumerateNone(HidVisit, void*) { return true; }
 UsbHandle HidOpenWriteNone(const char*, uint16_t*, uint16_t*) { return kNoUsbHandle; }
-HidWriteOutcome HidWriteNone(UsbHandle, const uint8_t*, uint32_t, uint32_t*) { return HidWriteOutcome::DeviceGone; }
+HidWriteOutcome HidWriteNone(UsbHandle, const uint8_t*, uint32_t, uint32_t*) {
+  return HidWriteOutcome::DeviceGone;
+}
 void CloseNone(UsbHandle) {}
 UsbHandle HidOpenReadNone(const char*, uint16_t) { return kNoUsbHandle; }
-UsbReadOutcome HidReadNone(UsbHandle, uint8_t*, uint32_t, uint32_t*, UsbHandle) { return UsbReadOutcome::Failed; }
+UsbReadOutcome HidReadNone(UsbHandle, uint8_t*, uint32_t, uint32_t*, UsbHandle) {
+  return UsbReadOutcome::Failed;
+}
 UsbHandle CreateStopNone() { return kNoUsbHandle; }
 
 constexpr HidDeviceApi kNoHid = {

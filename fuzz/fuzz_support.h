@@ -31,8 +31,7 @@ struct Input {
 };
 
 [[noreturn]] void Fail(const char* what, const char* file, int line);
-#define FUZZ_CHECK(condition) \
-  ((condition) ? (void)0 : ::fuzz::Fail(#condition, __FILE__, __LINE__))
+#define FUZZ_CHECK(condition) ((condition) ? (void)0 : ::fuzz::Fail(#condition, __FILE__, __LINE__))
 
 // Sends stdout to /dev/null: the programming run draws its progress line.
 void SilenceStdout();
@@ -68,10 +67,10 @@ void InstallFakeSerial();
 // TCP: a byte stream of blocks; one receive delivers at most the rest of the
 // current block. An exhausted queue answers a wait with "time passed".
 enum class EventKind : uint8_t {
-  Data,     // a datagram, or a block of the stream
-  Quiet,    // the wait passes without data
+  Data,   // a datagram, or a block of the stream
+  Quiet,  // the wait passes without data
   WaitFails,
-  Closed,   // TCP: the peer closed (receive 0); UDP: an empty datagram
+  Closed,  // TCP: the peer closed (receive 0); UDP: an empty datagram
   ReceiveFails,
 };
 struct SocketEvent {
@@ -82,7 +81,7 @@ struct SocketEvent {
 struct FakeSocketRecord {
   std::deque<SocketEvent> udp;
   std::deque<SocketEvent> tcp;
-  size_t tcpBlockAt = 0;   // bytes of the front TCP block already delivered
+  size_t tcpBlockAt = 0;  // bytes of the front TCP block already delivered
   bool startupFails = false;
   bool connectFails = false;
   uint32_t startups = 0;
@@ -93,7 +92,7 @@ struct FakeSocketRecord {
   uint32_t udpWaits = 0;
   uint32_t tcpWaits = 0;
   std::vector<uint32_t> tcpWaitMs;
-  Bytes sentTcp;           // every TCP send, concatenated
+  Bytes sentTcp;  // every TCP send, concatenated
   // Every TCP receive's bytes, with the length of sentTcp at that moment.
   std::vector<std::pair<Bytes, size_t>> delivered;
   uint32_t tcpSends = 0;

@@ -146,8 +146,8 @@ std::string SetMethod(std::string_view value, EthernetOptions& options) {
 }
 
 constexpr ValuedOption<EthernetOptions> kValued[] = {
-    {"--bind", SetBind},         {"--tcp-port", SetTcpPort}, {"--reply", SetReply},
-    {"--in-use", SetInUse},      {"--password", SetPassword}, {"--method", SetMethod},
+    {"--bind", SetBind},    {"--tcp-port", SetTcpPort},  {"--reply", SetReply},
+    {"--in-use", SetInUse}, {"--password", SetPassword}, {"--method", SetMethod},
 };
 
 // 0: parsed; 3: help shown; otherwise the exit code.
@@ -304,8 +304,7 @@ std::vector<uint8_t> ExpectedAnswer(const EthernetOptions& options, const Connec
       expected.insert(expected.end(), digest.begin(), digest.end());
       break;
     }
-    default:
-      break;
+    default: break;
   }
   return expected;
 }
@@ -386,7 +385,8 @@ ServeResult ServeBytes(Connection& c, const uint8_t* bytes, size_t count, const 
     if (verdict < 0) {
       const uint8_t reject[1] = {0x15};
       SendAll(c.socket.fd, reject, 1);
-      ReportEvent(report, "login", "\"step\":\"rejected\",\"answer\":\"" + HexBytes(c.answer.data(), c.answer.size()) + "\"",
+      ReportEvent(report, "login",
+                  "\"step\":\"rejected\",\"answer\":\"" + HexBytes(c.answer.data(), c.answer.size()) + "\"",
                   "login: answer rejected");
       result.connectionOver = true;
       return result;
@@ -519,8 +519,8 @@ int RunEthernetFrontEnd(int argc, char** argv) {
               options.tcpPort);
   std::fflush(stdout);
   ReportEvent(report, "start",
-              "\"address\":" + JsonString(options.bindAddress) + ",\"tcpPort\":" + std::to_string(options.tcpPort) +
-                  ",\"model\":" + JsonString(options.common.config.model),
+              "\"address\":" + JsonString(options.bindAddress) + ",\"tcpPort\":" +
+                  std::to_string(options.tcpPort) + ",\"model\":" + JsonString(options.common.config.model),
               "");
 
   std::string reason = Serve(discovery, replySocket, listener, engine, report, options);

@@ -95,7 +95,8 @@ std::string SetRate(std::string_view value, FrontEndOptions& options) {
 
 std::string AddFault(std::string_view value, FrontEndOptions& options) {
   FaultSpec fault;
-  if (!ParseFault(value, fault)) return "COMMAND:K:KIND, KIND one of nak checksum overrun silence wrong-byte drop";
+  if (!ParseFault(value, fault))
+    return "COMMAND:K:KIND, KIND one of nak checksum overrun silence wrong-byte drop";
   options.config.faults.push_back(fault);
   return "";
 }
@@ -124,9 +125,9 @@ constexpr FlagOption<FrontEndOptions> kCommonFlags[] = {
 };
 
 constexpr ValuedOption<FrontEndOptions> kCommonValued[] = {
-    {"--model", SetModel},         {"--ident", SetIdent},        {"--name", SetName},
-    {"--block-size", SetBlockSize}, {"--start", SetStart},        {"--rate", SetRate},
-    {"--fault", AddFault},         {"--log", SetLogPath},        {"--flash-out", SetFlashOutPath},
+    {"--model", SetModel},          {"--ident", SetIdent}, {"--name", SetName},
+    {"--block-size", SetBlockSize}, {"--start", SetStart}, {"--rate", SetRate},
+    {"--fault", AddFault},          {"--log", SetLogPath}, {"--flash-out", SetFlashOutPath},
     {"--max-block", SetMaxBlock},
 };
 

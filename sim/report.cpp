@@ -10,8 +10,8 @@ struct KindName {
   const char* name;
 };
 constexpr KindName kKindNames[] = {
-    {sim::SimRecordKind::Frame, "frame"},         {sim::SimRecordKind::Garbage, "garbage"},
-    {sim::SimRecordKind::Truncated, "truncated"}, {sim::SimRecordKind::Fault, "fault"},
+    {sim::SimRecordKind::Frame, "frame"},          {sim::SimRecordKind::Garbage, "garbage"},
+    {sim::SimRecordKind::Truncated, "truncated"},  {sim::SimRecordKind::Fault, "fault"},
     {sim::SimRecordKind::HostFault, "host-fault"}, {sim::SimRecordKind::Note, "note"},
 };
 
@@ -37,7 +37,8 @@ void WriteLogLine(SimReport& report, std::string_view event, std::string_view fi
 // Frames are printed only with --verbose; everything else unless --quiet.
 void OnRecord(SimReport& report, const sim::SimRecord& record) {
   std::string fields = "\"command\":" + JsonString(record.command);
-  if (!record.frame.empty()) fields += ",\"frame\":\"" + HexBytes(record.frame.data(), record.frame.size()) + "\"";
+  if (!record.frame.empty())
+    fields += ",\"frame\":\"" + HexBytes(record.frame.data(), record.frame.size()) + "\"";
   if (record.kind == sim::SimRecordKind::Frame || !record.reply.empty())
     fields += ",\"reply\":\"" + HexBytes(record.reply.data(), record.reply.size()) + "\"";
   if (!record.text.empty()) fields += ",\"text\":" + JsonString(record.text);
@@ -47,9 +48,10 @@ void OnRecord(SimReport& report, const sim::SimRecord& record) {
   if (!show) return;
   if (record.kind == sim::SimRecordKind::Frame) {
     size_t shown = std::min<size_t>(record.frame.size(), 16);
-    std::printf("talo-sim: %s %s%s -> %s\n", record.command.c_str(), HexBytes(record.frame.data(), shown).c_str(),
-                shown < record.frame.size() ? "..." : "",
-                record.reply.empty() ? "(no reply)" : HexBytes(record.reply.data(), record.reply.size()).c_str());
+    std::printf(
+        "talo-sim: %s %s%s -> %s\n", record.command.c_str(), HexBytes(record.frame.data(), shown).c_str(),
+        shown < record.frame.size() ? "..." : "",
+        record.reply.empty() ? "(no reply)" : HexBytes(record.reply.data(), record.reply.size()).c_str());
   } else {
     std::printf("talo-sim: %s%s%s: %s\n", KindText(record.kind), record.command.empty() ? "" : " ",
                 record.command.c_str(), record.text.c_str());
@@ -101,7 +103,8 @@ bool ReportOpen(SimReport& report, FrontEndOptions& options) {
   return true;
 }
 
-void ReportEvent(SimReport& report, std::string_view event, std::string_view fields, std::string_view console) {
+void ReportEvent(SimReport& report, std::string_view event, std::string_view fields,
+                 std::string_view console) {
   WriteLogLine(report, event, fields);
   if (!console.empty() && !report.quiet) {
     std::printf("talo-sim: %.*s\n", static_cast<int>(console.size()), console.data());
@@ -116,7 +119,8 @@ int ReportFinish(SimReport& report, const sim::SimEngine& engine, const FrontEnd
     std::vector<uint8_t> image = sim::SimFlashImage(engine);
     std::unique_ptr<std::FILE, ReportFileCloser> file(std::fopen(options.flashOutPath.c_str(), "wb"));
     // An empty image is a valid empty file; fwrite must not see its null data().
-    bool ok = file && (image.empty() || std::fwrite(image.data(), 1, image.size(), file.get()) == image.size());
+    bool ok =
+        file && (image.empty() || std::fwrite(image.data(), 1, image.size(), file.get()) == image.size());
     ok = ok && std::fclose(file.release()) == 0;
     if (!ok) {
       std::printf("talo-sim: cannot write flash contents to %s\n", options.flashOutPath.c_str());
@@ -125,11 +129,12 @@ int ReportFinish(SimReport& report, const sim::SimEngine& engine, const FrontEnd
   }
   sim::SimStats stats = sim::SimGetStats(engine);
   char fields[200];
-  std::snprintf(fields, sizeof fields,
-                "\"frames\":%u,\"bytesWritten\":%llu,\"hostFaults\":%u,\"reboots\":%u,\"controllerTimeUs\":%llu,"
-                "\"end\":",
-                stats.frames, static_cast<unsigned long long>(stats.bytesWritten), stats.hostFaults, stats.reboots,
-                static_cast<unsigned long long>(stats.controllerTimeUs));
+  std::snprintf(
+      fields, sizeof fields,
+      "\"frames\":%u,\"bytesWritten\":%llu,\"hostFaults\":%u,\"reboots\":%u,\"controllerTimeUs\":%llu,"
+      "\"end\":",
+      stats.frames, static_cast<unsigned long long>(stats.bytesWritten), stats.hostFaults, stats.reboots,
+      static_cast<unsigned long long>(stats.controllerTimeUs));
   std::string extra = report.summaryFields.empty() ? "" : "," + report.summaryFields;
   WriteLogLine(report, "summary", std::string(fields) + JsonString(endReason) + extra);
   std::printf("talo-sim: summary: %u frames, %llu bytes written, %u host faults (%.*s)\n", stats.frames,

@@ -41,7 +41,8 @@ bool ReportOpen(SimReport& report, FrontEndOptions& options);
 // A front end's own event. `fields` is extra JSON members without braces
 // (e.g. "\"rate\":115200"), or empty; `console` is printed unless --quiet
 // (empty: log only).
-void ReportEvent(SimReport& report, std::string_view event, std::string_view fields, std::string_view console);
+void ReportEvent(SimReport& report, std::string_view event, std::string_view fields,
+                 std::string_view console);
 
 // Writes --flash-out, prints the summary line; returns 0 for a clean run,
 // 1 when the engine saw a host fault, 2 when the flash file failed.

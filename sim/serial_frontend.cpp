@@ -35,9 +35,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr int kPollMs = 50;
-constexpr int kWriteStallMs = 2000;       // a host that reads nothing for this long loses the reply
-constexpr int kRebootDrainMs = 2000;      // time the host gets to read the reboot's ACK
-constexpr uint32_t kBitsPerByte = 11;     // start, 8 data, 2 stop
+constexpr int kWriteStallMs = 2000;    // a host that reads nothing for this long loses the reply
+constexpr int kRebootDrainMs = 2000;   // time the host gets to read the reboot's ACK
+constexpr uint32_t kBitsPerByte = 11;  // start, 8 data, 2 stop
 
 volatile std::sig_atomic_t gStopSignal = 0;
 void OnStopSignal(int signal) { gStopSignal = signal; }
@@ -137,8 +137,8 @@ struct LineWatch {
 
 std::string SettingsFields(const sim::SimLineSettings& s) {
   char text[128];
-  std::snprintf(text, sizeof text, "\"rate\":%u,\"dataBits\":%u,\"parity\":%s,\"stopBits\":%u", s.rate, s.dataBits,
-                s.parity ? "true" : "false", s.stopBits);
+  std::snprintf(text, sizeof text, "\"rate\":%u,\"dataBits\":%u,\"parity\":%s,\"stopBits\":%u", s.rate,
+                s.dataBits, s.parity ? "true" : "false", s.stopBits);
   return text;
 }
 
@@ -147,8 +147,9 @@ std::string SettingsFields(const sim::SimLineSettings& s) {
 std::string JudgeLine(int fd, sim::SimEngine& engine, SimReport& report, LineWatch& watch) {
   sim::SimLineSettings settings;
   if (!PtyReadLineSettings(fd, settings)) return "host line settings unreadable";
-  bool changed = !watch.haveLast || settings.rate != watch.last.rate || settings.dataBits != watch.last.dataBits ||
-                 settings.parity != watch.last.parity || settings.stopBits != watch.last.stopBits;
+  bool changed = !watch.haveLast || settings.rate != watch.last.rate ||
+                 settings.dataBits != watch.last.dataBits || settings.parity != watch.last.parity ||
+                 settings.stopBits != watch.last.stopBits;
   if (changed) {
     watch.last = settings;
     watch.haveLast = true;
@@ -158,7 +159,8 @@ std::string JudgeLine(int fd, sim::SimEngine& engine, SimReport& report, LineWat
     ReportEvent(report, "line", SettingsFields(settings), text);
   }
   std::string mismatch = sim::SimLineMismatch(settings, sim::SimCurrentRate(engine));
-  if (!mismatch.empty() && mismatch != watch.mismatch) sim::SimNoteHostFault(engine, "line garbled: " + mismatch);
+  if (!mismatch.empty() && mismatch != watch.mismatch)
+    sim::SimNoteHostFault(engine, "line garbled: " + mismatch);
   watch.mismatch = mismatch;
   return mismatch;
 }
@@ -289,7 +291,8 @@ int RunSerialFrontEnd(int argc, char** argv) {
   std::printf("talo-sim: serial port %s\n", pty.slavePath.c_str());
   std::fflush(stdout);
   ReportEvent(report, "start",
-              "\"port\":" + JsonString(pty.slavePath) + ",\"model\":" + JsonString(options.common.config.model) +
+              "\"port\":" + JsonString(pty.slavePath) +
+                  ",\"model\":" + JsonString(options.common.config.model) +
                   ",\"rate\":" + std::to_string(options.common.config.initialRate),
               "");
 
@@ -298,21 +301,21 @@ int RunSerialFrontEnd(int argc, char** argv) {
   LineTotals totals;
   std::string reason = Serve(pty, engine, report, options, totals);
   char fields[160];
-  std::snprintf(fields, sizeof fields, "\"toController\":%llu,\"toHost\":%llu,\"wireUs\":%llu,\"lateUs\":%llu",
-                static_cast<unsigned long long>(totals.toController),
-                static_cast<unsigned long long>(totals.toHost),
-                static_cast<unsigned long long>(totals.wireNs / 1000),
-                static_cast<unsigned long long>(totals.lateNs / 1000));
+  std::snprintf(
+      fields, sizeof fields, "\"toController\":%llu,\"toHost\":%llu,\"wireUs\":%llu,\"lateUs\":%llu",
+      static_cast<unsigned long long>(totals.toController), static_cast<unsigned long long>(totals.toHost),
+      static_cast<unsigned long long>(totals.wireNs / 1000),
+      static_cast<unsigned long long>(totals.lateNs / 1000));
   report.summaryFields = fields;
   char line[200];
-  std::snprintf(line, sizeof line,
-                "line: %llu bytes to the controller, %llu to the host, %llu us on the wire, %llu us controller time, "
-                "%llu us paced late",
-                static_cast<unsigned long long>(totals.toController),
-                static_cast<unsigned long long>(totals.toHost),
-                static_cast<unsigned long long>(totals.wireNs / 1000),
-                static_cast<unsigned long long>(sim::SimGetStats(engine).controllerTimeUs),
-                static_cast<unsigned long long>(totals.lateNs / 1000));
+  std::snprintf(
+      line, sizeof line,
+      "line: %llu bytes to the controller, %llu to the host, %llu us on the wire, %llu us controller time, "
+      "%llu us paced late",
+      static_cast<unsigned long long>(totals.toController), static_cast<unsigned long long>(totals.toHost),
+      static_cast<unsigned long long>(totals.wireNs / 1000),
+      static_cast<unsigned long long>(sim::SimGetStats(engine).controllerTimeUs),
+      static_cast<unsigned long long>(totals.lateNs / 1000));
   report.summaryLine = line;
   PtyClose(pty);
   if (!options.linkPath.empty()) RemoveLink(options.linkPath, pty.slavePath);

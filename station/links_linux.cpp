@@ -122,7 +122,8 @@ std::vector<LinkInfo> BulkControllers() {
     LinkInfo l;
     l.kind = "usb-bulk";
     char path[64];
-    std::snprintf(path, sizeof path, "/dev/bus/usb/%03d/%03d", std::atoi(ReadAttribute(dev + "/busnum").c_str()),
+    std::snprintf(path, sizeof path, "/dev/bus/usb/%03d/%03d",
+                  std::atoi(ReadAttribute(dev + "/busnum").c_str()),
                   std::atoi(ReadAttribute(dev + "/devnum").c_str()));
     l.path = path;
     FillUsb(l, dev);

@@ -95,7 +95,8 @@ std::vector<LinkInfo> NamedPorts(const std::vector<LinkInfo>& known) {
     if (upper.rfind("COM", 0) != 0 || upper.size() < 4 ||
         !std::all_of(upper.begin() + 3, upper.end(), [](char c) { return c >= '0' && c <= '9'; }))
       continue;
-    bool listed = std::any_of(known.begin(), known.end(), [&](const LinkInfo& k) { return Upper(k.path) == upper; });
+    bool listed =
+        std::any_of(known.begin(), known.end(), [&](const LinkInfo& k) { return Upper(k.path) == upper; });
     if (listed) continue;
     LinkInfo l;
     l.kind = "serial";
@@ -152,12 +153,14 @@ std::vector<LinkInfo> HidControllers() {
   std::vector<LinkInfo> links;
   HMODULE hid = LoadLibraryA("hid.dll");
   if (hid == nullptr) return links;
-  auto product = reinterpret_cast<HidString>(reinterpret_cast<void*>(GetProcAddress(hid, "HidD_GetProductString")));
+  auto product =
+      reinterpret_cast<HidString>(reinterpret_cast<void*>(GetProcAddress(hid, "HidD_GetProductString")));
   auto serial =
       reinterpret_cast<HidString>(reinterpret_cast<void*>(GetProcAddress(hid, "HidD_GetSerialNumberString")));
   if (product != nullptr) {
     EachInterface(kHidInterface, [&](const std::string& path, const std::string&) {
-      HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+      HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                             nullptr);
       if (h == INVALID_HANDLE_VALUE) return;
       wchar_t name[128] = L"";
       wchar_t number[128] = L"";

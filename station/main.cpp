@@ -92,17 +92,10 @@ int main(int argc, char** argv) {
   std::string error;
   if (!ParseStationArgs(argc, argv, &o, &error)) return BadInput(error);
   switch (o.command) {
-    case StationCommand::Help:
-      PrintStationUsage();
-      return argc < 2 ? 2 : 0;
-    case StationCommand::Version:
-      std::printf("pendrel-station %s\n", kVersion);
-      return 0;
-    case StationCommand::List:
-      PrintLinks();
-      return 0;
-    case StationCommand::Program:
-      break;
+    case StationCommand::Help: PrintStationUsage(); return argc < 2 ? 2 : 0;
+    case StationCommand::Version: std::printf("pendrel-station %s\n", kVersion); return 0;
+    case StationCommand::List: PrintLinks(); return 0;
+    case StationCommand::Program: break;
   }
 
   Reporter r;

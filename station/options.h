@@ -15,8 +15,8 @@ struct StationOptions {
   bool eth = false;
   bool json = false;
   bool watch = false;
-  int jobs = 0;                    // 0: every unit at once
-  double timeoutSeconds = 0;       // 0: derived from the image size and the rate
+  int jobs = 0;               // 0: every unit at once
+  double timeoutSeconds = 0;  // 0: derived from the image size and the rate
   std::string logPath;
   std::string pendrelPath;
   std::vector<std::string> passOn;  // -b -u -nocts -w, given to every pendrel as they stand

@@ -8,17 +8,17 @@
 #include <vector>
 
 struct PendrelOutput {
-  std::string line;            // the line being printed, as a terminal would show it
+  std::string line;             // the line being printed, as a terminal would show it
   bool carriageReturn = false;  // "\r" seen; a "\n" next makes it a Windows line end
   bool bannerSeen = false;
-  std::string firstLine;       // first line after the banner, when not a status text
+  std::string firstLine;  // first line after the banner, when not a status text
   std::string identification;
   bool identified = false;
-  bool writing = false;        // the "Programming application data: " line has begun
+  bool writing = false;  // the "Programming application data: " line has begun
   long totalKb = -1;
   long writtenKb = 0;
   long percent = 0;
-  bool writeOk = false;        // " - Ok" after the progress
+  bool writeOk = false;               // " - Ok" after the progress
   std::vector<std::string> messages;  // every other line: pendrel's failure text
 };
 

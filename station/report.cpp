@@ -22,8 +22,7 @@ void EmitJson(const std::string& object) {
 }
 
 std::string JsonHead(const char* event, const Unit& u, const std::string& time) {
-  return "{\"event\":\"" + std::string(event) + "\",\"time\":\"" + time + "\",\"port\":" +
-         JsonString(u.name);
+  return "{\"event\":\"" + std::string(event) + "\",\"time\":\"" + time + "\",\"port\":" + JsonString(u.name);
 }
 
 void PlainLine(const Unit& u, const std::string& text) {
@@ -69,16 +68,16 @@ void ReportStart(Reporter& r, const Unit& u) {
 
 void ReportIdentification(Reporter& r, const Unit& u) {
   if (r.mode == ViewMode::Json)
-    EmitJson(JsonHead("identification", u, UtcTimestamp()) + ",\"identification\":" +
-             JsonString(u.out.identification) + "}");
+    EmitJson(JsonHead("identification", u, UtcTimestamp()) +
+             ",\"identification\":" + JsonString(u.out.identification) + "}");
   else if (r.mode == ViewMode::Plain) PlainLine(u, u.out.identification);
 }
 
 void ReportProgress(Reporter& r, const Unit& u) {
   if (r.mode == ViewMode::Json)
     EmitJson(JsonHead("progress", u, UtcTimestamp()) + ",\"kb\":" + std::to_string(u.out.writtenKb) +
-             ",\"total_kb\":" + std::to_string(u.out.totalKb) + ",\"percent\":" +
-             std::to_string(u.out.percent) + "}");
+             ",\"total_kb\":" + std::to_string(u.out.totalKb) +
+             ",\"percent\":" + std::to_string(u.out.percent) + "}");
   else if (r.mode == ViewMode::Plain)
     PlainLine(u, Printf("%ldkB of %ldkB (%ld%%)", u.out.writtenKb, u.out.totalKb, u.out.percent));
 }
@@ -88,16 +87,13 @@ void ReportEnd(Reporter& r, const Unit& u) {
   if (r.mode == ViewMode::Json) {
     EmitJson(JsonHead("end", u, res.endedUtc) + ResultJsonFields(r, res) + "}");
   } else if (r.mode == ViewMode::Plain) {
-    if (res.ok)
-      PlainLine(u, Printf("ok, %ldkB in %.1f s (%.1f kB/s)", res.kb, res.seconds, res.kbPerSecond));
-    else
-      PlainLine(u, "FAILED: " + res.failure);
+    if (res.ok) PlainLine(u, Printf("ok, %ldkB in %.1f s (%.1f kB/s)", res.kb, res.seconds, res.kbPerSecond));
+    else PlainLine(u, "FAILED: " + res.failure);
   }
 }
 
 void ReportPresence(Reporter& r, const Unit& u, bool present) {
-  if (r.mode == ViewMode::Json)
-    EmitJson(JsonHead(present ? "present" : "gone", u, UtcTimestamp()) + "}");
+  if (r.mode == ViewMode::Json) EmitJson(JsonHead(present ? "present" : "gone", u, UtcTimestamp()) + "}");
   else if (r.mode == ViewMode::Plain) PlainLine(u, present ? "board present" : "board gone");
 }
 
@@ -128,9 +124,10 @@ void ReportSummary(Reporter& r, const std::vector<UnitResult>& results, bool int
   // With --json, standard output carries JSON lines only; the table goes to standard error.
   std::FILE* out = r.mode == ViewMode::Json ? stderr : stdout;
   if (r.mode == ViewMode::Json)
-    EmitJson(Printf("{\"event\":\"summary\",\"time\":\"%s\",\"units\":%zu,\"ok\":%zu,\"failed\":%zu,"
-                    "\"interrupted\":%s}",
-                    UtcTimestamp().c_str(), results.size(), ok, failed, interrupted ? "true" : "false"));
+    EmitJson(
+        Printf("{\"event\":\"summary\",\"time\":\"%s\",\"units\":%zu,\"ok\":%zu,\"failed\":%zu,"
+               "\"interrupted\":%s}",
+               UtcTimestamp().c_str(), results.size(), ok, failed, interrupted ? "true" : "false"));
   size_t width = 4;
   for (const UnitResult& res : results) width = res.port.size() > width ? res.port.size() : width;
   int w = static_cast<int>(width);
@@ -139,17 +136,17 @@ void ReportSummary(Reporter& r, const std::vector<UnitResult>& results, bool int
   for (const UnitResult& res : results)
     std::fprintf(out, "%-*s  %-6s  %7.1f  %6ld  %s\n", w, res.port.c_str(), res.ok ? "ok" : "FAILED",
                  res.seconds, res.kb, (res.ok ? res.identification : res.failure).c_str());
-  std::fprintf(out, "%zu unit%s: %zu ok, %zu failed%s\n", results.size(), results.size() == 1 ? "" : "s",
-               ok, failed, interrupted ? " (interrupted)" : "");
+  std::fprintf(out, "%zu unit%s: %zu ok, %zu failed%s\n", results.size(), results.size() == 1 ? "" : "s", ok,
+               failed, interrupted ? " (interrupted)" : "");
   std::fflush(out);
 }
 
 bool AppendLogRecord(Reporter& r, const UnitResult& res) {
   if (r.log == nullptr) return true;
   std::string line = "{\"time\":\"" + res.endedUtc + "\",\"started\":\"" + res.startedUtc +
-                     "\",\"port\":" + JsonString(res.port) + ",\"usb_serial\":" +
-                     (res.usbSerial.empty() ? "null" : JsonString(res.usbSerial)) + ResultJsonFields(r, res) +
-                     "}\n";
+                     "\",\"port\":" + JsonString(res.port) +
+                     ",\"usb_serial\":" + (res.usbSerial.empty() ? "null" : JsonString(res.usbSerial)) +
+                     ResultJsonFields(r, res) + "}\n";
   // One write per record and a flush at once: a crash of the station loses no finished unit.
   bool written = std::fputs(line.c_str(), r.log) >= 0;
   return std::fflush(r.log) == 0 && written;

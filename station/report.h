@@ -17,7 +17,7 @@ struct Reporter {
   std::string sha256;
   std::FILE* log = nullptr;
   int columns = 80;
-  int drawnLines = 0;      // terminal view: lines to move back over
+  int drawnLines = 0;  // terminal view: lines to move back over
   double lastDraw = -1;
 };
 

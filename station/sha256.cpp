@@ -22,8 +22,8 @@ constexpr uint32_t Rotr(uint32_t x, int n) { return (x >> n) | (x << (32 - n)); 
 void Compress(std::array<uint32_t, 8>& h, const uint8_t* p) {
   uint32_t w[64];
   for (int i = 0; i < 16; ++i)
-    w[i] = uint32_t{p[4 * i]} << 24 | uint32_t{p[4 * i + 1]} << 16 | uint32_t{p[4 * i + 2]} << 8 |
-           p[4 * i + 3];
+    w[i] =
+        uint32_t{p[4 * i]} << 24 | uint32_t{p[4 * i + 1]} << 16 | uint32_t{p[4 * i + 2]} << 8 | p[4 * i + 3];
   for (int i = 16; i < 64; ++i) {
     uint32_t s0 = Rotr(w[i - 15], 7) ^ Rotr(w[i - 15], 18) ^ (w[i - 15] >> 3);
     uint32_t s1 = Rotr(w[i - 2], 17) ^ Rotr(w[i - 2], 19) ^ (w[i - 2] >> 10);
@@ -42,15 +42,21 @@ void Compress(std::array<uint32_t, 8>& h, const uint8_t* p) {
     b = a;
     a = t1 + t2;
   }
-  h[0] += a; h[1] += b; h[2] += c; h[3] += d; h[4] += e; h[5] += f; h[6] += g; h[7] += k;
+  h[0] += a;
+  h[1] += b;
+  h[2] += c;
+  h[3] += d;
+  h[4] += e;
+  h[5] += f;
+  h[6] += g;
+  h[7] += k;
 }
 
 }  // namespace
 
 void Sha256Init(Sha256& s) {
   s = Sha256{};
-  s.state = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a,
-             0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
+  s.state = {0x6a09e667, 0xbb67ae85, 0x3c6ef372, 0xa54ff53a, 0x510e527f, 0x9b05688c, 0x1f83d9ab, 0x5be0cd19};
 }
 
 void Sha256Update(Sha256& s, std::span<const uint8_t> data) {

@@ -10,7 +10,7 @@
 #include "unit.h"
 
 struct StationPlan {
-  std::string pendrel;        // the program to run
+  std::string pendrel;  // the program to run
   std::vector<Unit> units;
   double timeoutSeconds = 0;  // per run
 };

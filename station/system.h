@@ -12,10 +12,10 @@ struct ChildEvent {
   enum class Kind { Output, Ended };
   int child = -1;
   Kind kind = Kind::Output;
-  std::string data;        // Output: bytes as they came
-  int exitCode = 0;        // Ended
-  bool crashed = false;    // Ended: killed by a signal / ended by an exception
-  std::string how;         // Ended and crashed: "signal 11 (Segmentation fault)", "exception 0xC0000005"
+  std::string data;      // Output: bytes as they came
+  int exitCode = 0;      // Ended
+  bool crashed = false;  // Ended: killed by a signal / ended by an exception
+  std::string how;       // Ended and crashed: "signal 11 (Segmentation fault)", "exception 0xC0000005"
 };
 
 // Starts argv[0] with argv, with no console or controlling terminal, standard
@@ -38,8 +38,8 @@ bool Interrupted();
 
 // ---- the terminal ----
 
-bool StdoutIsTerminal();   // on Windows this also turns on the escape sequences
-int TerminalColumns();     // 80 when unknown
+bool StdoutIsTerminal();  // on Windows this also turns on the escape sequences
+int TerminalColumns();    // 80 when unknown
 
 // ---- files and programs ----
 

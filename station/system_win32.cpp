@@ -24,7 +24,7 @@ struct Child {
 
 std::mutex gLock;
 std::condition_variable gWake;
-std::deque<ChildEvent> gQueue;  // guarded by gLock
+std::deque<ChildEvent> gQueue;   // guarded by gLock
 std::map<int, Child> gChildren;  // main thread only
 int gNextChild = 0;
 volatile LONG gInterrupted = 0;
@@ -90,8 +90,8 @@ void AppendQuoted(std::string& line, const std::string& arg) {
 
 std::string SystemText(DWORD error) {
   char text[256] = "";
-  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0, text,
-                           sizeof text, nullptr);
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+                           text, sizeof text, nullptr);
   while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) text[--n] = '\0';
   return n > 0 ? std::string(text) : "error " + std::to_string(error);
 }
@@ -113,8 +113,8 @@ int StartChild(const std::vector<std::string>& argv, std::string* error) {
     return -1;
   }
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-  HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING, 0,
-                           nullptr);
+  HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
+                           0, nullptr);
   STARTUPINFOA si{};
   si.cb = sizeof si;
   si.dwFlags = STARTF_USESTDHANDLES;

@@ -49,10 +49,9 @@ std::string UnitStatusText(const Unit& u) {
   switch (u.phase) {
     case UnitPhase::Waiting:
       return u.runs == 0 ? "waiting for a board"
-                         : "waiting for the next board (" + std::to_string(u.runs - u.failures) +
-                               " ok, " + std::to_string(u.failures) + " failed)";
-    case UnitPhase::Queued:
-      return "queued";
+                         : "waiting for the next board (" + std::to_string(u.runs - u.failures) + " ok, " +
+                               std::to_string(u.failures) + " failed)";
+    case UnitPhase::Queued: return "queued";
     case UnitPhase::Running:
       if (!u.out.bannerSeen) return "starting";
       if (!u.out.identified) return "connecting";
@@ -65,8 +64,7 @@ std::string UnitStatusText(const Unit& u) {
       if (!u.hasResult) return "";
       if (u.last.ok)
         text = ident + "  ok  " + std::to_string(u.last.kb) + "kB in " + Format("%.1f s", u.last.seconds);
-      else
-        text = "FAILED: " + u.last.failure;
+      else text = "FAILED: " + u.last.failure;
       if (u.phase == UnitPhase::Removing) text += "  - remove the board";
       return text;
     }

@@ -20,11 +20,11 @@ struct UnitResult {
   std::string usbSerial;
   std::string identification;
   bool ok = false;
-  int exitCode = -1;        // -1: no exit code (crashed, killed, not started)
-  std::string failure;      // pendrel's own text, or what the station saw
-  long kb = 0;              // kB written, as pendrel counted them
-  double seconds = 0;       // the whole pendrel run
-  double kbPerSecond = 0;   // kB over the writing time
+  int exitCode = -1;       // -1: no exit code (crashed, killed, not started)
+  std::string failure;     // pendrel's own text, or what the station saw
+  long kb = 0;             // kB written, as pendrel counted them
+  double seconds = 0;      // the whole pendrel run
+  double kbPerSecond = 0;  // kB over the writing time
   std::string startedUtc;
   std::string endedUtc;
 };

@@ -11,8 +11,22 @@ namespace sim {
 namespace {
 
 enum class Cmd : uint8_t {
-  Probe, StartLoader, Ping, Ident, Name, BlockSize, Baud, Reboot,
-  Page8, Page16, SubPage, NandIndex, Erase, Write, Flush, Verify,
+  Probe,
+  StartLoader,
+  Ping,
+  Ident,
+  Name,
+  BlockSize,
+  Baud,
+  Reboot,
+  Page8,
+  Page16,
+  SubPage,
+  NandIndex,
+  Erase,
+  Write,
+  Flush,
+  Verify,
 };
 
 // One loader frame being answered (defined with the engine state below).
@@ -24,9 +38,9 @@ struct CommandEntry {
   std::string_view name;
   std::array<uint8_t, 4> prefix;
   uint8_t prefixLength;
-  uint8_t paramLength;  // bytes after the prefix (write: its header; data and check byte follow)
-  bool escFrame;        // spoken by the application, not by the loader
-  uint32_t busyUs;      // modelled controller time (erase and write add to it)
+  uint8_t paramLength;   // bytes after the prefix (write: its header; data and check byte follow)
+  bool escFrame;         // spoken by the application, not by the loader
+  uint32_t busyUs;       // modelled controller time (erase and write add to it)
   LoaderHandler loader;  // what the loader does with it (none: it ignores the frame)
 };
 
@@ -48,9 +62,12 @@ struct FaultKindName {
   std::string_view name;
 };
 constexpr FaultKindName kFaultKinds[] = {
-    {FaultKind::Nak, "nak"},           {FaultKind::ChecksumError, "checksum"},
-    {FaultKind::Overrun, "overrun"},   {FaultKind::Silence, "silence"},
-    {FaultKind::WrongFirstByte, "wrong-byte"}, {FaultKind::DropLink, "drop"},
+    {FaultKind::Nak, "nak"},
+    {FaultKind::ChecksumError, "checksum"},
+    {FaultKind::Overrun, "overrun"},
+    {FaultKind::Silence, "silence"},
+    {FaultKind::WrongFirstByte, "wrong-byte"},
+    {FaultKind::DropLink, "drop"},
 };
 
 std::string_view FaultKindText(FaultKind kind) {
@@ -244,7 +261,8 @@ void LoaderErase(LoaderCall& call) {
   uint32_t parameter = Be16(call.f, 3);
   if (!s.selection.valid) return Refuse(call, "erase without a selected page");
   if (parameter != rule.eraseParameter)
-    return Refuse(call, Format("erase parameter 0x%04X, this loader takes 0x%04X", parameter, rule.eraseParameter));
+    return Refuse(call,
+                  Format("erase parameter 0x%04X, this loader takes 0x%04X", parameter, rule.eraseParameter));
   if (rule.nandIndex && s.selection.page == rule.firstPage && !s.nandIndexErased)
     HostFault(s, call.entry.name, "first page erased before the NAND index");
   FlashErase(s.flash, s.selection.span);
@@ -267,7 +285,8 @@ bool WriteBlockIntact(LoaderCall& call, uint32_t n) {
   const std::vector<uint8_t>& f = call.f;
   uint32_t buffer = s.config.blockSizeAnswer ? *s.config.blockSizeAnswer : kSimDefaultWriteBuffer;
   if (s.config.linkMaxBlock != 0 && n > s.config.linkMaxBlock)
-    HostFault(s, call.entry.name, Format("block of %u bytes on a link of at most %u", n, s.config.linkMaxBlock));
+    HostFault(s, call.entry.name,
+              Format("block of %u bytes on a link of at most %u", n, s.config.linkMaxBlock));
   if (n > buffer) {
     call.reply.push_back(kSimReplyOverrun);
     HostFault(s, call.entry.name, Format("block of %u bytes overruns the %u-byte buffer", n, buffer));
@@ -294,7 +313,8 @@ void LoaderWrite(LoaderCall& call) {
   if (n == 0) return RefuseWrite(call, "empty write block");
   if (!s.selection.valid) return RefuseWrite(call, "write without a selected page");
   if (offset < rule.offsetBias)
-    return RefuseWrite(call, Format("offset 0x%04X below this chip's first offset 0x%04X", offset, rule.offsetBias));
+    return RefuseWrite(
+        call, Format("offset 0x%04X below this chip's first offset 0x%04X", offset, rule.offsetBias));
   uint32_t regionStart = s.selection.span.start;
   uint32_t regionSize = s.selection.span.size;
   if (rule.subPageSize != 0) {
@@ -310,8 +330,9 @@ void LoaderWrite(LoaderCall& call) {
     return RefuseWrite(call, Format("block at 0x%08X outside the model's flash", address));
   uint32_t unerased = FlashProgram(s.flash, address, call.f.data() + 7, n);
   if (unerased != 0)
-    HostFault(s, call.entry.name,
-              Format("%u byte(s) at 0x%08X written without an erase since their last write", unerased, address));
+    HostFault(
+        s, call.entry.name,
+        Format("%u byte(s) at 0x%08X written without an erase since their last write", unerased, address));
   s.stats.bytesWritten += n;
   s.stats.controllerTimeUs += uint64_t{n} * kWriteUsPerByte;
   call.reply.push_back(kSimAck);
@@ -376,8 +397,7 @@ void RunCommand(SimEngineState& s, const CommandEntry& entry, std::vector<uint8_
 
   if (execute) {
     switch (s.mode) {
-      case SimMode::Silent:
-        break;
+      case SimMode::Silent: break;
       case SimMode::Application:
         if (entry.cmd == Cmd::Probe) {
           reply.push_back(kSimAck);
@@ -461,7 +481,8 @@ void CheckFrame(SimEngineState& s, std::vector<uint8_t>& out) {
 void StartFrame(SimEngineState& s, uint8_t first) {
   FlushGarbage(s);
   if (s.decode == DecodeState::Discard && s.discarded != 0)
-    Log(s, SimRecordKind::Note, "", {}, {}, Format("%u byte(s) discarded after an unknown command", s.discarded));
+    Log(s, SimRecordKind::Note, "", {}, {},
+        Format("%u byte(s) discarded after an unknown command", s.discarded));
   s.frame.assign(1, first);
   s.pendingAA = false;
   s.decode = DecodeState::InFrame;
@@ -595,9 +616,7 @@ std::vector<uint8_t> SimFlashImage(const SimEngine& engine) {
   return image;
 }
 
-uint32_t SimFlashBase(const SimEngine& engine) {
-  return engine.state->model ? engine.state->model->base : 0;
-}
+uint32_t SimFlashBase(const SimEngine& engine) { return engine.state->model ? engine.state->model->base : 0; }
 
 uint8_t SimFlashByte(const SimEngine& engine, uint32_t address) {
   return FlashRead(engine.state->flash, address);

@@ -105,8 +105,8 @@ inline constexpr uint32_t kSimDefaultWriteBuffer = 2048;
 enum class SimMode { Application, Loader, Silent };
 
 struct SimStats {
-  uint32_t frames = 0;          // complete frames decoded
-  uint64_t bytesWritten = 0;    // data bytes of acknowledged write blocks
+  uint32_t frames = 0;        // complete frames decoded
+  uint64_t bytesWritten = 0;  // data bytes of acknowledged write blocks
   uint32_t hostFaults = 0;
   uint32_t reboots = 0;
   uint64_t controllerTimeUs = 0;  // modelled time the controller spent busy

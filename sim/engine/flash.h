@@ -28,17 +28,17 @@ enum class PageSelect : uint8_t { Page8, Page16 };
 // How one chip code names its erase pages and where its writes land.
 struct ChipRule {
   uint8_t chipCode;
-  PageSelect select;         // which select command names a page
-  bool sectorTableF2;        // pages are rows of the family-2 sector table
-  uint32_t regionStart;      // address of page firstPage
+  PageSelect select;     // which select command names a page
+  bool sectorTableF2;    // pages are rows of the family-2 sector table
+  uint32_t regionStart;  // address of page firstPage
   uint32_t firstPage;
-  uint32_t pageStep;         // page numbers that start an erase unit are multiples of this
-  uint32_t unitSize;         // bytes per page number
-  uint32_t pageSize;         // bytes one erase covers
-  uint32_t subPageSize;      // 0: no sub-pages
-  uint16_t offsetBias;       // write offsets start here (family 1: 0x8000)
-  uint16_t eraseParameter;   // the only erase parameter the loader takes
-  bool nandIndex;            // the NAND index must be erased before the first page
+  uint32_t pageStep;        // page numbers that start an erase unit are multiples of this
+  uint32_t unitSize;        // bytes per page number
+  uint32_t pageSize;        // bytes one erase covers
+  uint32_t subPageSize;     // 0: no sub-pages
+  uint16_t offsetBias;      // write offsets start here (family 1: 0x8000)
+  uint16_t eraseParameter;  // the only erase parameter the loader takes
+  bool nandIndex;           // the NAND index must be erased before the first page
 };
 
 const ChipRule* FindChipRule(uint8_t chipCode);

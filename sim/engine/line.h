@@ -9,10 +9,10 @@
 namespace sim {
 
 struct SimLineSettings {
-  uint32_t rate = 0;      // baud
-  uint8_t dataBits = 8;   // 5 to 8
+  uint32_t rate = 0;     // baud
+  uint8_t dataBits = 8;  // 5 to 8
   bool parity = false;
-  uint8_t stopBits = 2;   // 1 or 2
+  uint8_t stopBits = 2;  // 1 or 2
 };
 
 // A UART samples within a few per cent of its rate; beyond that every byte

@@ -12,8 +12,7 @@ bool StartsWith(std::string_view text, std::string_view prefix) {
   return text.substr(0, prefix.size()) == prefix;
 }
 
-constexpr const char* kBannerFormat =
-    "\nPendrel %s - Loads raw flash data files into the Talo device\n";
+constexpr const char* kBannerFormat = "\nPendrel %s - Loads raw flash data files into the Talo device\n";
 constexpr const char* kNotice = "Copyright (c) 2026 Pendrel developers\n\n";
 
 constexpr const char* kUsageBody[] = {

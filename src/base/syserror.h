@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-uint32_t CaptureSystemError();   // GetLastError / errno
-uint32_t CaptureSocketError();   // WSAGetLastError / errno
+uint32_t CaptureSystemError();  // GetLastError / errno
+uint32_t CaptureSocketError();  // WSAGetLastError / errno
 // Writes the system's message for `error` (no trailing line break) into
 // `out`, at most `capacity` - 1 characters and a terminator; returns the
 // length written, 0 when the system has no text for the number.

@@ -95,8 +95,6 @@ void MapFlashAddress(uint32_t address, FlashMapping& mapping) {
     rule.map(address, mapping);
     return;
   }
-  if (CurrentController.family == 2)
-    MapSectorsF2(address, mapping);
-  else
-    MapFamily1(address, mapping);
+  if (CurrentController.family == 2) MapSectorsF2(address, mapping);
+  else MapFamily1(address, mapping);
 }

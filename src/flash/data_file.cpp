@@ -12,8 +12,8 @@
 namespace {
 
 uint32_t ReadLe32(const uint8_t* p) {
-  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 |
-         static_cast<uint32_t>(p[2]) << 16 | static_cast<uint32_t>(p[3]) << 24;
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8 | static_cast<uint32_t>(p[2]) << 16 |
+         static_cast<uint32_t>(p[3]) << 24;
 }
 
 // Wrapper header fields, packed.
@@ -35,8 +35,7 @@ bool IsWrapped(std::FILE* file, uint64_t fileSize, ImageLocation& image) {
   if (std::fread(header.data(), 1, header.size(), file) != header.size()) return false;
   // The identification must end right after "mifo-ovx": its terminator is
   // compared too.
-  if (std::memcmp(&header[kIdentOffset], "mifo-ovx", sizeof "mifo-ovx") != 0)
-    return false;
+  if (std::memcmp(&header[kIdentOffset], "mifo-ovx", sizeof "mifo-ovx") != 0) return false;
   if (ReadLe32(&header[kVersionOffset]) != 1) return false;
   if (ReadLe32(&header[kHeaderSizeOffset]) != kWrapperHeaderSize) return false;
   if (header[kFileKindOffset] != 4) return false;
@@ -74,8 +73,7 @@ constexpr std::array<ModelFit, 6> kModelFits = {{
 }};
 
 bool Satisfies(FitRule rule, uint32_t value) {
-  return rule == FitRule::ChipCode ? CurrentController.chipCode == value
-                                   : CurrentController.family == value;
+  return rule == FitRule::ChipCode ? CurrentController.chipCode == value : CurrentController.family == value;
 }
 
 bool ImageFitsController(const uint8_t* modelField) {

@@ -68,9 +68,7 @@ void AdoptControllerBlockSize(uint16_t answer) {
 }
 
 // Erases or selects what the mapping of the block's first address asks for.
-int EraseChip55(const FlashMapping& m) {
-  return ErasePage16(m.page) ? 1 : SetLastStatus(kStatusEraseFailed);
-}
+int EraseChip55(const FlashMapping& m) { return ErasePage16(m.page) ? 1 : SetLastStatus(kStatusEraseFailed); }
 
 int EraseNand(const FlashMapping& m) {
   if (m.flags & NewPage) {
@@ -106,8 +104,8 @@ void RedrawProgress() {
   long percent = gRun.remaining == 0 ? 100 : static_cast<long>(ProgressPercent(gRun.written, gRun.total));
   long shownKb = static_cast<long>((gRun.remaining == 0 ? gRun.total : gRun.written) >> 10);
   for (int32_t i = 0; i < gRun.printed; ++i) std::putchar(0x08);
-  gRun.printed = std::printf("%ldkB (%ld%%) of %ldkB written", shownKb, percent,
-                             static_cast<long>(gRun.total >> 10));
+  gRun.printed =
+      std::printf("%ldkB (%ld%%) of %ldkB written", shownKb, percent, static_cast<long>(gRun.total >> 10));
   std::fflush(stdout);
 }
 
@@ -139,13 +137,15 @@ int SwitchToUploadRate(int32_t commandRate, int32_t uploadRate) {
   if (!FeaturesOf(CurrentController.family).switchesUploadRate)
     return SetLastStatus(kStatusUploadRateUnsupported);
   if (!SetHostBaudRate(uploadRate) || !SetHostBaudRate(commandRate)) return 0;
-  if (!SetControllerBaudRate(static_cast<uint32_t>(uploadRate))) return SetLastStatus(kStatusRateSwitchFailed);
+  if (!SetControllerBaudRate(static_cast<uint32_t>(uploadRate)))
+    return SetLastStatus(kStatusRateSwitchFailed);
   if (!SetHostBaudRate(uploadRate)) return SetLastStatus(kStatusControllerLeftAtUploadRate);
   return 1;
 }
 
 int SwitchBackToCommandRate(int32_t commandRate) {
-  if (!SetControllerBaudRate(static_cast<uint32_t>(commandRate))) return SetLastStatus(kStatusRateSwitchFailed);
+  if (!SetControllerBaudRate(static_cast<uint32_t>(commandRate)))
+    return SetLastStatus(kStatusRateSwitchFailed);
   return SetHostBaudRate(commandRate);
 }
 

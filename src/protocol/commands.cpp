@@ -62,11 +62,13 @@ constexpr std::array<CommandSpec, 15> kCommands = {{
 
 constexpr const CommandSpec& Spec(Command command) { return kCommands[static_cast<size_t>(command)]; }
 
-static_assert([] {
-  for (size_t i = 0; i < kCommands.size(); ++i)
-    if (static_cast<size_t>(kCommands[i].command) != i) return false;
-  return true;
-}(), "kCommands is indexed by Command");
+static_assert(
+    [] {
+      for (size_t i = 0; i < kCommands.size(); ++i)
+        if (static_cast<size_t>(kCommands[i].command) != i) return false;
+      return true;
+    }(),
+    "kCommands is indexed by Command");
 
 constexpr uint32_t kPingPauseMs = 100;
 constexpr uint32_t kWriteBlockOverhead = 8;  // AA 7C 57, offset, length, check byte
@@ -162,9 +164,9 @@ bool WriteBlock(const uint8_t* data, uint32_t n, uint16_t offset) {
   if (n > 0xFFFF || (n > 0 && data == nullptr)) return false;
   std::vector<uint8_t> frame;
   frame.reserve(n + kWriteBlockOverhead);
-  frame.insert(frame.end(), {0xAA, 0x7C, 0x57, static_cast<uint8_t>(offset >> 8),
-                             static_cast<uint8_t>(offset), static_cast<uint8_t>(n >> 8),
-                             static_cast<uint8_t>(n)});
+  frame.insert(frame.end(),
+               {0xAA, 0x7C, 0x57, static_cast<uint8_t>(offset >> 8), static_cast<uint8_t>(offset),
+                static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)});
   frame.insert(frame.end(), data, data + n);
   uint8_t sum = 0;
   for (size_t i = 3; i < frame.size(); ++i) sum = static_cast<uint8_t>(sum + frame[i]);

@@ -5,9 +5,7 @@
 
 namespace {
 
-void SleepFor(uint32_t milliseconds) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds));
-}
+void SleepFor(uint32_t milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
 PauseFunction gPause = SleepFor;
 

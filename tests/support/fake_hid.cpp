@@ -133,9 +133,8 @@ UsbReadOutcome Read(UsbHandle, uint8_t* buffer, uint32_t capacity, uint32_t* got
   gFake.counters.lastReadCapacity = capacity;
   ++gFake.pendingReads;
   gFake.changed.notify_all();
-  gFake.changed.wait(hold, [] {
-    return gFake.input.size() >= InputLengthLocked() || gFake.lost || gFake.stopRaised;
-  });
+  gFake.changed.wait(
+      hold, [] { return gFake.input.size() >= InputLengthLocked() || gFake.lost || gFake.stopRaised; });
   --gFake.pendingReads;
   if (gFake.stopRaised) {
     gFake.counters.stopEndedPendingRead = true;
@@ -243,9 +242,8 @@ void FakeHidLoseConnection() {
 
 bool FakeHidWaitReadPending(int timeoutMs) {
   std::unique_lock<std::mutex> hold(gFake.lock);
-  return gFake.changed.wait_for(hold, std::chrono::milliseconds(timeoutMs), [] {
-    return gFake.pendingReads > 0 && gFake.input.empty();
-  });
+  return gFake.changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                                [] { return gFake.pendingReads > 0 && gFake.input.empty(); });
 }
 
 }  // namespace fake

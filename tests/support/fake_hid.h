@@ -43,8 +43,8 @@ struct FakeHidCounters {
   int writeCalls = 0;
   int readCalls = 0;
   uint32_t lastReadCapacity = 0;
-  bool stopEndedPendingRead = false;  // a read was waiting when the stop came
-  bool closeReadWhilePending = false; // the fault the layer contract forbids
+  bool stopEndedPendingRead = false;   // a read was waiting when the stop came
+  bool closeReadWhilePending = false;  // the fault the layer contract forbids
   int stopsCreated = 0, stopsDestroyed = 0;
 };
 

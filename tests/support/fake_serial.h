@@ -36,10 +36,10 @@ struct FakeSerialRecord {
 
   std::vector<int32_t> configuredRates;  // every configure call's rate
   std::vector<bool> configuredNoCts;
-  std::vector<int32_t> refusedRates;     // configure fails for these
-  std::vector<size_t> refusedCalls;      // and for these configure calls (1 = the open's)
+  std::vector<int32_t> refusedRates;  // configure fails for these
+  std::vector<size_t> refusedCalls;   // and for these configure calls (1 = the open's)
   bool failWrites = false;
-  bool failReads = false;                // a read call error, not a time-out
+  bool failReads = false;  // a read call error, not a time-out
 
   SerialTimeouts timeouts{100, 1, 500, 1, 100};
   uint64_t virtualMs = 0;

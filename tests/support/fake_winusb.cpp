@@ -132,8 +132,7 @@ bool Write(uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32_t* written
   return true;
 }
 
-UsbReadOutcome Read(uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* got,
-                    UsbHandle) {
+UsbReadOutcome Read(uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* got, UsbHandle) {
   std::unique_lock<std::mutex> hold(gFake.lock);
   ++gFake.counters.readCalls;
   gFake.counters.lastReadCapacity = capacity;
@@ -253,9 +252,8 @@ void FakeWinUsbLoseConnection() {
 
 bool FakeWinUsbWaitReadPending(int timeoutMs) {
   std::unique_lock<std::mutex> hold(gFake.lock);
-  return gFake.changed.wait_for(hold, std::chrono::milliseconds(timeoutMs), [] {
-    return gFake.pendingReads > 0 && gFake.input.empty();
-  });
+  return gFake.changed.wait_for(hold, std::chrono::milliseconds(timeoutMs),
+                                [] { return gFake.pendingReads > 0 && gFake.input.empty(); });
 }
 
 bool FakeWinUsbWaitWriteInProgress(int timeoutMs) {

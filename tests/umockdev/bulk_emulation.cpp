@@ -17,13 +17,56 @@ constexpr auto kHoldLimit = std::chrono::milliseconds(3);
 // interface and a bulk IN and a bulk OUT endpoint.
 std::vector<uint8_t> Descriptors(const BulkSpec& s) {
   const uint8_t lo = uint8_t(s.maxPacket), hi = uint8_t(s.maxPacket >> 8);
-  return {0x12, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x40,
-          uint8_t(s.vendor), uint8_t(s.vendor >> 8), uint8_t(s.productId), uint8_t(s.productId >> 8),
-          0x00, 0x01, 0x01, 0x02, 0x00, 0x01,
-          0x09, 0x02, 0x20, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32,
-          0x09, 0x04, 0x00, 0x00, 0x02, 0xFF, 0x00, 0x00, 0x00,
-          0x07, 0x05, 0x81, 0x02, lo, hi, 0x00,
-          0x07, 0x05, 0x01, 0x02, lo, hi, 0x00};
+  return {0x12,
+          0x01,
+          0x00,
+          0x02,
+          0x00,
+          0x00,
+          0x00,
+          0x40,
+          uint8_t(s.vendor),
+          uint8_t(s.vendor >> 8),
+          uint8_t(s.productId),
+          uint8_t(s.productId >> 8),
+          0x00,
+          0x01,
+          0x01,
+          0x02,
+          0x00,
+          0x01,
+          0x09,
+          0x02,
+          0x20,
+          0x00,
+          0x01,
+          0x01,
+          0x00,
+          0x80,
+          0x32,
+          0x09,
+          0x04,
+          0x00,
+          0x00,
+          0x02,
+          0xFF,
+          0x00,
+          0x00,
+          0x00,
+          0x07,
+          0x05,
+          0x81,
+          0x02,
+          lo,
+          hi,
+          0x00,
+          0x07,
+          0x05,
+          0x01,
+          0x02,
+          lo,
+          hi,
+          0x00};
 }
 
 usbdevfs_urb* UrbOf(UMockdevIoctlData* data) { return reinterpret_cast<usbdevfs_urb*>(data->data); }
@@ -86,8 +129,8 @@ long Submit(BulkController& d, UMockdevIoctlData* arg) {
   if (data == nullptr) return -EFAULT;
   usbdevfs_urb* urb = UrbOf(data);
   if (urb->buffer_length > 0) {
-    UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(
-        data, offsetof(usbdevfs_urb, buffer), static_cast<gsize>(urb->buffer_length), nullptr);
+    UMockdevIoctlData* buffer = umockdev_ioctl_data_resolve(data, offsetof(usbdevfs_urb, buffer),
+                                                            static_cast<gsize>(urb->buffer_length), nullptr);
     if (buffer == nullptr) {
       g_object_unref(data);
       return -EFAULT;
@@ -183,15 +226,9 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer conte
       break;
     case USBDEVFS_CLEAR_HALT:
     case USBDEVFS_RESETEP:
-    case USBDEVFS_SETINTERFACE:
-      result = d.lost ? -ENODEV : 0;
-      break;
-    case USBDEVFS_SUBMITURB:
-      result = d.lost ? -ENODEV : Submit(d, arg);
-      break;
-    case USBDEVFS_DISCARDURB:
-      result = Discard(d, arg);
-      break;
+    case USBDEVFS_SETINTERFACE: result = d.lost ? -ENODEV : 0; break;
+    case USBDEVFS_SUBMITURB: result = d.lost ? -ENODEV : Submit(d, arg); break;
+    case USBDEVFS_DISCARDURB: result = Discard(d, arg); break;
     case USBDEVFS_REAPURB:
     case USBDEVFS_REAPURBNDELAY: {
       UMockdevIoctlData* urbPointer = umockdev_ioctl_data_resolve(arg, 0, sizeof(void*), nullptr);

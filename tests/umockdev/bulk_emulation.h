@@ -18,22 +18,22 @@
 namespace emu {
 
 struct BulkSpec {
-  int bus = 2;                   // usbN, and /dev/bus/usb/00N/001
+  int bus = 2;  // usbN, and /dev/bus/usb/00N/001
   uint16_t vendor = 0x0483;
   uint16_t productId = 0x1512;
-  uint16_t maxPacket = 64;       // of both bulk endpoints
+  uint16_t maxPacket = 64;  // of both bulk endpoints
 };
 
 struct BulkCounters {
   int claims = 0;
   int releases = 0;
   int submits = 0;
-  int outTransfers = 0;          // bulk OUT URBs with data
-  int zeroLengthOut = 0;         // bulk OUT URBs of no bytes
+  int outTransfers = 0;   // bulk OUT URBs with data
+  int zeroLengthOut = 0;  // bulk OUT URBs of no bytes
   size_t largestOut = 0;
-  int inTransfers = 0;           // bulk IN URBs completed with data
+  int inTransfers = 0;  // bulk IN URBs completed with data
   int discards = 0;
-  int otherIoctls = 0;           // requests the emulation does not know
+  int otherIoctls = 0;  // requests the emulation does not know
   unsigned long lastOtherIoctl = 0;
 };
 
@@ -41,13 +41,13 @@ struct BulkController {
   BulkSpec spec;
   sim::SimEngine* engine = nullptr;  // none: any transfer counts against the program
   std::mutex lock;
-  std::deque<uint8_t> inBytes;               // engine replies not yet sent on the IN endpoint
-  std::vector<UMockdevIoctlData*> pendingIn; // submitted IN URBs waiting for bytes
-  std::deque<UMockdevIoctlData*> reapable;   // completed URBs not yet reaped
+  std::deque<uint8_t> inBytes;                // engine replies not yet sent on the IN endpoint
+  std::vector<UMockdevIoctlData*> pendingIn;  // submitted IN URBs waiting for bytes
+  std::deque<UMockdevIoctlData*> reapable;    // completed URBs not yet reaped
   std::map<UMockdevIoctlClient*, bool> lastReapEmpty;
-  std::vector<Held> held;                    // reaps held back until an URB completes
-  bool lost = false;                         // unplugged
-  bool busy = false;                         // another program holds the interface
+  std::vector<Held> held;  // reaps held back until an URB completes
+  bool lost = false;       // unplugged
+  bool busy = false;       // another program holds the interface
   // OUT transfers whose bytes begin so never complete (until discarded).
   std::vector<uint8_t> stallOutPrefix;
   std::vector<UMockdevIoctlData*> pendingOut;

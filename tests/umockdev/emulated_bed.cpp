@@ -37,8 +37,7 @@ bool AddDevices(Bed& bed, const std::string& record) {
   return true;
 }
 
-UMockdevIoctlBase* AttachHandler(Bed& bed, const std::string& devnode, const Handlers& h,
-                                 void* context) {
+UMockdevIoctlBase* AttachHandler(Bed& bed, const std::string& devnode, const Handlers& h, void* context) {
   UMockdevIoctlBase* handler = umockdev_ioctl_base_new();
   if (h.ioctl) g_signal_connect(handler, "handle-ioctl", G_CALLBACK(h.ioctl), context);
   if (h.read) g_signal_connect(handler, "handle-read", G_CALLBACK(h.read), context);
@@ -133,8 +132,7 @@ std::string PreloadLibrary() {
   return "";
 }
 
-ChildResult RunPendrel(const Bed& bed, const std::vector<std::string>& args,
-                       std::chrono::seconds timeout) {
+ChildResult RunPendrel(const Bed& bed, const std::vector<std::string>& args, std::chrono::seconds timeout) {
   const char* program = std::getenv("PENDREL");
   if (program == nullptr || access(program, X_OK) != 0) {
     ChildResult result;

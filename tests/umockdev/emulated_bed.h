@@ -44,14 +44,13 @@ struct Handlers {
   IoctlFn write = nullptr;
   VanishFn vanished = nullptr;
 };
-UMockdevIoctlBase* AttachHandler(Bed& bed, const std::string& devnode, const Handlers& h,
-                                 void* context);
+UMockdevIoctlBase* AttachHandler(Bed& bed, const std::string& devnode, const Handlers& h, void* context);
 
 // A client whose read or reap is held back until something arrives, so that
 // the program's poll, which a plain emulated node always satisfies, does not
 // spin. The ticker ends a held call after its deadline with EAGAIN.
 struct Held {
-  UMockdevIoctlClient* client = nullptr;  // referenced while held
+  UMockdevIoctlClient* client = nullptr;    // referenced while held
   UMockdevIoctlData* urbPointer = nullptr;  // the reap's resolved argument, if any
   std::chrono::steady_clock::time_point deadline;
 };
@@ -67,10 +66,10 @@ struct Ticker {
 };
 
 struct ChildResult {
-  int exitCode = -1;      // -1: killed at the deadline or did not start
+  int exitCode = -1;  // -1: killed at the deadline or did not start
   bool timedOut = false;
-  std::string out;        // standard output
-  std::string err;        // standard error (the preload's and sanitizers' complaints)
+  std::string out;  // standard output
+  std::string err;  // standard error (the preload's and sanitizers' complaints)
 };
 
 // Runs $PENDREL with `args` in a session of its own (no controlling

@@ -15,16 +15,13 @@ constexpr auto kHoldLimit = std::chrono::milliseconds(5);
 // A full-speed device with one HID interface: device and configuration
 // descriptors as the kernel keeps them in sysfs.
 std::vector<uint8_t> UsbDescriptors(const HidSpec& s, uint16_t reportDescriptorLength) {
-  return {0x12, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x40,
-          uint8_t(s.vendor), uint8_t(s.vendor >> 8), uint8_t(s.productId), uint8_t(s.productId >> 8),
-          0x00, 0x01, 0x01, 0x02, 0x00, 0x01,
+  return {0x12, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x40, uint8_t(s.vendor), uint8_t(s.vendor >> 8),
+          uint8_t(s.productId), uint8_t(s.productId >> 8), 0x00, 0x01, 0x01, 0x02, 0x00, 0x01,
           // configuration, interface (HID, two interrupt endpoints), HID class descriptor
-          0x09, 0x02, 0x29, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32,
-          0x09, 0x04, 0x00, 0x00, 0x02, 0x03, 0x00, 0x00, 0x00,
-          0x09, 0x21, 0x11, 0x01, 0x00, 0x01, 0x22, uint8_t(reportDescriptorLength),
-          uint8_t(reportDescriptorLength >> 8),
-          0x07, 0x05, 0x81, 0x03, 0x40, 0x00, 0x01,
-          0x07, 0x05, 0x01, 0x03, 0x40, 0x00, 0x01};
+          0x09, 0x02, 0x29, 0x00, 0x01, 0x01, 0x00, 0x80, 0x32, 0x09, 0x04, 0x00, 0x00, 0x02, 0x03, 0x00,
+          0x00, 0x00, 0x09, 0x21, 0x11, 0x01, 0x00, 0x01, 0x22, uint8_t(reportDescriptorLength),
+          uint8_t(reportDescriptorLength >> 8), 0x07, 0x05, 0x81, 0x03, 0x40, 0x00, 0x01, 0x07, 0x05, 0x01,
+          0x03, 0x40, 0x00, 0x01};
 }
 
 // Hands a queued report to a read whose buffer holds `capacity` bytes;
@@ -84,8 +81,7 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer conte
   }
   if (request == HIDIOCGRDESC) {
     ++d.counters.descriptorIoctls;
-    UMockdevIoctlData* out =
-        umockdev_ioctl_data_resolve(arg, 0, sizeof(hidraw_report_descriptor), nullptr);
+    UMockdevIoctlData* out = umockdev_ioctl_data_resolve(arg, 0, sizeof(hidraw_report_descriptor), nullptr);
     auto* rd = reinterpret_cast<hidraw_report_descriptor*>(out->data);
     // The kernel refuses a size above the descriptor's.
     if (rd->size > descriptor.size()) {
@@ -172,15 +168,34 @@ void OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer contex
 }  // namespace
 
 std::vector<uint8_t> HidReportDescriptor(uint16_t inputBytes, uint16_t outputBytes) {
-  return {0x06, 0x00, 0xFF,                                         // usage page (vendor)
-          0x09, 0x01,                                               // usage
-          0xA1, 0x01,                                               // collection (application)
-          0x15, 0x00, 0x26, 0xFF, 0x00,                             // logical 0 .. 255
-          0x75, 0x08,                                               // report size 8
-          0x96, uint8_t(inputBytes), uint8_t(inputBytes >> 8),      // report count
-          0x09, 0x01, 0x81, 0x02,                                   // input (data, var, abs)
-          0x96, uint8_t(outputBytes), uint8_t(outputBytes >> 8),    // report count
-          0x09, 0x01, 0x91, 0x02,                                   // output (data, var, abs)
+  return {0x06,
+          0x00,
+          0xFF,  // usage page (vendor)
+          0x09,
+          0x01,  // usage
+          0xA1,
+          0x01,  // collection (application)
+          0x15,
+          0x00,
+          0x26,
+          0xFF,
+          0x00,  // logical 0 .. 255
+          0x75,
+          0x08,  // report size 8
+          0x96,
+          uint8_t(inputBytes),
+          uint8_t(inputBytes >> 8),  // report count
+          0x09,
+          0x01,
+          0x81,
+          0x02,  // input (data, var, abs)
+          0x96,
+          uint8_t(outputBytes),
+          uint8_t(outputBytes >> 8),  // report count
+          0x09,
+          0x01,
+          0x91,
+          0x02,  // output (data, var, abs)
           0xC0};
 }
 

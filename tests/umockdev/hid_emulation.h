@@ -18,12 +18,12 @@
 namespace emu {
 
 struct HidSpec {
-  int node = 0;                  // hidrawN, and the USB port it hangs off
+  int node = 0;  // hidrawN, and the USB port it hangs off
   std::string product = "Talo Controller";
   std::string manufacturer = "Talo Systems";
   uint16_t vendor = 0x0483;
   uint16_t productId = 0x5750;
-  uint16_t inputBytes = 64;      // report payload in the descriptor, without an ID byte
+  uint16_t inputBytes = 64;  // report payload in the descriptor, without an ID byte
   uint16_t outputBytes = 64;
   // HID_NAME of the hid device's uevent; empty: as the kernel writes it,
   // manufacturer and product joined. (Wine takes its product string from
@@ -33,12 +33,12 @@ struct HidSpec {
 
 struct HidCounters {
   int descriptorIoctls = 0;
-  int otherIoctls = 0;           // requests the emulation does not know
+  int otherIoctls = 0;  // requests the emulation does not know
   unsigned long lastOtherIoctl = 0;
-  int writes = 0;                // output reports taken
-  int wrongLengthWrites = 0;     // writes that were not one whole report
-  int reads = 0;                 // input reports delivered
-  int failedReads = 0;           // reads answered with the disconnect error
+  int writes = 0;             // output reports taken
+  int wrongLengthWrites = 0;  // writes that were not one whole report
+  int reads = 0;              // input reports delivered
+  int failedReads = 0;        // reads answered with the disconnect error
 };
 
 struct HidController {
@@ -46,7 +46,7 @@ struct HidController {
   sim::SimEngine* engine = nullptr;  // none: any write counts against the program
   std::mutex lock;
   std::vector<std::vector<uint8_t>> input;  // queued input reports, device's view (no ID byte)
-  bool lost = false;             // unplugged: reads fail with EIO, writes with ENODEV
+  bool lost = false;                        // unplugged: reads fail with EIO, writes with ENODEV
   HidCounters counters;
   std::map<UMockdevIoctlClient*, bool> lastReadEmpty;
   std::vector<Held> held;

@@ -82,7 +82,6 @@ std::string LastLine(const std::string& out) {
   return start == std::string::npos ? text : text.substr(start + 1);
 }
 
-
 // Nothing reached a device the program had to leave alone.
 void ExpectUntouched(const HidController& d) {
   EXPECT_EQ(d.counters.descriptorIoctls, 0) << "hidraw" << d.spec.node;
@@ -135,8 +134,7 @@ TEST(HidEmulation, OtherReportLength) {
     // 65 data bytes make a 66-byte report with its ID byte: refused.
     Rig rig;
     HidController& device = rig.AddHid({.inputBytes = 65, .outputBytes = 64});
-    auto r = rig.Run({emu::WriteTempFile("hid-long.bin", test_images::MakeImage(4096, "TXC7350")),
-                      "-usb"});
+    auto r = rig.Run({emu::WriteTempFile("hid-long.bin", test_images::MakeImage(4096, "TXC7350")), "-usb"});
     EXPECT_EQ(r.exitCode, 1) << Describe(r);
     // The system text of the thread's last error follows on a line of its own.
     EXPECT_NE(r.out.find("\nUnable to open USB device\n"), std::string::npos) << r.out;
@@ -145,8 +143,7 @@ TEST(HidEmulation, OtherReportLength) {
 }
 
 TEST(HidEmulation, NearMissesAreLeftAlone) {
-  const char* nearMisses[] = {"Talo controller", "Talo Controller2", "Talo Controlle",
-                              " Talo Controller"};
+  const char* nearMisses[] = {"Talo controller", "Talo Controller2", "Talo Controlle", " Talo Controller"};
   {
     auto engine = MakeEngine("TXC7350", 256);
     Rig rig;
@@ -166,8 +163,7 @@ TEST(HidEmulation, NearMissesAreLeftAlone) {
     Rig rig;
     int node = 0;
     for (const char* name : nearMisses) rig.AddHid({.node = node++, .product = name});
-    auto r = rig.Run({emu::WriteTempFile("hid-none.bin", test_images::MakeImage(3000, "TXC7350")),
-                      "-usb"});
+    auto r = rig.Run({emu::WriteTempFile("hid-none.bin", test_images::MakeImage(3000, "TXC7350")), "-usb"});
     EXPECT_EQ(r.exitCode, 1) << Describe(r);
     EXPECT_EQ(LastLine(r.out), "No Talo USB devices found") << r.out;
     for (const HidController& d : rig.hid) ExpectUntouched(d);
@@ -244,8 +240,7 @@ TEST(BulkEmulation, IdentifiersDecide) {
   {
     Rig rig;
     for (const emu::BulkSpec& spec : decoys) rig.AddBulk(spec);
-    auto r = rig.Run({emu::WriteTempFile("bulk-none.bin", test_images::MakeImage(3000, "TXC7390")),
-                      "-usb"});
+    auto r = rig.Run({emu::WriteTempFile("bulk-none.bin", test_images::MakeImage(3000, "TXC7390")), "-usb"});
     EXPECT_EQ(r.exitCode, 1) << Describe(r);
     EXPECT_EQ(LastLine(r.out), "No Talo USB devices found") << r.out;
     for (const BulkController& d : rig.bulk) ExpectUntouched(d);
@@ -279,11 +274,9 @@ TEST(BulkEmulation, FailuresCarryTheirOwnCause) {
     Rig rig;
     BulkController& device = rig.AddBulk({}, engine.get());
     device.stallOutPrefix = {0xAA, 0x3F, 0x49};
-    auto r = rig.Run({emu::WriteTempFile("bulk-stall.bin", test_images::MakeImage(3000, "TXC7390")),
-                      "-usb"});
+    auto r = rig.Run({emu::WriteTempFile("bulk-stall.bin", test_images::MakeImage(3000, "TXC7390")), "-usb"});
     EXPECT_EQ(r.exitCode, 1) << Describe(r);
-    EXPECT_NE(r.out.find("\nError writing data to USB device\nConnection timed out\n"),
-              std::string::npos)
+    EXPECT_NE(r.out.find("\nError writing data to USB device\nConnection timed out\n"), std::string::npos)
         << r.out;
     EXPECT_GE(device.counters.discards, 1);
   }
@@ -294,9 +287,9 @@ TEST(BulkEmulation, FailuresCarryTheirOwnCause) {
     Rig rig;
     BulkController& device = rig.AddBulk({}, engine.get());
     device.reapsFailAfterOut = 20;
-    auto r = rig.Run({emu::WriteTempFile("bulk-reapfail.bin", test_images::MakeImage(100000, "TXC7390")),
-                      "-usb"},
-                     std::chrono::seconds(60));
+    auto r =
+        rig.Run({emu::WriteTempFile("bulk-reapfail.bin", test_images::MakeImage(100000, "TXC7390")), "-usb"},
+                std::chrono::seconds(60));
     EXPECT_FALSE(r.timedOut) << Describe(r);
     EXPECT_EQ(r.exitCode, 1) << Describe(r);
     EXPECT_NE(r.out.find("\nPrograming Error\n"), std::string::npos) << r.out;

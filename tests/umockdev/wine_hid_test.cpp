@@ -123,8 +123,7 @@ struct WinePrefix {
   std::vector<std::string> Environment(bool booting = false) const {
     return {"WINEPREFIX=" + dir + "/prefix", "WINEARCH=win64", "WINEDEBUG=-all",
             std::string("WINEDLLOVERRIDES=mscoree,mshtml=") + (booting ? ";winebus.sys=d" : ""),
-            "WINELOADER=" + gTools.loader,
-            "WINESERVER=" + gTools.server,
+            "WINELOADER=" + gTools.loader, "WINESERVER=" + gTools.server,
             // No desktop window, ever.
             "DISPLAY", "WAYLAND_DISPLAY"};
   }
@@ -161,8 +160,7 @@ size_t LinkedInterfaces(const std::string& regOutput, const std::vector<std::str
     if (line.rfind("HKEY_", 0) == 0) {
       ours = false;
       for (const std::string& id : ids) ours = ours || line.find(id) != std::string::npos;
-    } else if (ours && line.find("LINKED") != std::string::npos &&
-               line.find("0X1") != std::string::npos) {
+    } else if (ours && line.find("LINKED") != std::string::npos && line.find("0X1") != std::string::npos) {
       ++count;
     }
   }
@@ -190,8 +188,7 @@ struct WineRig {
     return d;
   }
 
-  emu::ChildResult Wine(std::vector<std::string> args, std::chrono::seconds timeout,
-                        bool booting = false) {
+  emu::ChildResult Wine(std::vector<std::string> args, std::chrono::seconds timeout, bool booting = false) {
     if (!ticker) {
       // Started once every device is in: it walks the list.
       ticker = std::make_unique<emu::Ticker>([this] {
@@ -215,8 +212,8 @@ struct WineRig {
       ADD_FAILURE() << "wineboot: " << Describe(boot);
       return false;
     }
-    auto reg = Wine({"reg", "add", "HKLM\\System\\CurrentControlSet\\Services\\winebus", "/v",
-                     "Enable SDL", "/t", "REG_DWORD", "/d", "0", "/f"},
+    auto reg = Wine({"reg", "add", "HKLM\\System\\CurrentControlSet\\Services\\winebus", "/v", "Enable SDL",
+                     "/t", "REG_DWORD", "/d", "0", "/f"},
                     std::chrono::seconds(60), true);
     if (reg.exitCode != 0) {
       ADD_FAILURE() << "reg add: " << Describe(reg);
@@ -309,8 +306,7 @@ Seen SeenBy(HidController& d) {
   return seen;
 }
 
-std::unique_ptr<sim::SimEngine> MakeEngine(const char* model,
-                                           std::vector<sim::FaultSpec> faults = {}) {
+std::unique_ptr<sim::SimEngine> MakeEngine(const char* model, std::vector<sim::FaultSpec> faults = {}) {
   auto engine = std::make_unique<sim::SimEngine>();
   sim::SimConfig config;
   config.model = model;
@@ -352,8 +348,8 @@ std::string CutProgress(const std::string& out, long totalKb, long* lastKb) {
     EXPECT_EQ(erase, printed) << "a redraw must erase what the last one printed";
     long kb = -1, percent = -1, total = -1;
     int used = 0;
-    if (std::sscanf(out.c_str() + pos, "%ldkB (%ld%%) of %ldkB written%n", &kb, &percent, &total,
-                    &used) != 3) {
+    if (std::sscanf(out.c_str() + pos, "%ldkB (%ld%%) of %ldkB written%n", &kb, &percent, &total, &used) !=
+        3) {
       ADD_FAILURE() << "not a progress text: " << out.substr(pos, 40);
       break;
     }
@@ -374,8 +370,8 @@ std::string ImageFile(const std::string& name, const std::vector<uint8_t>& image
 
 // A complete job: exit 0, the exact console text, the flash equal to the
 // image, and no mistake the engine could see.
-void ExpectCompleteRun(const emu::ChildResult& r, HidController& device,
-                       const std::vector<uint8_t>& image, bool verifies) {
+void ExpectCompleteRun(const emu::ChildResult& r, HidController& device, const std::vector<uint8_t>& image,
+                       bool verifies) {
   EXPECT_EQ(r.exitCode, 0) << Describe(r);
   long lastKb = 0;
   const long totalKb = static_cast<long>(image.size() >> 10);
@@ -439,8 +435,7 @@ TEST(WineHid, Failures) {
     WineRig rig(wine);
     HidController& device = rig.AddHid({});
     ASSERT_TRUE(rig.Boot());
-    auto r = rig.Run({ImageFile("wine-silent.bin", test_images::MakeImage(3000, "TXC7390")),
-                      "-usb"});
+    auto r = rig.Run({ImageFile("wine-silent.bin", test_images::MakeImage(3000, "TXC7390")), "-usb"});
     EXPECT_EQ(r.exitCode, 1) << Describe(r);
     EXPECT_EQ(r.out, Crlf(std::string(kBanner) + "No or invalid response from Talo device\n" + kPrompt))
         << Describe(r);
@@ -461,8 +456,7 @@ TEST(WineHid, Failures) {
     EXPECT_EQ(r.exitCode, 1) << Describe(r);
     long lastKb = 0;
     EXPECT_EQ(CutProgress(r.out, static_cast<long>(image.size() >> 10), &lastKb),
-              Crlf(std::string(kBanner) + kIdent + "Programming application data: ") +
-                  "<progress>" +
+              Crlf(std::string(kBanner) + kIdent + "Programming application data: ") + "<progress>" +
                   Crlf(std::string("\nPrograming Error\nFailed to write data to Flash\n") + kPrompt))
         << Describe(r);
     const Seen seen = SeenBy(device);
@@ -489,9 +483,10 @@ int main(int argc, char** argv) {
     std::printf("skipped: %s\n", reason.c_str());
     return 77;
   }
-  std::printf("pendrel.exe under wine64: %s (umockdev's preload library is a 64-bit Linux "
-              "library, so 32-bit Wine cannot reach the emulated devices)\n",
-              gTools.exe.c_str());
+  std::printf(
+      "pendrel.exe under wine64: %s (umockdev's preload library is a 64-bit Linux "
+      "library, so 32-bit Wine cannot reach the emulated devices)\n",
+      gTools.exe.c_str());
   std::fflush(stdout);
   return RUN_ALL_TESTS();
 }

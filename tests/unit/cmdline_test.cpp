@@ -28,11 +28,11 @@ TEST(CommandLine, SerialDefaults) {
 
 TEST(CommandLine, UsabilityRules) {
   EXPECT_FALSE(IsUsable(Parse({})));
-  EXPECT_FALSE(IsUsable(Parse({"image.bin"})));            // no link
-  EXPECT_TRUE(IsUsable(Parse({"image.bin", "-p"})));       // empty port name is a port name
+  EXPECT_FALSE(IsUsable(Parse({"image.bin"})));       // no link
+  EXPECT_TRUE(IsUsable(Parse({"image.bin", "-p"})));  // empty port name is a port name
   EXPECT_EQ(Parse({"image.bin", "-p"}).portName, "");
   EXPECT_TRUE(IsUsable(Parse({"image.bin", "-usb"})));
-  EXPECT_FALSE(IsUsable(Parse({"-usb"})));                  // no file
+  EXPECT_FALSE(IsUsable(Parse({"-usb"})));  // no file
   EXPECT_FALSE(IsUsable(Parse({"image.bin", "-usb", "-b0"})));
   EXPECT_FALSE(IsUsable(Parse({"image.bin", "-pCOM1", "-bfast"})));
   EXPECT_FALSE(IsUsable(Parse({"image.bin", "-pCOM1", "-x"})));
@@ -40,7 +40,7 @@ TEST(CommandLine, UsabilityRules) {
   EXPECT_FALSE(IsUsable(Parse({"image.bin", "-pCOM1", "-P"})));
   EXPECT_FALSE(IsUsable(Parse({"image.bin", "-pCOM1", "-NOCTS"})));
   EXPECT_FALSE(IsUsable(Parse({"image.bin", "-Usb"})));
-  EXPECT_TRUE(IsUsable(Parse({"", "-pCOM1"})));             // an empty argument is a file name
+  EXPECT_TRUE(IsUsable(Parse({"", "-pCOM1"})));                   // an empty argument is a file name
   EXPECT_TRUE(IsUsable(Parse({"image.bin", "-pCOM1", "-b-5"})));  // reaches the link as it is
 }
 

@@ -100,36 +100,44 @@ int32_t Take(std::deque<Arrival>& q, uint8_t* buffer, uint32_t capacity, EthEndp
 const EthSocketApi kFakeApi = {
     .startup = [] { return ++gNet.startups, gNet.startupOk; },
     .cleanup = [] {},
-    .openDatagram = []() -> EthSocket { return ++gNet.datagramsOpened, gNet.datagramOk ? kUdp : kInvalidEthSocket; },
-    .openStream = []() -> EthSocket { return ++gNet.streamsOpened, gNet.streamOk ? kTcp : kInvalidEthSocket; },
-    .enableBroadcast = [](EthSocket s) {
-      if (s == kUdp && gNet.broadcastOk) return true;
-      FakeSocketError(EBADF);
-      return false;
+    .openDatagram = []() -> EthSocket {
+      return ++gNet.datagramsOpened, gNet.datagramOk ? kUdp : kInvalidEthSocket;
     },
-    .sendTo = [](EthSocket, const uint8_t* bytes, uint32_t count, EthEndpoint to) {
-      gNet.request.assign(bytes, bytes + count);
-      gNet.requestTo = to;
-      if (gNet.sendToResult < 0) FakeSocketError(ENETUNREACH);
-      return gNet.sendToResult;
+    .openStream = []() -> EthSocket {
+      return ++gNet.streamsOpened, gNet.streamOk ? kTcp : kInvalidEthSocket;
     },
+    .enableBroadcast =
+        [](EthSocket s) {
+          if (s == kUdp && gNet.broadcastOk) return true;
+          FakeSocketError(EBADF);
+          return false;
+        },
+    .sendTo =
+        [](EthSocket, const uint8_t* bytes, uint32_t count, EthEndpoint to) {
+          gNet.request.assign(bytes, bytes + count);
+          gNet.requestTo = to;
+          if (gNet.sendToResult < 0) FakeSocketError(ENETUNREACH);
+          return gNet.sendToResult;
+        },
     .waitReadable = FakeWait,
-    .receiveFrom = [](EthSocket s, uint8_t* buffer, uint32_t capacity, EthEndpoint* from, int32_t* length) {
-      *length = 16;
-      return Take(QueueOf(s), buffer, capacity, from);
-    },
-    .connect = [](EthSocket, EthEndpoint to) {
-      gNet.connects.push_back(to);
-      if (!gNet.connectOk) FakeSocketError(ECONNREFUSED);
-      return gNet.connectOk;
-    },
-    .send = [](EthSocket, const uint8_t* bytes, uint32_t count) {
-      gNet.sends.emplace_back(bytes, bytes + count);
-      return static_cast<int32_t>(count);
-    },
-    .receive = [](EthSocket s, uint8_t* buffer, uint32_t capacity) {
-      return Take(QueueOf(s), buffer, capacity, nullptr);
-    },
+    .receiveFrom =
+        [](EthSocket s, uint8_t* buffer, uint32_t capacity, EthEndpoint* from, int32_t* length) {
+          *length = 16;
+          return Take(QueueOf(s), buffer, capacity, from);
+        },
+    .connect =
+        [](EthSocket, EthEndpoint to) {
+          gNet.connects.push_back(to);
+          if (!gNet.connectOk) FakeSocketError(ECONNREFUSED);
+          return gNet.connectOk;
+        },
+    .send =
+        [](EthSocket, const uint8_t* bytes, uint32_t count) {
+          gNet.sends.emplace_back(bytes, bytes + count);
+          return static_cast<int32_t>(count);
+        },
+    .receive = [](EthSocket s, uint8_t* buffer,
+                  uint32_t capacity) { return Take(QueueOf(s), buffer, capacity, nullptr); },
     .close = [](EthSocket s) { gNet.closed.push_back(s); },
 };
 
@@ -159,7 +167,8 @@ Bytes Challenge(uint8_t method, const Bytes& challenge) {
 
 Bytes FromHex(const char* hex) {
   Bytes out;
-  for (size_t i = 0; hex[i] && hex[i + 1]; i += 2) out.push_back(static_cast<uint8_t>(std::stoi(std::string(hex + i, 2), nullptr, 16)));
+  for (size_t i = 0; hex[i] && hex[i + 1]; i += 2)
+    out.push_back(static_cast<uint8_t>(std::stoi(std::string(hex + i, 2), nullptr, 16)));
   return out;
 }
 
@@ -277,16 +286,22 @@ TEST_F(EthLink, DiscoveryOutcomes) {
       {"bad length alone", {Datagram(Reply(50))}, 0, 0x40B},
       {"garbage keeps the collection going",
        {Datagram(Reply(54, 0, "ZARN")), Datagram(Reply(50)), Datagram(Reply(55)), Datagram(Reply(46))},
-       1, 0},
+       1,
+       0},
       {"a quiet wait ends the collection",
-       {Datagram(Reply(54)), Signal(Arrival::Quiet), Datagram(Reply(54), kOther)}, 1, 0},
+       {Datagram(Reply(54)), Signal(Arrival::Quiet), Datagram(Reply(54), kOther)},
+       1,
+       0},
       {"an empty datagram ends it", {Signal(Arrival::Data), Datagram(Reply(54))}, 0, 0x40B},
       // An over-long datagram fails the receive (the shim's rule).
       {"a failed receive ends it with what was counted",
        {Datagram(Reply(54)), Signal(Arrival::ReceiveError, EMSGSIZE), Datagram(Reply(54), kOther)},
-       1, 0},
+       1,
+       0},
       {"a failed receive before any reply",
-       {Signal(Arrival::ReceiveError, EMSGSIZE), Datagram(Reply(54))}, 0, 0x40B},
+       {Signal(Arrival::ReceiveError, EMSGSIZE), Datagram(Reply(54))},
+       0,
+       0x40B},
       {"a failed wait", {Datagram(Reply(54)), Signal(Arrival::WaitError, EINTR)}, 0, 0x40A},
   };
   for (Case& c : cases) {
@@ -305,7 +320,8 @@ TEST_F(EthLink, DiscoveryOutcomes) {
 TEST_F(EthLink, EndlessDatagramsEndTheCollection) {
   StartUp();
   gNet.datagrams.push_back(Datagram(Reply(46)));
-  for (uint32_t i = 0; i < kDiscoveryDatagramLimit + 5; ++i) gNet.datagrams.push_back(Datagram(Reply(54, 0, "junk")));
+  for (uint32_t i = 0; i < kDiscoveryDatagramLimit + 5; ++i)
+    gNet.datagrams.push_back(Datagram(Reply(54, 0, "junk")));
   EXPECT_EQ(EthDiscover(), 1);
   EXPECT_EQ(gNet.datagrams.size(), 6u);
 }
@@ -332,7 +348,8 @@ TEST_F(EthLink, DiscoverySendAndOptionFailures) {
 
   gNet.sendToResult = -1;
   EXPECT_EQ(EthDiscover(), 0);
-  EXPECT_STREQ(LastStatusText(), (std::string("Failed to send UDP broadcast\n") + ErrorText(ENETUNREACH)).c_str());
+  EXPECT_STREQ(LastStatusText(),
+               (std::string("Failed to send UDP broadcast\n") + ErrorText(ENETUNREACH)).c_str());
 }
 
 // ---- connection and login ----
@@ -352,7 +369,8 @@ TEST_F(EthLink, ConnectFailure) {
   OneController({});
   gNet.connectOk = false;
   EXPECT_EQ(EthOpen(), 0);
-  EXPECT_STREQ(LastStatusText(), (std::string("Failed to connect to device\n") + ErrorText(ECONNREFUSED)).c_str());
+  EXPECT_STREQ(LastStatusText(),
+               (std::string("Failed to connect to device\n") + ErrorText(ECONNREFUSED)).c_str());
 }
 
 TEST_F(EthLink, MethodOneSendsThePasswordAndAZeroWithEveryAaDoubled) {
@@ -369,16 +387,16 @@ TEST_F(EthLink, MethodTwoSendsTheCrcLeastSignificantByteFirst) {
   // CRC-32 of challenge + "s3cret" is 0xAAFE32A6 (computed apart from this
   // program): a6 32 fe aa on the wire, the aa doubled.
   SetEthPassword("s3cret");
-  OneController({Block(Challenge(2, FromHex("700102730405760708790a0b7c0d0e7f"))),
-                 Block({0x06, 0x23, 0x06})});
+  OneController(
+      {Block(Challenge(2, FromHex("700102730405760708790a0b7c0d0e7f"))), Block({0x06, 0x23, 0x06})});
   EXPECT_EQ(EthOpen(), 1);
   EXPECT_THAT(Wire(), ElementsAre(0xAA, 0x24, 0x02, 0xA6, 0x32, 0xFE, 0xAA, 0xAA));
 }
 
 TEST_F(EthLink, MethodThreeSendsTheMd5OfChallengeAndPassword) {
   SetEthPassword("s3cret");
-  OneController({Block(Challenge(3, FromHex("0701020404050107080e0a0b0b0d0e08"))),
-                 Block({0x06, 0x23, 0x06})});
+  OneController(
+      {Block(Challenge(3, FromHex("0701020404050107080e0a0b0b0d0e08"))), Block({0x06, 0x23, 0x06})});
   EXPECT_EQ(EthOpen(), 1);
   Bytes expected{0xAA, 0x24, 0x03};
   Bytes digest = FromHex("59bd9c0069c74874fd117b17e1b34caa");
@@ -423,10 +441,9 @@ TEST_F(EthLink, RejectClosesTheConnection) {
 
 TEST_F(EthLink, OtherBlocksAreIgnoredUntilTheirMessageComes) {
   SetEthPassword("pw");
-  OneController({Block({0x06, 0x23, 0x06}),       // a verdict before any answer
-                 Block({0x15}),                   // likewise
-                 Block(Challenge(1, Bytes(16, 0))),
-                 Block({0x23, 0x06}),             // a greeting after the answer
+  OneController({Block({0x06, 0x23, 0x06}),                               // a verdict before any answer
+                 Block({0x15}),                                           // likewise
+                 Block(Challenge(1, Bytes(16, 0))), Block({0x23, 0x06}),  // a greeting after the answer
                  Block(Challenge(1, Bytes(16, 0))),  // a second challenge is not answered
                  Block({0x06, 0x23, 0x06})});
   EXPECT_EQ(EthOpen(), 1);
@@ -556,9 +573,8 @@ TEST_F(EthLink, TimeoutFloorIsAnUnsignedComparison) {
 
 TEST_F(EthLink, ReadinessWaitSplitsMilliseconds) {
   const uint32_t ms[] = {0, 200, 999, 1000, 1500, 5000, 4294967295u};
-  const Wait expected[] = {{kTcp, 0, 0},      {kTcp, 0, 200000}, {kTcp, 0, 999000},
-                           {kTcp, 1, 0},      {kTcp, 1, 500000}, {kTcp, 5, 0},
-                           {kTcp, 4294967, 295000}};
+  const Wait expected[] = {{kTcp, 0, 0},      {kTcp, 0, 200000}, {kTcp, 0, 999000},      {kTcp, 1, 0},
+                           {kTcp, 1, 500000}, {kTcp, 5, 0},      {kTcp, 4294967, 295000}};
   uint8_t buffer[4];
   for (size_t i = 0; i < std::size(ms); ++i) {
     gNet.waits.clear();

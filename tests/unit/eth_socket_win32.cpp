@@ -43,7 +43,8 @@ TEST(EthSocketWin32, DatagramsLongerThanTheBufferFail) {
 
     std::vector<char> big(300, 0x41), small(46, 0x43);
     ::sendto(peer.s, big.data(), static_cast<int>(big.size()), 0, reinterpret_cast<sockaddr*>(&ours), len);
-    ::sendto(peer.s, small.data(), static_cast<int>(small.size()), 0, reinterpret_cast<sockaddr*>(&ours), len);
+    ::sendto(peer.s, small.data(), static_cast<int>(small.size()), 0, reinterpret_cast<sockaddr*>(&ours),
+             len);
 
     uint8_t buffer[256];
     EthEndpoint from{};

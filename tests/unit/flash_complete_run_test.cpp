@@ -115,7 +115,8 @@ TEST(CompleteRun, InjectedFaultsEndTheRunWithTheirStatus) {
     sim::SimConfig config = Config(c.model);
     config.faults.push_back({c.command, 1, c.kind});
     ASSERT_TRUE(UseSim(config)) << c.command;
-    std::string path = WriteTemp(std::string("fault-") + c.command + ".bin", MakeImage(0x10000 + 512, c.model));
+    std::string path =
+        WriteTemp(std::string("fault-") + c.command + ".bin", MakeImage(0x10000 + 512, c.model));
     SetLastStatus(0);
     // Family 1 cannot change its rate; the others switch to exercise it.
     RunOutcome r = RunAgainstSim(path, std::string_view(c.model) == "TXC5110" ? 0 : 460800);

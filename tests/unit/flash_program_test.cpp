@@ -92,8 +92,13 @@ std::string Captured(const char* path, int32_t command, int32_t upload, int* res
 }
 
 Bytes W(uint16_t offset, uint16_t length) {
-  return {0xAA, 0x7C, 0x57, static_cast<uint8_t>(offset >> 8), static_cast<uint8_t>(offset),
-          static_cast<uint8_t>(length >> 8), static_cast<uint8_t>(length)};
+  return {0xAA,
+          0x7C,
+          0x57,
+          static_cast<uint8_t>(offset >> 8),
+          static_cast<uint8_t>(offset),
+          static_cast<uint8_t>(length >> 8),
+          static_cast<uint8_t>(length)};
 }
 
 const Bytes kNandIndex = {0xAA, 0x7C, 0x4B};
@@ -110,8 +115,13 @@ TEST(ProgramErase, Txc7390FirstPageGetsTheNandIndexErase) {
   int ok = 0;
   Captured(path.c_str(), 115200, 0, &ok);
   ASSERT_TRUE(ok) << LastStatusText();
-  EXPECT_EQ(RunFrames(s.loader), (std::vector<Bytes>{kNandIndex, {0xAA, 0x7C, 0x70, 0x01, 0x00}, kErase0,
-                                                     W(0, 2048), W(0x800, 2048), W(0x1000, 2048), kFlush,
+  EXPECT_EQ(RunFrames(s.loader), (std::vector<Bytes>{kNandIndex,
+                                                     {0xAA, 0x7C, 0x70, 0x01, 0x00},
+                                                     kErase0,
+                                                     W(0, 2048),
+                                                     W(0x800, 2048),
+                                                     W(0x1000, 2048),
+                                                     kFlush,
                                                      kVerify}));
   EXPECT_EQ(CurrentController.flashAddress, 0x90000000u + 3 * 2048);
 }
@@ -128,9 +138,14 @@ TEST(ProgramErase, Txc7390SubPageAndSecondPage) {
   std::vector<Bytes> controls;
   for (const Bytes& f : frames)
     if (!IsWrite(f)) controls.push_back(f);
-  EXPECT_EQ(controls, (std::vector<Bytes>{kNandIndex, {0xAA, 0x7C, 0x70, 0x01, 0x00}, kErase0,
+  EXPECT_EQ(controls, (std::vector<Bytes>{kNandIndex,
+                                          {0xAA, 0x7C, 0x70, 0x01, 0x00},
+                                          kErase0,
                                           {0xAA, 0x7C, 0x73, 0x00, 0x01},
-                                          {0xAA, 0x7C, 0x70, 0x01, 0x01}, kErase0, kFlush, kVerify}));
+                                          {0xAA, 0x7C, 0x70, 0x01, 0x01},
+                                          kErase0,
+                                          kFlush,
+                                          kVerify}));
   // The sub-page select comes right before the block at 0x90010000 (32nd).
   size_t writes = 0;
   for (size_t i = 0; i < frames.size(); ++i) {
@@ -229,8 +244,9 @@ TEST(ProgramProgress, SmallImageRedrawsOnceAtTheEnd) {
   std::string out = Captured(path.c_str(), 115200, 0, &ok);
   ASSERT_TRUE(ok) << LastStatusText();
   EXPECT_EQ(out, ExpectedProgress(0, {{0, 100}}) + " - Ok\n");
-  EXPECT_EQ(out, "Programming application data: Total size is 0kB"
-                 "\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b0kB (100%) of 0kB written - Ok\n");
+  EXPECT_EQ(out,
+            "Programming application data: Total size is 0kB"
+            "\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b\b0kB (100%) of 0kB written - Ok\n");
 }
 
 TEST(ProgramProgress, PercentDoesNotOverflowForTheLargestModel) {
@@ -386,8 +402,9 @@ TEST(ProgramBlockSize, ControllerAnswerOnlyLowersToAPowerOfTwo) {
     uint32_t expected;
   };
   const Case cases[] = {
-      {2048, 256, 256},  {100, 256, 64},   {0, 256, 256},     {192, 256, 128},  {1, 256, 1},
-      {1000, 2048, 512}, {std::nullopt, 2048, 256}, {0x8000, 2048, 2048}, {0xFFFF, 64, 64},
+      {2048, 256, 256},          {100, 256, 64},       {0, 256, 256},
+      {192, 256, 128},           {1, 256, 1},          {1000, 2048, 512},
+      {std::nullopt, 2048, 256}, {0x8000, 2048, 2048}, {0xFFFF, 64, 64},
   };
   for (const Case& c : cases) {
     ProgramScope s;
@@ -411,8 +428,8 @@ TEST(ProgramBlockSize, ControllerAnswerOnlyLowersToAPowerOfTwo) {
 TEST(ProgramFailures, StatusesOfEveryStep) {
   struct Case {
     const char* name;
-    const char* model;     // the controller's answer
-    const char* image;     // the image's model
+    const char* model;  // the controller's answer
+    const char* image;  // the image's model
     Bytes refuse;
     int occurrence;
     StatusCode status;
@@ -501,8 +518,10 @@ TEST(ProgramFailures, FileIsClosedOnEveryPath) {
   GTEST_SKIP() << "counts POSIX descriptors";
 #endif
   if (!std::filesystem::exists("/proc/self/fd")) GTEST_SKIP() << "no /proc here";
-  const std::pair<const char*, Bytes> refusals[] = {
-      {"success", {}}, {"name", {0xAA, 0x3F, 0x43}}, {"erase", {0xAA, 0x7C, 0x45}}, {"write", {0xAA, 0x7C, 0x57}}};
+  const std::pair<const char*, Bytes> refusals[] = {{"success", {}},
+                                                    {"name", {0xAA, 0x3F, 0x43}},
+                                                    {"erase", {0xAA, 0x7C, 0x45}},
+                                                    {"write", {0xAA, 0x7C, 0x57}}};
   for (const auto& [name, refuse] : refusals) {
     ProgramScope s;
     s.loader.refuse = refuse;

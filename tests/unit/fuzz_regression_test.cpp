@@ -21,12 +21,12 @@ using test_images::Bytes;
 // then not an image.
 TEST(FuzzRegression, WrapperWhoseFieldsOnlyAddUpModulo32BitsIsBare) {
   Bytes file = {
-      'm',  'i',  'f',  'o',  '-',  'o',  'v',  'x',  0x00,  // ident
-      0x01, 0x00, 0x00, 0x00,                                // version 1
-      0x70, 0x00, 0x00, 0x00,                                // header size 112
-      0x04,                                                  // file kind 4
-      0xF0, 0xFF, 0xFF, 0xFF,                                // data offset 0xFFFFFFF0
-      0x48, 0x01, 0x00, 0x00,                                // data length 0x148
+      'm',  'i',  'f',  'o',  '-', 'o', 'v', 'x', 0x00,  // ident
+      0x01, 0x00, 0x00, 0x00,                            // version 1
+      0x70, 0x00, 0x00, 0x00,                            // header size 112
+      0x04,                                              // file kind 4
+      0xF0, 0xFF, 0xFF, 0xFF,                            // data offset 0xFFFFFFF0
+      0x48, 0x01, 0x00, 0x00,                            // data length 0x148
   };
   file.resize(312, 0x00);
   file.insert(file.end(), {'m', 'i', 'f', 'o'});  // the trailer where 32-bit sums put it

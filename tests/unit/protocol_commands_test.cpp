@@ -43,20 +43,25 @@ TEST(CommandFrames, EveryCommandSendsItsFrameUnderItsTimeout) {
     std::vector<Sent> expected;
   };
   const Case cases[] = {
-      {"baud 460800", [] { return SetControllerBaudRate(460800); },
+      {"baud 460800",
+       [] { return SetControllerBaudRate(460800); },
        {{{0xAA, 0x49, 0x42, 0x00, 0x00, 0x07, 0x08, 0x00}, 500}}},
-      {"baud 115200", [] { return SetControllerBaudRate(115200); },
+      {"baud 115200",
+       [] { return SetControllerBaudRate(115200); },
        {{{0xAA, 0x49, 0x42, 0x00, 0x00, 0x01, 0xC2, 0x00}, 500}}},
       {"reboot", [] { return Reboot(); }, {{{0xAA, 0x23}, 500}}},
       {"select page 8", [] { return SelectPage8(0x1FF); }, {{{0xAA, 0x7C, 0x50, 0xFF}, 500}}},
       {"select page 16", [] { return SelectPage16(0x10101); }, {{{0xAA, 0x7C, 0x70, 0x01, 0x01}, 500}}},
       {"select sub-page", [] { return SelectSubPage(1); }, {{{0xAA, 0x7C, 0x73, 0x00, 0x01}, 500}}},
       {"erase NAND index", [] { return EraseNandIndex(); }, {{{0xAA, 0x7C, 0x4B}, 5000}}},
-      {"erase page 8", [] { return ErasePage8(0x80, 0xF000); },
+      {"erase page 8",
+       [] { return ErasePage8(0x80, 0xF000); },
        {{{0xAA, 0x7C, 0x50, 0x80}, 500}, {{0xAA, 0x7C, 0x45, 0xF0, 0x00}, 5000}}},
-      {"erase page 16", [] { return ErasePage16(0x101); },
+      {"erase page 16",
+       [] { return ErasePage16(0x101); },
        {{{0xAA, 0x7C, 0x70, 0x01, 0x01}, 500}, {{0xAA, 0x7C, 0x45, 0x00, 0x00}, 5000}}},
-      {"erase page 16 with AA", [] { return ErasePage16(0xAA); },
+      {"erase page 16 with AA",
+       [] { return ErasePage16(0xAA); },
        {{{0xAA, 0x7C, 0x70, 0x00, 0xAA, 0xAA}, 500}, {{0xAA, 0x7C, 0x45, 0x00, 0x00}, 5000}}},
       {"write 01 02 @8000",
        [] {
@@ -138,9 +143,12 @@ TEST(CommandRetries, SelectPage16IsTriedThreeTimesOthersOnce) {
     EXPECT_EQ(FakeSerial.writes.size(), 2u) << "the erase itself is not retried";
   }
   const std::pair<const char*, std::function<bool()>> once[] = {
-      {"sub-page", [] { return SelectSubPage(0); }}, {"NAND", [] { return EraseNandIndex(); }},
-      {"flush", [] { return Flush(); }},             {"verify", [] { return Verify(); }},
-      {"reboot", [] { return Reboot(); }},           {"baud", [] { return SetControllerBaudRate(9600); }},
+      {"sub-page", [] { return SelectSubPage(0); }},
+      {"NAND", [] { return EraseNandIndex(); }},
+      {"flush", [] { return Flush(); }},
+      {"verify", [] { return Verify(); }},
+      {"reboot", [] { return Reboot(); }},
+      {"baud", [] { return SetControllerBaudRate(9600); }},
       {"page 8", [] { return SelectPage8(3); }},
   };
   for (const auto& [name, call] : once) {
@@ -261,7 +269,7 @@ TEST(Queries, MaxBlockSizeAndItsFallbackByChipCode) {
     uint16_t expected;
   };
   const Case cases[] = {
-      {8, kSilence, 256}, {1, kNak, 256},       {35, kSilence, 256},        {38, kSilence, 512},
+      {8, kSilence, 256}, {1, kNak, 256},      {35, kSilence, 256},     {38, kSilence, 512},
       {39, kNak, 512},    {55, kSilence, 512}, {10, {0x06, 0x01}, 256},
   };
   for (const Case& c : cases) {

@@ -44,12 +44,9 @@ TEST(TransactionEscaping, LaterFrameStartsAreDoubledInOneWrite) {
 TEST(TransactionReply, RefusalsEndTheTransactionWithoutReadingData) {
   FakeSerialSession session;
   const std::pair<uint8_t, TransferResult> cases[] = {
-      {0x15, TransferResult::DataError},
-      {0x17, TransferResult::ChecksumError},
-      {0x19, TransferResult::OverrunError},
-      {0x00, TransferResult::InvalidResponse},
-      {0x07, TransferResult::InvalidResponse},
-      {0xAA, TransferResult::InvalidResponse},
+      {0x15, TransferResult::DataError},       {0x17, TransferResult::ChecksumError},
+      {0x19, TransferResult::OverrunError},    {0x00, TransferResult::InvalidResponse},
+      {0x07, TransferResult::InvalidResponse}, {0xAA, TransferResult::InvalidResponse},
   };
   for (auto [first, expected] : cases) {
     FakeSerial.incoming.clear();

@@ -35,41 +35,48 @@ const SerialPortApi kFakeApi = {
       return 7;
     },
     .isCharacterDevice = [](SerialHandle) { return gFake.charDevice; },
-    .configure = [](SerialHandle, int32_t rate, bool noCts) {
-      ++gFake.configures;
-      gFake.lastRate = rate;
-      gFake.lastNoCts = noCts;
-      return gFake.configResult;
-    },
+    .configure =
+        [](SerialHandle, int32_t rate, bool noCts) {
+          ++gFake.configures;
+          gFake.lastRate = rate;
+          gFake.lastNoCts = noCts;
+          return gFake.configResult;
+        },
     .setupQueues = [](SerialHandle, uint32_t, uint32_t) {},
-    .setTimeouts = [](SerialHandle, const SerialTimeouts& t) {
-      ++gFake.timeoutCalls;
-      gFake.lastTimeouts = t;
-      return true;
-    },
-    .close = [](SerialHandle) {
-      ++gFake.closes;
-      gFake.calls += 'C';
-      return true;
-    },
-    .write = [](SerialHandle, const uint8_t*, uint32_t count, uint32_t* written) {
-      *written = count < gFake.writeLimit ? count : gFake.writeLimit;
-      gFake.queued += *written;
-      return true;
-    },
-    .read = [](SerialHandle, uint8_t*, uint32_t, uint32_t* got) {
-      *got = 0;
-      return true;
-    },
-    .outputPending = [](SerialHandle, uint32_t* bytes) {
-      gFake.queued -= gFake.queued < gFake.drainPerCheck ? gFake.queued : gFake.drainPerCheck;
-      *bytes = gFake.queued;
-      return gFake.queueKnown;
-    },
-    .discardOutput = [](SerialHandle) {
-      gFake.queued = 0;
-      gFake.calls += 'D';
-    },
+    .setTimeouts =
+        [](SerialHandle, const SerialTimeouts& t) {
+          ++gFake.timeoutCalls;
+          gFake.lastTimeouts = t;
+          return true;
+        },
+    .close =
+        [](SerialHandle) {
+          ++gFake.closes;
+          gFake.calls += 'C';
+          return true;
+        },
+    .write =
+        [](SerialHandle, const uint8_t*, uint32_t count, uint32_t* written) {
+          *written = count < gFake.writeLimit ? count : gFake.writeLimit;
+          gFake.queued += *written;
+          return true;
+        },
+    .read =
+        [](SerialHandle, uint8_t*, uint32_t, uint32_t* got) {
+          *got = 0;
+          return true;
+        },
+    .outputPending =
+        [](SerialHandle, uint32_t* bytes) {
+          gFake.queued -= gFake.queued < gFake.drainPerCheck ? gFake.queued : gFake.drainPerCheck;
+          *bytes = gFake.queued;
+          return gFake.queueKnown;
+        },
+    .discardOutput =
+        [](SerialHandle) {
+          gFake.queued = 0;
+          gFake.calls += 'D';
+        },
 };
 
 class SerialLink : public ::testing::Test {

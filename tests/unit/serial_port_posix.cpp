@@ -31,7 +31,7 @@ class PtySerial : public ::testing::Test {
     close(master_);
   }
   struct termios2 MasterSettings() {
-    struct termios2 t{};
+    struct termios2 t {};
     EXPECT_EQ(ioctl(master_, TCGETS2, &t), 0);
     return t;
   }

@@ -27,7 +27,12 @@ Bytes Escape(const Bytes& frame) {
 }
 
 Bytes WriteFrame(uint16_t offset, const Bytes& data) {
-  Bytes f = {0xAA, 0x7C, 0x57, uint8_t(offset >> 8), uint8_t(offset), uint8_t(data.size() >> 8),
+  Bytes f = {0xAA,
+             0x7C,
+             0x57,
+             uint8_t(offset >> 8),
+             uint8_t(offset),
+             uint8_t(data.size() >> 8),
              uint8_t(data.size())};
   f.resize(7 + data.size());
   std::copy(data.begin(), data.end(), f.begin() + 7);
@@ -55,7 +60,8 @@ const Bytes kAck = {0x06};
 const Bytes kNak = {0x15};
 
 Bytes Baud(uint32_t rate) {
-  return {0xAA, 0x49, 0x42, 0x00, uint8_t(rate >> 24), uint8_t(rate >> 16), uint8_t(rate >> 8), uint8_t(rate)};
+  return {0xAA,         0x49, 0x42, 0x00, uint8_t(rate >> 24), uint8_t(rate >> 16), uint8_t(rate >> 8),
+          uint8_t(rate)};
 }
 
 Bytes Text(std::string_view text) { return Bytes(text.begin(), text.end()); }
@@ -311,16 +317,25 @@ TEST(SimEngineFlash, PagesAndOffsetsOutsideTheModelAreRefused) {
     Bytes frame;
   };
   const Refusal refusals[] = {
-      {"TXC5110", Page8(0)},        {"TXC5110", Page8(4)},    // 96 KB: pages 1 to 3
-      {"TXC6260", Page8(10)},       {"TXC6260", Page8(27)},   // below the base: the loader
-      {"TXC7350", Page8(0x7F)},     {"TXC7350", Page8(0xA0)},
-      {"TXM9410", Page16(0x101)},   {"TXM9410", Page16(0xF0)},  {"TXM9410", Page16(0x2000)},
-      {"TXC7380", Page16(255)},     {"TXC7380", Page16(256 + 2045)},
+      {"TXC5110", Page8(0)},
+      {"TXC5110", Page8(4)},  // 96 KB: pages 1 to 3
+      {"TXC6260", Page8(10)},
+      {"TXC6260", Page8(27)},  // below the base: the loader
+      {"TXC7350", Page8(0x7F)},
+      {"TXC7350", Page8(0xA0)},
+      {"TXM9410", Page16(0x101)},
+      {"TXM9410", Page16(0xF0)},
+      {"TXM9410", Page16(0x2000)},
+      {"TXC7380", Page16(255)},
+      {"TXC7380", Page16(256 + 2045)},
       {"TXC7390", Page16(256 + 1021)},
-      {"TXC7390", Page8(0x00)},     {"TXC5110", Page16(1)},   // the other select command
-      {"TXC7380", SubPage(1)},      {"TXC5110", kNandIndex},
-      {"TXC5110", kFlush},          {"TXC5130", kVerify},
-      {"TXC5110", Erase(0xF000)},   // nothing selected
+      {"TXC7390", Page8(0x00)},
+      {"TXC5110", Page16(1)},  // the other select command
+      {"TXC7380", SubPage(1)},
+      {"TXC5110", kNandIndex},
+      {"TXC5110", kFlush},
+      {"TXC5130", kVerify},
+      {"TXC5110", Erase(0xF000)},  // nothing selected
       {"TXC5110", WriteFrame(0x8000, {1})},
   };
   for (const Refusal& r : refusals) {
@@ -333,9 +348,9 @@ TEST(SimEngineFlash, PagesAndOffsetsOutsideTheModelAreRefused) {
   ASSERT_EQ(c.Send(Page8(1)), kAck);
   EXPECT_EQ(c.Send(Erase(0x0000)), kNak);  // this loader erases with F000 only
   ASSERT_EQ(c.Send(Erase(0xF000)), kAck);
-  EXPECT_EQ(c.Send(WriteFrame(0x7FFF, {1})), kNak);        // below 0x8000
-  EXPECT_EQ(c.Send(WriteFrame(0xFFFF, {1, 2})), kNak);     // crosses the page end
-  EXPECT_EQ(c.Send(WriteFrame(0x8000, {})), kNak);         // empty block
+  EXPECT_EQ(c.Send(WriteFrame(0x7FFF, {1})), kNak);     // below 0x8000
+  EXPECT_EQ(c.Send(WriteFrame(0xFFFF, {1, 2})), kNak);  // crosses the page end
+  EXPECT_EQ(c.Send(WriteFrame(0x8000, {})), kNak);      // empty block
   EXPECT_EQ(c.Faults(), 4u);
 
   Controller c38(Loader("TXC7380"));

@@ -79,7 +79,8 @@ TEST(StationPendrelOutput, RunsAsPendrelPrintsThem) {
   };
   const std::string ident = "Talo Simulated Controller V1.00\n";
   const Case cases[] = {
-      {"verified run", kBanner + ident + Progress(40) + " - Ok - Verifying - Ok\n" + kPrompt, true, true, 40, ""},
+      {"verified run", kBanner + ident + Progress(40) + " - Ok - Verifying - Ok\n" + kPrompt, true, true, 40,
+       ""},
       {"family 1 run", kBanner + ident + Progress(3) + " - Ok\n" + kPrompt, true, true, 3, ""},
       {"open error", kBanner + "Open error\nNo such file or directory\n" + kPrompt, false, false, 0,
        "Open error: No such file or directory"},
@@ -91,14 +92,16 @@ TEST(StationPendrelOutput, RunsAsPendrelPrintsThem) {
        "No or invalid response from Talo device"},
       {"file refused", kBanner + ident + "Data file has invalid checksum\n" + kPrompt, true, false, 0,
        "Data file has invalid checksum"},
-      {"write refused", kBanner + ident + Progress(5) + "\nPrograming Error\nFailed to write data to Flash\n" +
-           kPrompt, true, false, 5, "Programing Error: Failed to write data to Flash"},
+      {"write refused",
+       kBanner + ident + Progress(5) + "\nPrograming Error\nFailed to write data to Flash\n" + kPrompt, true,
+       false, 5, "Programing Error: Failed to write data to Flash"},
       {"flush refused", kBanner + ident + Progress(4) + " - Ok - Flushing error\n" + kPrompt, true, false, 4,
        "Flushing error"},
       {"verify refused", kBanner + ident + Progress(4) + " - Ok - Verifying - Verify error\n" + kPrompt, true,
        false, 4, "Verify error"},
-      {"reboot refused", kBanner + ident + Progress(2) + " - Ok - Verifying - Ok\nUnable to reboot the Talo device\n" +
-           kPrompt, true, true, 2, "Unable to reboot the Talo device"},
+      {"reboot refused",
+       kBanner + ident + Progress(2) + " - Ok - Verifying - Ok\nUnable to reboot the Talo device\n" + kPrompt,
+       true, true, 2, "Unable to reboot the Talo device"},
       {"cut off mid-write", kBanner + ident + Progress(7), true, false, 7, ""},
   };
   for (const Case& c : cases) {
@@ -128,8 +131,9 @@ TEST(StationPendrelOutput, WindowsLineEndsAndCarriageReturnRedraws) {
   EXPECT_EQ(FailureText(o), "");
   // A bare "\r" starts the line again, as a terminal would.
   PendrelOutput r;
-  FeedPendrelOutput(r, kBanner + "Ident\nProgramming application data: 1kB (50%) of 2kB written\rProgramming "
-                                 "application data: 2kB (100%) of 2kB written");
+  FeedPendrelOutput(r, kBanner +
+                           "Ident\nProgramming application data: 1kB (50%) of 2kB written\rProgramming "
+                           "application data: 2kB (100%) of 2kB written");
   EXPECT_EQ(r.writtenKb, 2);
   EXPECT_EQ(r.percent, 100);
   EXPECT_EQ(r.totalKb, 2);
@@ -166,7 +170,8 @@ TEST(StationVerdict, OnlyACompleteRunWithExitZeroSucceeds) {
   EXPECT_DOUBLE_EQ(r.seconds, 3);
   EXPECT_DOUBLE_EQ(r.kbPerSecond, 4);
 
-  r = ResultOfRun(RunWith(kBanner + "Ident\n" + Progress(8)), 0, true, "signal 11 (Segmentation fault)", 13, "t");
+  r = ResultOfRun(RunWith(kBanner + "Ident\n" + Progress(8)), 0, true, "signal 11 (Segmentation fault)", 13,
+                  "t");
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.exitCode, -1);
   EXPECT_EQ(r.failure, "pendrel crashed (signal 11 (Segmentation fault))");
@@ -210,10 +215,14 @@ TEST(StationCommandLine, ProgramOptions) {
 
 TEST(StationCommandLine, BadInputIsRefusedWithAReason) {
   const std::vector<std::vector<const char*>> bad = {
-      {"program", "img.bin", "/dev/ttyUSB0", "--fast"}, {"program", "img.bin"},
-      {"program", "img.bin", "COM1", "--jobs", "0"},     {"program", "img.bin", "COM1", "--jobs"},
-      {"program", "img.bin", "COM1", "--timeout", "x"},  {"program", "img.bin", "-usb", "--watch"},
-      {"program", "img.bin", "COM1", "-b0"},            {"flash", "img.bin"},
+      {"program", "img.bin", "/dev/ttyUSB0", "--fast"},
+      {"program", "img.bin"},
+      {"program", "img.bin", "COM1", "--jobs", "0"},
+      {"program", "img.bin", "COM1", "--jobs"},
+      {"program", "img.bin", "COM1", "--timeout", "x"},
+      {"program", "img.bin", "-usb", "--watch"},
+      {"program", "img.bin", "COM1", "-b0"},
+      {"flash", "img.bin"},
       {"list", "extra"},
   };
   for (const auto& args : bad) {

@@ -284,9 +284,12 @@ TEST_F(HidLinkTest, DeviceSearch) {
 }
 
 TEST_F(HidLinkTest, ReportLengthsOutsideTheUsableRangeAreRefused) {
-  struct Case { uint16_t in, out; bool opens; };
-  for (Case c : {Case{66, 65, false}, Case{65, 66, false}, Case{2, 65, false},
-                 Case{65, 0, false}, Case{3, 3, true}}) {
+  struct Case {
+    uint16_t in, out;
+    bool opens;
+  };
+  for (Case c :
+       {Case{66, 65, false}, Case{65, 66, false}, Case{2, 65, false}, Case{65, 0, false}, Case{3, 3, true}}) {
     FakeHidConfig config;
     config.devices[0].inputLength = c.in;
     config.devices[0].outputLength = c.out;

@@ -67,8 +67,7 @@ TEST(HidInputWalk, CountBoundsThePayloadAndTheIdNeverArrives) {
   EXPECT_TRUE(Unpack({7, 0, 0xA, 0xB, 0xC, 0xD}, 6).empty());
   // A count beyond the report yields the rest of that report only: the next
   // report's ID and count are not payload.
-  EXPECT_EQ(Unpack({9, 255, 1, 2, 3, 4, 9, 1, 5, 0, 0, 0}, 6),
-            (std::vector<uint8_t>{1, 2, 3, 4, 5}));
+  EXPECT_EQ(Unpack({9, 255, 1, 2, 3, 4, 9, 1, 5, 0, 0, 0}, 6), (std::vector<uint8_t>{1, 2, 3, 4, 5}));
 }
 
 TEST(HidInputWalk, ManyReportsInOneRead) {
@@ -88,9 +87,9 @@ TEST(HidInputWalk, ManyReportsInOneRead) {
 }
 
 // A vendor-defined collection of 64-byte reports both ways, no report IDs.
-const std::vector<uint8_t> kPlainDescriptor = {
-    0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08,
-    0x95, 0x40, 0x09, 0x01, 0x81, 0x02, 0x95, 0x40, 0x09, 0x01, 0x91, 0x02, 0xC0};
+const std::vector<uint8_t> kPlainDescriptor = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00,
+                                               0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x40, 0x09, 0x01,
+                                               0x81, 0x02, 0x95, 0x40, 0x09, 0x01, 0x91, 0x02, 0xC0};
 
 TEST(HidReportDescriptor, PlainReportsCountTheIdByte) {
   HidReportLengths l = ParseHidReportLengths(kPlainDescriptor);
@@ -101,17 +100,17 @@ TEST(HidReportDescriptor, PlainReportsCountTheIdByte) {
 
 TEST(HidReportDescriptor, LongestNumberedReportPerDirection) {
   const std::vector<uint8_t> d = {
-      0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x08,  //
-      0x85, 0x01, 0x95, 0x10, 0x81, 0x02,                    // ID 1: 16 bytes in
+      0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x75, 0x08,                    //
+      0x85, 0x01, 0x95, 0x10, 0x81, 0x02,                                      // ID 1: 16 bytes in
       0x85, 0x02, 0x95, 0x20, 0x81, 0x02, 0x75, 0x01, 0x95, 0x04, 0x81, 0x02,  // ID 2: 32.5 in
-      0xA4, 0x75, 0x08, 0x95, 0x07, 0x91, 0x02, 0xB4,        // ID 2: 7 bytes out, pushed
-      0x95, 0x03, 0x91, 0x02,                                // Pop restored 1-bit size: 3 bits
-      0xFE, 0x02, 0x00, 0xAA, 0xBB,                          // a long item, skipped
+      0xA4, 0x75, 0x08, 0x95, 0x07, 0x91, 0x02, 0xB4,                          // ID 2: 7 bytes out, pushed
+      0x95, 0x03, 0x91, 0x02,        // Pop restored 1-bit size: 3 bits
+      0xFE, 0x02, 0x00, 0xAA, 0xBB,  // a long item, skipped
       0xC0};
   HidReportLengths l = ParseHidReportLengths(d);
   EXPECT_TRUE(l.usesReportIds);
-  EXPECT_EQ(l.input, 34);   // 260 bits -> 33 bytes + ID
-  EXPECT_EQ(l.output, 9);   // 59 bits -> 8 bytes + ID
+  EXPECT_EQ(l.input, 34);  // 260 bits -> 33 bytes + ID
+  EXPECT_EQ(l.output, 9);  // 59 bits -> 8 bytes + ID
 }
 
 TEST(HidReportDescriptor, TruncatedItemEndsTheWalk) {

@@ -61,12 +61,11 @@ TEST_F(WinUsbLinkTest, PipeDiscovery) {
     uint32_t readSize;
   };
   const Case cases[] = {
-      {{{2, 0x01, 64}}, false, 0, 0, 0},                                  // no IN
-      {{{2, 0x82, 64}, {3, 0x03, 64}}, false, 0, 0, 0},                  // interrupt OUT only
-      {{}, false, 0, 0, 0},                                               // no pipes at all
+      {{{2, 0x01, 64}}, false, 0, 0, 0},                 // no IN
+      {{{2, 0x82, 64}, {3, 0x03, 64}}, false, 0, 0, 0},  // interrupt OUT only
+      {{}, false, 0, 0, 0},                              // no pipes at all
       {{{2, 0x81, 64}, {2, 0x01, 64}, {2, 0x83, 512}, {2, 0x02, 64}}, true, 0x83, 0x02, 32 * 512},
-      {{{3, 0x84, 8}, {2, 0x81, 64}, {1, 0x85, 64}, {2, 0x01, 64}, {0, 0x00, 64}}, true, 0x81,
-       0x01, 32 * 64},
+      {{{3, 0x84, 8}, {2, 0x81, 64}, {1, 0x85, 64}, {2, 0x01, 64}, {0, 0x00, 64}}, true, 0x81, 0x01, 32 * 64},
   };
   for (const Case& c : cases) {
     FakeWinUsbConfig config;

@@ -58,16 +58,15 @@ int EthDiscover() {
   uint32_t answered = 0;
   bool candidateInUse = false;
   for (uint32_t datagrams = 0; datagrams < kDiscoveryDatagramLimit; ++datagrams) {
-    int32_t ready = gApi->waitReadable(eth.udpSocket, kDiscoveryWaitMs / 1000,
-                                       (kDiscoveryWaitMs % 1000) * 1000);
+    int32_t ready =
+        gApi->waitReadable(eth.udpSocket, kDiscoveryWaitMs / 1000, (kDiscoveryWaitMs % 1000) * 1000);
     if (ready == 0) break;
     if (ready < 0) return SetLastStatus(kStatusEthReceiveFailed);
 
     EthEndpoint from{};
     int32_t fromLength = 0;
     int32_t got = gApi->receiveFrom(eth.udpSocket, eth.receiveBuffer.data(),
-                                    static_cast<uint32_t>(eth.receiveBuffer.size()), &from,
-                                    &fromLength);
+                                    static_cast<uint32_t>(eth.receiveBuffer.size()), &from, &fromLength);
     if (got == kLongReplyLength || got == kShortReplyLength) {
       uint8_t reply[kLongReplyLength] = {};
       std::memcpy(reply, eth.receiveBuffer.data(), static_cast<size_t>(got));

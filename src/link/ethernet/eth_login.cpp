@@ -125,8 +125,7 @@ int RunLogin() {
   eth.loginState = LoginState::AwaitGreeting;
   for (uint32_t blocks = 0; blocks < kLoginBlockLimit; ++blocks) {
     int32_t got = ReceiveWithin(eth.tcpSocket, eth.receiveBuffer.data(),
-                                static_cast<uint32_t>(eth.receiveBuffer.size()),
-                                eth.receiveTimeoutMs);
+                                static_cast<uint32_t>(eth.receiveBuffer.size()), eth.receiveTimeoutMs);
     if (got <= 0) return RecordReceiveFailure(got);
     std::span<const uint8_t> block(eth.receiveBuffer.data(), static_cast<size_t>(got));
 

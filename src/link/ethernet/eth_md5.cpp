@@ -8,10 +8,9 @@ namespace {
 
 // Per-step shift amounts, four per round.
 constexpr uint32_t kShift[64] = {
-    7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22, 7, 12, 17, 22,
-    5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20, 5, 9,  14, 20,
-    4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23, 4, 11, 16, 23,
-    6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21, 6, 10, 15, 21,
+    7,  12, 17, 22, 7,  12, 17, 22, 7,  12, 17, 22, 7,  12, 17, 22, 5,  9,  14, 20, 5,  9,
+    14, 20, 5,  9,  14, 20, 5,  9,  14, 20, 4,  11, 16, 23, 4,  11, 16, 23, 4,  11, 16, 23,
+    4,  11, 16, 23, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21, 6,  10, 15, 21,
 };
 
 // floor(abs(sin(i + 1)) * 2^32).
@@ -32,18 +31,29 @@ void Transform(std::array<uint32_t, 4>& state, const uint8_t* block) {
   uint32_t m[16];
   for (int i = 0; i < 16; ++i) {
     m[i] = static_cast<uint32_t>(block[i * 4]) | static_cast<uint32_t>(block[i * 4 + 1]) << 8 |
-           static_cast<uint32_t>(block[i * 4 + 2]) << 16 |
-           static_cast<uint32_t>(block[i * 4 + 3]) << 24;
+           static_cast<uint32_t>(block[i * 4 + 2]) << 16 | static_cast<uint32_t>(block[i * 4 + 3]) << 24;
   }
   uint32_t a = state[0], b = state[1], c = state[2], d = state[3];
   for (uint32_t i = 0; i < 64; ++i) {
     uint32_t f;
     uint32_t g;
     switch (i / 16) {
-      case 0: f = (b & c) | (~b & d); g = i; break;
-      case 1: f = (d & b) | (~d & c); g = (5 * i + 1) % 16; break;
-      case 2: f = b ^ c ^ d; g = (3 * i + 5) % 16; break;
-      default: f = c ^ (b | ~d); g = (7 * i) % 16; break;
+      case 0:
+        f = (b & c) | (~b & d);
+        g = i;
+        break;
+      case 1:
+        f = (d & b) | (~d & c);
+        g = (5 * i + 1) % 16;
+        break;
+      case 2:
+        f = b ^ c ^ d;
+        g = (3 * i + 5) % 16;
+        break;
+      default:
+        f = c ^ (b | ~d);
+        g = (7 * i) % 16;
+        break;
     }
     uint32_t next = b + RotateLeft(a + f + kSine[i] + m[g], kShift[i]);
     a = d;
@@ -77,7 +87,8 @@ void Md5Update(Md5Context& context, std::span<const uint8_t> bytes) {
     Transform(context.state, context.pending.data());
   }
   for (; bytes.size() - offset >= 64; offset += 64) Transform(context.state, bytes.data() + offset);
-  if (offset < bytes.size()) std::memcpy(context.pending.data(), bytes.data() + offset, bytes.size() - offset);
+  if (offset < bytes.size())
+    std::memcpy(context.pending.data(), bytes.data() + offset, bytes.size() - offset);
 }
 
 Md5Value Md5Final(Md5Context& context) {

@@ -43,8 +43,8 @@ bool EnableBroadcast(EthSocket socket) {
 
 int32_t SendTo(EthSocket socket, const uint8_t* bytes, uint32_t count, EthEndpoint to) {
   sockaddr_in address = ToSockaddr(to);
-  ssize_t n = ::sendto(Fd(socket), bytes, count, MSG_NOSIGNAL,
-                       reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  ssize_t n = ::sendto(Fd(socket), bytes, count, MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&address),
+                       sizeof address);
   return n < 0 ? -1 : static_cast<int32_t>(n);
 }
 
@@ -72,8 +72,8 @@ int32_t ReceiveFrom(EthSocket socket, uint8_t* buffer, uint32_t capacity, EthEnd
   socklen_t length = sizeof address;
   // MSG_TRUNC makes recvfrom report the datagram's real length, so that a
   // long one fails here as it does under Winsock instead of arriving cut.
-  ssize_t n = ::recvfrom(Fd(socket), buffer, capacity, MSG_TRUNC,
-                         reinterpret_cast<sockaddr*>(&address), &length);
+  ssize_t n =
+      ::recvfrom(Fd(socket), buffer, capacity, MSG_TRUNC, reinterpret_cast<sockaddr*>(&address), &length);
   if (n < 0) return -1;
   if (static_cast<size_t>(n) > capacity) {
     errno = EMSGSIZE;

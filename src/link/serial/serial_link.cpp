@@ -100,12 +100,9 @@ int SerialOpen(std::string_view portName, int32_t baudRate, bool noCts) {
 int SerialConfigure(int32_t baudRate, bool noCts) {
   if (!PortUsable()) return SetLastStatus(kStatusSerialConfigNotOpen);
   switch (gApi->configure(gPort.handle, baudRate, noCts)) {
-    case SerialConfigResult::GetStateFailed:
-      return SetLastStatus(kStatusSerialGetStateFailed);
-    case SerialConfigResult::SetStateFailed:
-      return SetLastStatus(kStatusSerialSetStateFailed);
-    case SerialConfigResult::Ok:
-      break;
+    case SerialConfigResult::GetStateFailed: return SetLastStatus(kStatusSerialGetStateFailed);
+    case SerialConfigResult::SetStateFailed: return SetLastStatus(kStatusSerialSetStateFailed);
+    case SerialConfigResult::Ok: break;
   }
   gApi->setupQueues(gPort.handle, 4096, 4096);
   return SerialSetTimeouts(kStandingReceiveMs, kStandingSendMs);

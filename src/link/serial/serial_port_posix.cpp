@@ -24,13 +24,12 @@ struct StandardRate {
 };
 
 constexpr StandardRate kStandardRates[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
-    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-    {57600, B57600},   {115200, B115200}, {230400, B230400}, {460800, B460800}, {500000, B500000},
-    {576000, B576000}, {921600, B921600}, {1000000, B1000000}, {1152000, B1152000},
-    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
-    {3500000, B3500000}, {4000000, B4000000},
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+    {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000}, {1500000, B1500000},
+    {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
 };
 
 unsigned int RateCode(int32_t rate) {
@@ -62,8 +61,8 @@ SerialConfigResult Configure(SerialHandle handle, int32_t baudRate, bool noCts) 
   }
   // Raw binary: no canonical input, echo, signals, CR/NL translation,
   // parity checks or software flow control.
-  tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF |
-                   IXANY | INPCK | IUCLC | IMAXBEL);
+  tio.c_iflag &= ~(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON | IXOFF | IXANY | INPCK |
+                   IUCLC | IMAXBEL);
   tio.c_oflag &= ~OPOST;
   tio.c_lflag &= ~(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
   tio.c_cflag &= ~(CSIZE | PARENB | PARODD | CMSPAR | CBAUD | (CBAUD << IBSHIFT) | CRTSCTS);
@@ -101,9 +100,8 @@ int RemainingMs(Clock::time_point deadline) {
 
 bool Write(SerialHandle handle, const uint8_t* bytes, uint32_t count, uint32_t* written) {
   *written = 0;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(
-                                           uint64_t{gTimeouts.writeMultiplier} * count +
-                                           gTimeouts.writeConstant);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(uint64_t{gTimeouts.writeMultiplier} * count +
+                                                                 gTimeouts.writeConstant);
   while (*written < count) {
     ssize_t n = ::write(Fd(handle), bytes + *written, count - *written);
     if (n > 0) {
@@ -113,7 +111,9 @@ bool Write(SerialHandle handle, const uint8_t* bytes, uint32_t count, uint32_t* 
     if (n < 0 && errno != EAGAIN && errno != EINTR) return false;
     int left = RemainingMs(deadline);
     if (left == 0) break;
-    struct pollfd p{Fd(handle), POLLOUT, 0};
+    struct pollfd p {
+      Fd(handle), POLLOUT, 0
+    };
     if (poll(&p, 1, left) < 0 && errno != EINTR) return false;
   }
   return true;
@@ -123,14 +123,15 @@ bool Read(SerialHandle handle, uint8_t* bytes, uint32_t count, uint32_t* got) {
   *got = 0;
   // The total time-out bounds the whole read; the interval time-out ends
   // it early once bytes stop coming.
-  const auto deadline = Clock::now() + std::chrono::milliseconds(
-                                           uint64_t{gTimeouts.readMultiplier} * count +
-                                           gTimeouts.readConstant);
+  const auto deadline = Clock::now() + std::chrono::milliseconds(uint64_t{gTimeouts.readMultiplier} * count +
+                                                                 gTimeouts.readConstant);
   while (*got < count) {
     int left = RemainingMs(deadline);
     if (*got > 0 && gTimeouts.readInterval != 0 && static_cast<uint32_t>(left) > gTimeouts.readInterval)
       left = static_cast<int>(gTimeouts.readInterval);
-    struct pollfd p{Fd(handle), POLLIN, 0};
+    struct pollfd p {
+      Fd(handle), POLLIN, 0
+    };
     int r = poll(&p, 1, left);
     if (r < 0) {
       if (errno == EINTR) continue;

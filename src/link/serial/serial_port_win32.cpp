@@ -8,8 +8,8 @@ namespace {
 HANDLE H(SerialHandle handle) { return reinterpret_cast<HANDLE>(handle); }
 
 SerialHandle Open(const char* path) {
-  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL,
+                         nullptr);
   if (h == INVALID_HANDLE_VALUE) return kInvalidSerialHandle;
   return reinterpret_cast<SerialHandle>(h);
 }

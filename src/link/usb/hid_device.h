@@ -40,8 +40,7 @@ struct HidDeviceApi {
   // included). kNoUsbHandle on any failure.
   UsbHandle (*openWrite)(const char* path, uint16_t* inputLength, uint16_t* outputLength);
   // Writes one whole report; blocks until the driver has taken it or failed.
-  HidWriteOutcome (*write)(UsbHandle handle, const uint8_t* report, uint32_t length,
-                           uint32_t* written);
+  HidWriteOutcome (*write)(UsbHandle handle, const uint8_t* report, uint32_t length, uint32_t* written);
   void (*closeWrite)(UsbHandle handle);
   // The reader's own handle to the same device, set up for reads that the
   // stop signal can end; 32 input buffers. kNoUsbHandle on failure.
@@ -52,8 +51,7 @@ struct HidDeviceApi {
   // IDs), at most capacity / inputLength of them, and sets *got to their
   // total length. On Stopped the layer has cancelled its pending read and
   // waited for it to end, so the caller may free the buffer at once.
-  UsbReadOutcome (*read)(UsbHandle handle, uint8_t* buffer, uint32_t capacity, uint32_t* got,
-                         UsbHandle stop);
+  UsbReadOutcome (*read)(UsbHandle handle, uint8_t* buffer, uint32_t capacity, uint32_t* got, UsbHandle stop);
   void (*closeRead)(UsbHandle handle);
   // The stop signal: created lowered; raising it ends the current or next
   // read with Stopped. Raise may be called from any thread.

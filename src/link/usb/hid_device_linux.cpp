@@ -126,8 +126,8 @@ HidWriteOutcome Write(UsbHandle handle, const uint8_t* report, uint32_t length, 
   // Byte 0 is the report number; 0 tells hidraw the device numbers none,
   // and the kernel sends the rest as the report.
   ssize_t n = write(static_cast<int>(handle), report, length);
-  if (n < 0) return (errno == ENODEV || errno == ENXIO) ? HidWriteOutcome::DeviceGone
-                                                        : HidWriteOutcome::Failed;
+  if (n < 0)
+    return (errno == ENODEV || errno == ENXIO) ? HidWriteOutcome::DeviceGone : HidWriteOutcome::Failed;
   *written = static_cast<uint32_t>(n);
   return HidWriteOutcome::Written;
 }
@@ -152,8 +152,7 @@ void StoreReport(uint8_t* slot, const uint8_t* data, ssize_t n) {
   std::memcpy(slot + skip, data, take);
 }
 
-UsbReadOutcome Read(UsbHandle handle, uint8_t* buffer, uint32_t capacity, uint32_t* got,
-                    UsbHandle stop) {
+UsbReadOutcome Read(UsbHandle handle, uint8_t* buffer, uint32_t capacity, uint32_t* got, UsbHandle stop) {
   const int fd = static_cast<int>(handle);
   const uint16_t length = gReadSide.inputLength;
   *got = 0;

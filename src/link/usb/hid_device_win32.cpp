@@ -14,16 +14,29 @@ namespace {
 
 // All ten are required, looked up in this order; six are called.
 enum HidEntry {
-  kGetHidGuid, kGetAttributes, kSetFeature, kGetFeature, kGetManufacturerString,
-  kGetProductString, kGetSerialNumberString, kSetNumInputBuffers, kGetPreparsedData, kGetCaps,
+  kGetHidGuid,
+  kGetAttributes,
+  kSetFeature,
+  kGetFeature,
+  kGetManufacturerString,
+  kGetProductString,
+  kGetSerialNumberString,
+  kSetNumInputBuffers,
+  kGetPreparsedData,
+  kGetCaps,
   kHidEntryCount
 };
 
-constexpr const char* kHidEntryNames[kHidEntryCount] = {
-    "HidD_GetHidGuid",         "HidD_GetAttributes",       "HidD_SetFeature",
-    "HidD_GetFeature",         "HidD_GetManufacturerString", "HidD_GetProductString",
-    "HidD_GetSerialNumberString", "HidD_SetNumInputBuffers", "HidD_GetPreparsedData",
-    "HidP_GetCaps"};
+constexpr const char* kHidEntryNames[kHidEntryCount] = {"HidD_GetHidGuid",
+                                                        "HidD_GetAttributes",
+                                                        "HidD_SetFeature",
+                                                        "HidD_GetFeature",
+                                                        "HidD_GetManufacturerString",
+                                                        "HidD_GetProductString",
+                                                        "HidD_GetSerialNumberString",
+                                                        "HidD_SetNumInputBuffers",
+                                                        "HidD_GetPreparsedData",
+                                                        "HidP_GetCaps"};
 
 using GetHidGuidFn = void(WINAPI*)(LPGUID);
 using GetAttributesFn = BOOLEAN(WINAPI*)(HANDLE, PHIDD_ATTRIBUTES);
@@ -59,7 +72,6 @@ struct ReadSide {
 };
 ReadSide gRead;
 
-
 void Unload() {
   if (gHid.module != nullptr) FreeLibrary(gHid.module);
   gHid = HidDll{};
@@ -81,8 +93,7 @@ bool Load() {
       .setNumInputBuffers = EntryAs<SetNumInputBuffersFn>(entry[kSetNumInputBuffers]),
       .getPreparsedData = EntryAs<GetPreparsedDataFn>(entry[kGetPreparsedData]),
       .getCaps = EntryAs<GetCapsFn>(entry[kGetCaps]),
-      .freePreparsedData =
-          EntryAs<FreePreparsedDataFn>(GetProcAddress(module, "HidD_FreePreparsedData")),
+      .freePreparsedData = EntryAs<FreePreparsedDataFn>(GetProcAddress(module, "HidD_FreePreparsedData")),
   };
   return true;
 }
@@ -94,8 +105,8 @@ struct Walk {
 
 bool VisitInterface(void* context, const char* path) {
   const Walk& walk = *static_cast<Walk*>(context);
-  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   bool accepted = false;
   HIDD_ATTRIBUTES attributes{};
@@ -120,13 +131,12 @@ bool Enumerate(HidVisit visit, void* context) {
 }
 
 UsbHandle OpenWrite(const char* path, uint16_t* inputLength, uint16_t* outputLength) {
-  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_EXISTING, 0, nullptr);
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
   if (h == INVALID_HANDLE_VALUE) return kNoUsbHandle;
   PHIDP_PREPARSED_DATA preparsed = nullptr;
   HIDP_CAPS caps{};
-  bool ok = gHid.getPreparsedData(h, &preparsed) &&
-            gHid.getCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS &&
+  bool ok = gHid.getPreparsedData(h, &preparsed) && gHid.getCaps(preparsed, &caps) == HIDP_STATUS_SUCCESS &&
             gHid.setNumInputBuffers(h, kInputBuffers);
   DWORD error = GetLastError();
   if (preparsed != nullptr && gHid.freePreparsedData != nullptr) {
@@ -148,15 +158,14 @@ HidWriteOutcome Write(UsbHandle handle, const uint8_t* report, uint32_t length, 
     *written = moved;
     return HidWriteOutcome::Written;
   }
-  return GetLastError() == ERROR_DEV_NOT_EXIST ? HidWriteOutcome::DeviceGone
-                                               : HidWriteOutcome::Failed;
+  return GetLastError() == ERROR_DEV_NOT_EXIST ? HidWriteOutcome::DeviceGone : HidWriteOutcome::Failed;
 }
 
 void CloseWrite(UsbHandle handle) { CloseHandle(ToHandle(handle)); }
 
 UsbHandle OpenRead(const char* path, uint16_t) {
-  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                         nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+  HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
   if (h == INVALID_HANDLE_VALUE) return kNoUsbHandle;
   HANDLE event = nullptr;
   if (!gHid.setNumInputBuffers(h, kInputBuffers) ||
@@ -170,8 +179,7 @@ UsbHandle OpenRead(const char* path, uint16_t) {
   return FromHandle(h);
 }
 
-UsbReadOutcome Read(UsbHandle handle, uint8_t* buffer, uint32_t capacity, uint32_t* got,
-                    UsbHandle stop) {
+UsbReadOutcome Read(UsbHandle handle, uint8_t* buffer, uint32_t capacity, uint32_t* got, UsbHandle stop) {
   HANDLE file = ToHandle(handle);
   OVERLAPPED overlapped{};
   overlapped.hEvent = gRead.event;

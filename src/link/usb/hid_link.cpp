@@ -65,8 +65,7 @@ bool FlushReport(int32_t timeout) {
   do {
     written = 0;
     outcome = gApi->write(gHid.writeHandle, gHid.report.data(), gHid.outputReportLength, &written);
-  } while (outcome == HidWriteOutcome::Failed &&
-           std::chrono::steady_clock::now() < start + allowance);
+  } while (outcome == HidWriteOutcome::Failed && std::chrono::steady_clock::now() < start + allowance);
 
   int ok = 1;
   if (outcome == HidWriteOutcome::Written) {
@@ -118,7 +117,6 @@ void HidReader() {
   }
   EndReader(readHandle);
 }
-
 
 void CloseWriteHandle() {
   gApi->closeWrite(gHid.writeHandle);

@@ -60,12 +60,8 @@ HidReportLengths ParseHidReportLengths(std::span<const uint8_t> d) {
           stack.pop_back();
         }
         break;
-      case kInput:
-        inputBits[globals.reportId] += uint64_t{globals.reportSize} * globals.reportCount;
-        break;
-      case kOutput:
-        outputBits[globals.reportId] += uint64_t{globals.reportSize} * globals.reportCount;
-        break;
+      case kInput: inputBits[globals.reportId] += uint64_t{globals.reportSize} * globals.reportCount; break;
+      case kOutput: outputBits[globals.reportId] += uint64_t{globals.reportSize} * globals.reportCount; break;
       default: break;
     }
     at += 1 + size;

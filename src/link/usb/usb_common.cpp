@@ -38,8 +38,7 @@ void ReceiverPush(UsbReceiver& receiver, const uint8_t* bytes, size_t count) {
 }
 
 bool ReceiverTake(UsbReceiver& receiver, int32_t timeoutMs, uint8_t* byte) {
-  auto deadline = std::chrono::steady_clock::now() +
-                  std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs > 0 ? timeoutMs : 0);
   std::unique_lock<std::mutex> hold(receiver.lock);
   // The emptiness test is made under the lock too: the ring's count is
   // written by the reader, and a lock-free peek at it would be a data race.

@@ -6,8 +6,7 @@
 
 #include "base/status.h"
 
-bool WalkDeviceInterfaces(const GUID& cls, bool (*visit)(void* context, const char* path),
-                          void* context) {
+bool WalkDeviceInterfaces(const GUID& cls, bool (*visit)(void* context, const char* path), void* context) {
   HDEVINFO set = SetupDiGetClassDevsA(&cls, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
   if (set == INVALID_HANDLE_VALUE) return SetLastStatus(kStatusUsbNoDeviceList) != 0;
   bool ok = true;

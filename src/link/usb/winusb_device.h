@@ -23,8 +23,7 @@ inline constexpr uint8_t kUsbPipeTypeBulk = 2;
 // Called once per candidate device in the system's order, with its path and
 // the bytes of its device descriptor as far as they could be read (possibly
 // fewer than 18). Returning true ends the walk.
-using WinUsbVisit = bool (*)(void* context, std::string_view path,
-                             std::span<const uint8_t> deviceDescriptor);
+using WinUsbVisit = bool (*)(void* context, std::string_view path, std::span<const uint8_t> deviceDescriptor);
 
 struct WinUsbDeviceApi {
   // Makes the system's USB support usable (WinUSB.DLL and its 22 entry
@@ -55,8 +54,7 @@ struct WinUsbDeviceApi {
   // signal, or a failure. On Stopped the layer has aborted the pending
   // transfer and waited for it to end, so the buffer may be freed at once.
   // May run on the reader thread while write runs on the main thread.
-  UsbReadOutcome (*read)(uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* got,
-                         UsbHandle stop);
+  UsbReadOutcome (*read)(uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* got, UsbHandle stop);
   // Releases what open acquired. Never called while a read or write on the
   // device is in progress.
   void (*release)();

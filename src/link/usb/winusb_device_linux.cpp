@@ -297,9 +297,8 @@ bool Write(uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32_t* written
   // an empty packet's byte is static (OUT data is copied at submission).
   auto completed = std::make_unique<int>(0);
   static uint8_t none = 0;
-  libusb_fill_bulk_transfer(transfer, gDevice.handle, pipe,
-                            count ? const_cast<uint8_t*>(bytes) : &none, static_cast<int>(count),
-                            TransferDone, completed.get(), gDevice.outTimeoutMs);
+  libusb_fill_bulk_transfer(transfer, gDevice.handle, pipe, count ? const_cast<uint8_t*>(bytes) : &none,
+                            static_cast<int>(count), TransferDone, completed.get(), gDevice.outTimeoutMs);
   if (int r = libusb_submit_transfer(transfer); r != 0) {
     libusb_free_transfer(transfer);
     errno = ErrnoOf(r);
@@ -318,8 +317,7 @@ bool Write(uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32_t* written
   return false;
 }
 
-UsbReadOutcome Read(uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* got,
-                    UsbHandle stop) {
+UsbReadOutcome Read(uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* got, UsbHandle stop) {
   *got = 0;
   libusb_transfer* transfer = libusb_alloc_transfer(0);
   if (transfer == nullptr) {
@@ -327,8 +325,8 @@ UsbReadOutcome Read(uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* 
     return UsbReadOutcome::Failed;
   }
   auto completed = std::make_unique<int>(0);
-  libusb_fill_bulk_transfer(transfer, gDevice.handle, pipe, buffer, static_cast<int>(capacity),
-                            TransferDone, completed.get(), 0);
+  libusb_fill_bulk_transfer(transfer, gDevice.handle, pipe, buffer, static_cast<int>(capacity), TransferDone,
+                            completed.get(), 0);
   if (int r = libusb_submit_transfer(transfer); r != 0) {
     libusb_free_transfer(transfer);
     errno = ErrnoOf(r);

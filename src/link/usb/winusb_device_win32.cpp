@@ -13,36 +13,61 @@ namespace {
 
 // All 22 are required, looked up in this order; nine are called.
 enum WinUsbEntry {
-  kInitialize, kFree, kGetAssociatedInterface, kGetDescriptor, kQueryInterfaceSettings,
-  kQueryDeviceInformation, kSetCurrentAlternateSetting, kGetCurrentAlternateSetting, kQueryPipe,
-  kSetPipePolicy, kGetPipePolicy, kReadPipe, kWritePipe, kControlTransfer, kResetPipe,
-  kAbortPipe, kFlushPipe, kSetPowerPolicy, kGetPowerPolicy, kGetOverlappedResult,
-  kParseConfigurationDescriptor, kParseDescriptors, kWinUsbEntryCount
+  kInitialize,
+  kFree,
+  kGetAssociatedInterface,
+  kGetDescriptor,
+  kQueryInterfaceSettings,
+  kQueryDeviceInformation,
+  kSetCurrentAlternateSetting,
+  kGetCurrentAlternateSetting,
+  kQueryPipe,
+  kSetPipePolicy,
+  kGetPipePolicy,
+  kReadPipe,
+  kWritePipe,
+  kControlTransfer,
+  kResetPipe,
+  kAbortPipe,
+  kFlushPipe,
+  kSetPowerPolicy,
+  kGetPowerPolicy,
+  kGetOverlappedResult,
+  kParseConfigurationDescriptor,
+  kParseDescriptors,
+  kWinUsbEntryCount
 };
 
-constexpr const char* kWinUsbEntryNames[kWinUsbEntryCount] = {
-    "WinUsb_Initialize",           "WinUsb_Free",
-    "WinUsb_GetAssociatedInterface", "WinUsb_GetDescriptor",
-    "WinUsb_QueryInterfaceSettings", "WinUsb_QueryDeviceInformation",
-    "WinUsb_SetCurrentAlternateSetting", "WinUsb_GetCurrentAlternateSetting",
-    "WinUsb_QueryPipe",            "WinUsb_SetPipePolicy",
-    "WinUsb_GetPipePolicy",        "WinUsb_ReadPipe",
-    "WinUsb_WritePipe",            "WinUsb_ControlTransfer",
-    "WinUsb_ResetPipe",            "WinUsb_AbortPipe",
-    "WinUsb_FlushPipe",            "WinUsb_SetPowerPolicy",
-    "WinUsb_GetPowerPolicy",       "WinUsb_GetOverlappedResult",
-    "WinUsb_ParseConfigurationDescriptor", "WinUsb_ParseDescriptors"};
+constexpr const char* kWinUsbEntryNames[kWinUsbEntryCount] = {"WinUsb_Initialize",
+                                                              "WinUsb_Free",
+                                                              "WinUsb_GetAssociatedInterface",
+                                                              "WinUsb_GetDescriptor",
+                                                              "WinUsb_QueryInterfaceSettings",
+                                                              "WinUsb_QueryDeviceInformation",
+                                                              "WinUsb_SetCurrentAlternateSetting",
+                                                              "WinUsb_GetCurrentAlternateSetting",
+                                                              "WinUsb_QueryPipe",
+                                                              "WinUsb_SetPipePolicy",
+                                                              "WinUsb_GetPipePolicy",
+                                                              "WinUsb_ReadPipe",
+                                                              "WinUsb_WritePipe",
+                                                              "WinUsb_ControlTransfer",
+                                                              "WinUsb_ResetPipe",
+                                                              "WinUsb_AbortPipe",
+                                                              "WinUsb_FlushPipe",
+                                                              "WinUsb_SetPowerPolicy",
+                                                              "WinUsb_GetPowerPolicy",
+                                                              "WinUsb_GetOverlappedResult",
+                                                              "WinUsb_ParseConfigurationDescriptor",
+                                                              "WinUsb_ParseDescriptors"};
 
 using InitializeFn = BOOL(WINAPI*)(HANDLE, PWINUSB_INTERFACE_HANDLE);
 using FreeFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE);
-using GetDescriptorFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR, UCHAR, USHORT, PUCHAR, ULONG,
-                                      PULONG);
-using QueryInterfaceSettingsFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR,
-                                               PUSB_INTERFACE_DESCRIPTOR);
+using GetDescriptorFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR, UCHAR, USHORT, PUCHAR, ULONG, PULONG);
+using QueryInterfaceSettingsFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR, PUSB_INTERFACE_DESCRIPTOR);
 using QueryPipeFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR, UCHAR, PWINUSB_PIPE_INFORMATION);
 using SetPipePolicyFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR, ULONG, ULONG, PVOID);
-using PipeTransferFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR, PUCHAR, ULONG, PULONG,
-                                     LPOVERLAPPED);
+using PipeTransferFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR, PUCHAR, ULONG, PULONG, LPOVERLAPPED);
 using AbortPipeFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, UCHAR);
 using GetOverlappedResultFn = BOOL(WINAPI*)(WINUSB_INTERFACE_HANDLE, LPOVERLAPPED, LPDWORD, BOOL);
 
@@ -76,7 +101,6 @@ struct OpenDevice {
   HANDLE readEvent = nullptr;
 };
 OpenDevice gDevice;
-
 
 void Unload() {
   if (gUsb.module != nullptr) FreeLibrary(gUsb.module);
@@ -126,8 +150,8 @@ bool VisitInterface(void* context, const char* path) {
   if (gUsb.initialize(h, &candidate)) {
     UCHAR descriptor[kDeviceDescriptorSize] = {};
     ULONG transferred = 0;
-    if (gUsb.getDescriptor(candidate, kDeviceDescriptorType, 0, 0, descriptor,
-                                             kDeviceDescriptorSize, &transferred)) {
+    if (gUsb.getDescriptor(candidate, kDeviceDescriptorType, 0, 0, descriptor, kDeviceDescriptorSize,
+                           &transferred)) {
       if (transferred > kDeviceDescriptorSize) transferred = kDeviceDescriptorSize;
       accepted = walk.visit(walk.context, path, std::span<const uint8_t>(descriptor, transferred));
     }
@@ -176,22 +200,19 @@ bool QueryPipe(uint8_t index, WinUsbPipeInfo* pipe) {
 
 bool SetPipeTimeout(uint8_t pipe, uint32_t milliseconds) {
   ULONG value = milliseconds;
-  return gUsb.setPipePolicy(gDevice.usb, pipe, PIPE_TRANSFER_TIMEOUT,
-                                              sizeof value, &value) != FALSE;
+  return gUsb.setPipePolicy(gDevice.usb, pipe, PIPE_TRANSFER_TIMEOUT, sizeof value, &value) != FALSE;
 }
 
 bool Write(uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32_t* written) {
   UCHAR none = 0;
   ULONG moved = 0;
-  BOOL ok = gUsb.writePipe(gDevice.usb, pipe,
-                                            count ? const_cast<PUCHAR>(bytes) : &none, count,
-                                            &moved, nullptr);
+  BOOL ok =
+      gUsb.writePipe(gDevice.usb, pipe, count ? const_cast<PUCHAR>(bytes) : &none, count, &moved, nullptr);
   *written = moved;
   return ok != FALSE;
 }
 
-UsbReadOutcome Read(uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* got,
-                    UsbHandle stop) {
+UsbReadOutcome Read(uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* got, UsbHandle stop) {
   OVERLAPPED overlapped{};
   overlapped.hEvent = gDevice.readEvent;
   ResetEvent(overlapped.hEvent);
@@ -205,9 +226,7 @@ UsbReadOutcome Read(uint8_t pipe, uint8_t* buffer, uint32_t capacity, uint32_t* 
   // Given up, the transfer is aborted on its pipe (WinUSB has no CancelIo).
   return FinishPendingRead(
       overlapped, stop, got,
-      [&](DWORD* done) {
-        return gUsb.getOverlappedResult(gDevice.usb, &overlapped, done, TRUE) != FALSE;
-      },
+      [&](DWORD* done) { return gUsb.getOverlappedResult(gDevice.usb, &overlapped, done, TRUE) != FALSE; },
       [&] { gUsb.abortPipe(gDevice.usb, pipe); });
 }
 

@@ -110,7 +110,6 @@ void WinUsbReader() {
   gUsb.core.reader.running = false;
 }
 
-
 // A reader that ended on a lost connection has left its thread and stop
 // signal behind; they are tidied before the link is used again.
 void TidyEndedReader() {
@@ -120,17 +119,14 @@ void TidyEndedReader() {
 
 }  // namespace
 
-void InstallWinUsbDeviceApi(const WinUsbDeviceApi* api) {
-  gApi = api ? api : &kSystemWinUsbDevice;
-}
+void InstallWinUsbDeviceApi(const WinUsbDeviceApi* api) { gApi = api ? api : &kSystemWinUsbDevice; }
 
 bool WinUsbDescriptorMatches(std::span<const uint8_t> d) {
   if (d.size() < 12) return false;
   const uint16_t vendor = static_cast<uint16_t>(d[8] | (d[9] << 8));
   const uint16_t product = static_cast<uint16_t>(d[10] | (d[11] << 8));
-  return vendor == kTaloVendorId &&
-         std::find(std::begin(kTaloProductIds), std::end(kTaloProductIds), product) !=
-             std::end(kTaloProductIds);
+  return vendor == kTaloVendorId && std::find(std::begin(kTaloProductIds), std::end(kTaloProductIds),
+                                              product) != std::end(kTaloProductIds);
 }
 
 bool WinUsbIsOpen() {
