@@ -59,6 +59,14 @@ class TerminalView(unittest.TestCase):
         self.dir = self.tmp.name
 
     def tearDown(self):
+        # The pane's shell and the tmux server may still be writing their last
+        # files (history, socket) just after kill-server returns.
+        for _ in range(50):
+            try:
+                self.tmp.cleanup()
+                return
+            except OSError:
+                time.sleep(0.1)
         self.tmp.cleanup()
 
     def test_one_live_line_per_port_then_results_and_summary(self):
