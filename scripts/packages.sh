@@ -37,7 +37,7 @@ pendrel_ensure_packages() {
   for pkg in $(pendrel_missing_packages "${missing[@]}"); do
     if ! pendrel_sudo "${apt[@]}" "$pkg" >"$log" 2>&1; then
       reason=$(grep -E '^E: ' "$log" | grep -v 'Failed to fetch\|index files failed' | head -n 3 |
-               sed 's/^E: //' | tr '\n' ' ')
+               sed 's/^E: //' | tr '\n' ' ' | sed 's/ *$//')
       [ -n "$reason" ] || reason=$(grep -E '^E: ' "$log" | head -n 1 | sed 's/^E: //')
       detail=$(grep -E ' : (Pre)?Depends:|Breaks:|Conflicts:' "$log" | head -n 1 | sed 's/^ *//; s/  */ /g')
       echo "package $pkg cannot be installed: ${reason:-apt-get failed}${detail:+($detail)}"
