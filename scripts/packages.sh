@@ -67,8 +67,8 @@ PENDREL_WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-i686-dev)
 # root holding it (and fetches QEMU's user-mode emulator into its cache when
 # the kernel runs no i386 programs).
 PENDREL_WINE32_PACKAGES=(debootstrap)
-# The 64-bit one, which carries the Windows tests only where no 32-bit Wine
-# can be had at all (scripts/wine32 --setup failed).
+# The 64-bit one: the Wine HID runs load a 64-bit Linux library into Wine's
+# processes, and it carries the Windows tests where no 32-bit Wine can be had.
 PENDREL_WINDOWS64_PACKAGES=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev)
 
 # Wine runs the cross-built tests and pendrel.exe: wine and wine64 from the
