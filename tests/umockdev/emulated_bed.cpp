@@ -53,6 +53,33 @@ UMockdevIoctlBase* AttachHandler(Bed& bed, const std::string& devnode, const Han
   return handler;
 }
 
+void DetachHandler(Bed& bed, const std::string& devnode, UMockdevIoctlBase*& handler) {
+  if (handler == nullptr) return;
+  umockdev_testbed_detach_ioctl(bed.testbed, devnode.c_str(), nullptr);
+  g_object_unref(handler);
+  handler = nullptr;
+}
+
+void CopyOut(UMockdevIoctlData* arg, const void* bytes, size_t size) {
+  UMockdevIoctlData* out = umockdev_ioctl_data_resolve(arg, 0, size, nullptr);
+  std::memcpy(out->data, bytes, size);
+  g_object_unref(out);
+}
+
+void EndHeld(std::vector<Held>& held, int error, bool all) {
+  const auto now = std::chrono::steady_clock::now();
+  for (size_t i = 0; i < held.size();) {
+    if (!all && held[i].deadline > now) {
+      ++i;
+      continue;
+    }
+    umockdev_ioctl_client_complete(held[i].client, -1, error);
+    if (held[i].urbPointer != nullptr) g_object_unref(held[i].urbPointer);
+    g_object_unref(held[i].client);
+    held.erase(held.begin() + static_cast<long>(i));
+  }
+}
+
 Ticker::Ticker(std::function<void()> tick) {
   thread = std::thread([this, tick] {
     std::unique_lock<std::mutex> hold(lock);
@@ -82,6 +109,12 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
     out += two;
   }
   return out;
+}
+
+std::string HexId(uint16_t id) {
+  char four[8];
+  std::snprintf(four, sizeof four, "%04x", id);
+  return four;
 }
 
 namespace {

@@ -19,6 +19,8 @@ namespace emu {
 
 // Bytes as lower-case hex digits, as umockdev's record format takes them.
 std::string Hex(const std::vector<uint8_t>& bytes);
+// A USB identifier as sysfs writes it: four lower-case hex digits.
+std::string HexId(uint16_t id);
 
 // One test bed; its directory goes away with it.
 struct Bed {
@@ -45,6 +47,11 @@ struct Handlers {
   VanishFn vanished = nullptr;
 };
 UMockdevIoctlBase* AttachHandler(Bed& bed, const std::string& devnode, const Handlers& h, void* context);
+// Detaches the node's handler and drops it; a no-op without one.
+void DetachHandler(Bed& bed, const std::string& devnode, UMockdevIoctlBase*& handler);
+
+// Copies `size` bytes to the start of what the ioctl's argument points to.
+void CopyOut(UMockdevIoctlData* arg, const void* bytes, size_t size);
 
 // A client whose read or reap is held back until something arrives, so that
 // the program's poll, which a plain emulated node always satisfies, does not
@@ -54,6 +61,9 @@ struct Held {
   UMockdevIoctlData* urbPointer = nullptr;  // the reap's resolved argument, if any
   std::chrono::steady_clock::time_point deadline;
 };
+// With the device's lock held: ends the held calls whose deadline has
+// passed (all of them with `all`) with -1 and `error`, and lets them go.
+void EndHeld(std::vector<Held>& held, int error, bool all = false);
 
 // Calls `tick` every millisecond on a thread of its own until destroyed.
 struct Ticker {
