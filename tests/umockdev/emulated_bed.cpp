@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -115,6 +117,22 @@ std::string HexId(uint16_t id) {
   char four[8];
   std::snprintf(four, sizeof four, "%04x", id);
   return four;
+}
+
+std::string Describe(const ChildResult& r) {
+  return "exit " + std::to_string(r.exitCode) + (r.timedOut ? " (killed at the deadline)" : "") +
+         "\n--- stdout ---\n" + r.out + "\n--- stderr ---\n" + r.err;
+}
+
+std::unique_ptr<sim::SimEngine> MakeEngine(const char* model, uint32_t linkMaxBlock,
+                                           std::vector<sim::FaultSpec> faults) {
+  auto engine = std::make_unique<sim::SimEngine>();
+  sim::SimConfig config;
+  config.model = model;
+  config.linkMaxBlock = linkMaxBlock;
+  config.faults = std::move(faults);
+  EXPECT_TRUE(sim::SimInit(*engine, config)) << sim::SimConfigError(*engine);
+  return engine;
 }
 
 namespace {
@@ -239,3 +257,11 @@ std::string WriteTempFile(const std::string& name, const std::vector<uint8_t>& b
 }
 
 }  // namespace emu
+
+// Under ThreadSanitizer, GLib's and umockdev's own locking (atomics in
+// uninstrumented libraries) looks like races inside this harness. Only the
+// harness's programs take these; the program under test keeps the full checks.
+extern "C" const char* __tsan_default_suppressions() {
+  return "race:libglib-2.0.so\nrace:libgio-2.0.so\nrace:libgobject-2.0.so\nrace:libumockdev.so\n"
+         "mutex:libglib-2.0.so\n";
+}

@@ -10,10 +10,13 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "engine/engine.h"
 
 namespace emu {
 
@@ -81,6 +84,13 @@ struct ChildResult {
   std::string out;  // standard output
   std::string err;  // standard error (the preload's and sanitizers' complaints)
 };
+// The exit, both outputs, for a failure message.
+std::string Describe(const ChildResult& r);
+
+// A talo-sim engine for one emulated controller; a configuration the
+// engine refuses fails the test.
+std::unique_ptr<sim::SimEngine> MakeEngine(const char* model, uint32_t linkMaxBlock,
+                                           std::vector<sim::FaultSpec> faults = {});
 
 // Runs $PENDREL with `args` in a session of its own (no controlling
 // terminal, so its exit prompt returns at once), standard input from

@@ -27,6 +27,7 @@
 
 namespace {
 
+using emu::Describe;
 using emu::HidController;
 namespace fs = std::filesystem;
 
@@ -128,11 +129,6 @@ struct WinePrefix {
             "DISPLAY", "WAYLAND_DISPLAY"};
   }
 };
-
-std::string Describe(const emu::ChildResult& r) {
-  return "exit " + std::to_string(r.exitCode) + (r.timedOut ? " (killed at the deadline)" : "") +
-         "\n--- stdout ---\n" + r.out + "\n--- stderr ---\n" + r.err;
-}
 
 std::string Upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
@@ -306,14 +302,9 @@ Seen SeenBy(HidController& d) {
   return seen;
 }
 
+// The HID link's 256-byte blocks.
 std::unique_ptr<sim::SimEngine> MakeEngine(const char* model, std::vector<sim::FaultSpec> faults = {}) {
-  auto engine = std::make_unique<sim::SimEngine>();
-  sim::SimConfig config;
-  config.model = model;
-  config.linkMaxBlock = 256;
-  config.faults = std::move(faults);
-  EXPECT_TRUE(sim::SimInit(*engine, config)) << sim::SimConfigError(*engine);
-  return engine;
+  return emu::MakeEngine(model, 256, std::move(faults));
 }
 
 // What the Windows C runtime's text-mode stdout writes for `text`.
@@ -469,13 +460,6 @@ TEST(WineHid, Failures) {
 }
 
 }  // namespace
-
-// See usb_emulation_test.cpp: GLib's and umockdev's own locking, seen by
-// ThreadSanitizer in the harness only.
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:libglib-2.0.so\nrace:libgio-2.0.so\nrace:libgobject-2.0.so\nrace:libumockdev.so\n"
-         "mutex:libglib-2.0.so\n";
-}
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);
