@@ -4,12 +4,14 @@
 // this process.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <umockdev.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <list>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -67,6 +69,19 @@ struct Held {
 // With the device's lock held: ends the held calls whose deadline has
 // passed (all of them with `all`) with -1 and `error`, and lets them go.
 void EndHeld(std::vector<Held>& held, int error, bool all = false);
+
+// Adds a controller of `spec`, with `engine` behind it (or none), to the
+// test's `devices` and, through `add`, to the bed; a device umockdev refuses
+// fails the test.
+template <typename Controller, typename Spec>
+Controller& AddController(Bed& bed, std::list<Controller>& devices, const Spec& spec, sim::SimEngine* engine,
+                          bool (*add)(Bed&, Controller&)) {
+  Controller& d = devices.emplace_back();
+  d.spec = spec;
+  d.engine = engine;
+  EXPECT_TRUE(add(bed, d));
+  return d;
+}
 
 // Calls `tick` every millisecond on a thread of its own until destroyed.
 struct Ticker {

@@ -28,18 +28,10 @@ struct Rig {
   std::unique_ptr<emu::Ticker> ticker;
 
   HidController& AddHid(const emu::HidSpec& spec, sim::SimEngine* engine = nullptr) {
-    HidController& d = hid.emplace_back();
-    d.spec = spec;
-    d.engine = engine;
-    EXPECT_TRUE(emu::AddHidController(bed, d));
-    return d;
+    return emu::AddController(bed, hid, spec, engine, emu::AddHidController);
   }
   BulkController& AddBulk(const emu::BulkSpec& spec, sim::SimEngine* engine = nullptr) {
-    BulkController& d = bulk.emplace_back();
-    d.spec = spec;
-    d.engine = engine;
-    EXPECT_TRUE(emu::AddBulkController(bed, d));
-    return d;
+    return emu::AddController(bed, bulk, spec, engine, emu::AddBulkController);
   }
   emu::ChildResult Run(const std::vector<std::string>& args,
                        std::chrono::seconds timeout = std::chrono::seconds(120)) {

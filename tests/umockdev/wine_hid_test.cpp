@@ -177,11 +177,7 @@ struct WineRig {
   HidController& AddHid(emu::HidSpec spec, sim::SimEngine* engine = nullptr) {
     // Wine makes the product string from HID_NAME: give it the product alone.
     if (spec.hidName.empty()) spec.hidName = spec.product;
-    HidController& d = hid.emplace_back();
-    d.spec = spec;
-    d.engine = engine;
-    EXPECT_TRUE(emu::AddHidController(bed, d));
-    return d;
+    return emu::AddController(bed, hid, spec, engine, emu::AddHidController);
   }
 
   emu::ChildResult Wine(std::vector<std::string> args, std::chrono::seconds timeout, bool booting = false) {
