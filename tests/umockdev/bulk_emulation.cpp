@@ -204,11 +204,9 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer conte
   long result = 0;
   switch (request) {
     case USBDEVFS_GET_CAPABILITIES: {
-      UMockdevIoctlData* caps = umockdev_ioctl_data_resolve(arg, 0, sizeof(uint32_t), nullptr);
       const uint32_t value = USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION |
                              USBDEVFS_CAP_NO_PACKET_SIZE_LIM | USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
-      std::memcpy(caps->data, &value, sizeof value);
-      g_object_unref(caps);
+      CopyOut(arg, &value, sizeof value);
       break;
     }
     case USBDEVFS_GETDRIVER:
@@ -287,9 +285,6 @@ bool AddBulkController(Bed& bed, BulkController& d) {
   if (d.handler == nullptr) return false;
   char bus[8];
   std::snprintf(bus, sizeof bus, "%03d", s.bus);
-  char vendor[8], product[8];
-  std::snprintf(vendor, sizeof vendor, "%04x", s.vendor);
-  std::snprintf(product, sizeof product, "%04x", s.productId);
   std::string record;
   record += "P: /devices/usb" + std::to_string(s.bus) + "\n";
   record += "N: " + BulkNode(s).substr(5) + "=00\n";
@@ -297,7 +292,7 @@ bool AddBulkController(Bed& bed, BulkController& d) {
   record += "E: BUSNUM=" + std::string(bus) + "\nE: DEVNUM=001\n";
   record += "E: DEVNAME=" + BulkNode(s) + "\n";
   record += "A: busnum=" + std::to_string(s.bus) + "\\n\nA: devnum=1\\n\n";
-  record += "A: idVendor=" + std::string(vendor) + "\\n\nA: idProduct=" + product + "\\n\n";
+  record += "A: idVendor=" + HexId(s.vendor) + "\\n\nA: idProduct=" + HexId(s.productId) + "\\n\n";
   record += "A: bConfigurationValue=1\\n\nA: speed=12\\n\n";
   record += "H: descriptors=" + Hex(Descriptors(s)) + "\n";
   return AddDevices(bed, record);
@@ -305,28 +300,13 @@ bool AddBulkController(Bed& bed, BulkController& d) {
 
 void BulkTick(BulkController& d) {
   std::lock_guard<std::mutex> hold(d.lock);
-  const auto now = std::chrono::steady_clock::now();
-  for (size_t i = 0; i < d.held.size();) {
-    if (d.held[i].deadline > now) {
-      ++i;
-      continue;
-    }
-    umockdev_ioctl_client_complete(d.held[i].client, -1, d.lost ? ENODEV : EAGAIN);
-    g_object_unref(d.held[i].urbPointer);
-    g_object_unref(d.held[i].client);
-    d.held.erase(d.held.begin() + static_cast<long>(i));
-  }
+  EndHeld(d.held, d.lost ? ENODEV : EAGAIN);
 }
 
 void BulkDetach(Bed& bed, BulkController& d) {
   {
     std::lock_guard<std::mutex> hold(d.lock);
-    for (Held& h : d.held) {
-      umockdev_ioctl_client_complete(h.client, -1, EAGAIN);
-      g_object_unref(h.urbPointer);
-      g_object_unref(h.client);
-    }
-    d.held.clear();
+    EndHeld(d.held, EAGAIN, true);
     for (UMockdevIoctlData* data : d.pendingIn) g_object_unref(data);
     d.pendingIn.clear();
     for (UMockdevIoctlData* data : d.pendingOut) g_object_unref(data);
@@ -334,11 +314,7 @@ void BulkDetach(Bed& bed, BulkController& d) {
     for (UMockdevIoctlData* data : d.reapable) g_object_unref(data);
     d.reapable.clear();
   }
-  if (d.handler != nullptr) {
-    umockdev_testbed_detach_ioctl(bed.testbed, BulkNode(d.spec).c_str(), nullptr);
-    g_object_unref(d.handler);
-    d.handler = nullptr;
-  }
+  DetachHandler(bed, BulkNode(d.spec), d.handler);
 }
 
 }  // namespace emu

@@ -6,6 +6,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <gtest/gtest.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,6 +55,33 @@ UMockdevIoctlBase* AttachHandler(Bed& bed, const std::string& devnode, const Han
   return handler;
 }
 
+void DetachHandler(Bed& bed, const std::string& devnode, UMockdevIoctlBase*& handler) {
+  if (handler == nullptr) return;
+  umockdev_testbed_detach_ioctl(bed.testbed, devnode.c_str(), nullptr);
+  g_object_unref(handler);
+  handler = nullptr;
+}
+
+void CopyOut(UMockdevIoctlData* arg, const void* bytes, size_t size) {
+  UMockdevIoctlData* out = umockdev_ioctl_data_resolve(arg, 0, size, nullptr);
+  std::memcpy(out->data, bytes, size);
+  g_object_unref(out);
+}
+
+void EndHeld(std::vector<Held>& held, int error, bool all) {
+  const auto now = std::chrono::steady_clock::now();
+  for (size_t i = 0; i < held.size();) {
+    if (!all && held[i].deadline > now) {
+      ++i;
+      continue;
+    }
+    umockdev_ioctl_client_complete(held[i].client, -1, error);
+    if (held[i].urbPointer != nullptr) g_object_unref(held[i].urbPointer);
+    g_object_unref(held[i].client);
+    held.erase(held.begin() + static_cast<long>(i));
+  }
+}
+
 Ticker::Ticker(std::function<void()> tick) {
   thread = std::thread([this, tick] {
     std::unique_lock<std::mutex> hold(lock);
@@ -82,6 +111,28 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
     out += two;
   }
   return out;
+}
+
+std::string HexId(uint16_t id) {
+  char four[8];
+  std::snprintf(four, sizeof four, "%04x", id);
+  return four;
+}
+
+std::string Describe(const ChildResult& r) {
+  return "exit " + std::to_string(r.exitCode) + (r.timedOut ? " (killed at the deadline)" : "") +
+         "\n--- stdout ---\n" + r.out + "\n--- stderr ---\n" + r.err;
+}
+
+std::unique_ptr<sim::SimEngine> MakeEngine(const char* model, uint32_t linkMaxBlock,
+                                           std::vector<sim::FaultSpec> faults) {
+  auto engine = std::make_unique<sim::SimEngine>();
+  sim::SimConfig config;
+  config.model = model;
+  config.linkMaxBlock = linkMaxBlock;
+  config.faults = std::move(faults);
+  EXPECT_TRUE(sim::SimInit(*engine, config)) << sim::SimConfigError(*engine);
+  return engine;
 }
 
 namespace {
@@ -206,3 +257,11 @@ std::string WriteTempFile(const std::string& name, const std::vector<uint8_t>& b
 }
 
 }  // namespace emu
+
+// Under ThreadSanitizer, GLib's and umockdev's own locking (atomics in
+// uninstrumented libraries) looks like races inside this harness. Only the
+// harness's programs take these; the program under test keeps the full checks.
+extern "C" const char* __tsan_default_suppressions() {
+  return "race:libglib-2.0.so\nrace:libgio-2.0.so\nrace:libgobject-2.0.so\nrace:libumockdev.so\n"
+         "mutex:libglib-2.0.so\n";
+}

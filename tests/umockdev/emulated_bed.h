@@ -4,21 +4,28 @@
 // this process.
 #pragma once
 
+#include <gtest/gtest.h>
 #include <umockdev.h>
 
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "engine/engine.h"
+
 namespace emu {
 
 // Bytes as lower-case hex digits, as umockdev's record format takes them.
 std::string Hex(const std::vector<uint8_t>& bytes);
+// A USB identifier as sysfs writes it: four lower-case hex digits.
+std::string HexId(uint16_t id);
 
 // One test bed; its directory goes away with it.
 struct Bed {
@@ -45,6 +52,11 @@ struct Handlers {
   VanishFn vanished = nullptr;
 };
 UMockdevIoctlBase* AttachHandler(Bed& bed, const std::string& devnode, const Handlers& h, void* context);
+// Detaches the node's handler and drops it; a no-op without one.
+void DetachHandler(Bed& bed, const std::string& devnode, UMockdevIoctlBase*& handler);
+
+// Copies `size` bytes to the start of what the ioctl's argument points to.
+void CopyOut(UMockdevIoctlData* arg, const void* bytes, size_t size);
 
 // A client whose read or reap is held back until something arrives, so that
 // the program's poll, which a plain emulated node always satisfies, does not
@@ -54,6 +66,22 @@ struct Held {
   UMockdevIoctlData* urbPointer = nullptr;  // the reap's resolved argument, if any
   std::chrono::steady_clock::time_point deadline;
 };
+// With the device's lock held: ends the held calls whose deadline has
+// passed (all of them with `all`) with -1 and `error`, and lets them go.
+void EndHeld(std::vector<Held>& held, int error, bool all = false);
+
+// Adds a controller of `spec`, with `engine` behind it (or none), to the
+// test's `devices` and, through `add`, to the bed; a device umockdev refuses
+// fails the test.
+template <typename Controller, typename Spec>
+Controller& AddController(Bed& bed, std::list<Controller>& devices, const Spec& spec, sim::SimEngine* engine,
+                          bool (*add)(Bed&, Controller&)) {
+  Controller& d = devices.emplace_back();
+  d.spec = spec;
+  d.engine = engine;
+  EXPECT_TRUE(add(bed, d));
+  return d;
+}
 
 // Calls `tick` every millisecond on a thread of its own until destroyed.
 struct Ticker {
@@ -71,6 +99,13 @@ struct ChildResult {
   std::string out;  // standard output
   std::string err;  // standard error (the preload's and sanitizers' complaints)
 };
+// The exit, both outputs, for a failure message.
+std::string Describe(const ChildResult& r);
+
+// A talo-sim engine for one emulated controller; a configuration the
+// engine refuses fails the test.
+std::unique_ptr<sim::SimEngine> MakeEngine(const char* model, uint32_t linkMaxBlock,
+                                           std::vector<sim::FaultSpec> faults = {});
 
 // Runs $PENDREL with `args` in a session of its own (no controlling
 // terminal, so its exit prompt returns at once), standard input from

@@ -70,28 +70,24 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer conte
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
   const std::vector<uint8_t> descriptor = HidReportDescriptor(d.spec.inputBytes, d.spec.outputBytes);
   std::lock_guard<std::mutex> hold(d.lock);
-  if (request == HIDIOCGRDESCSIZE) {
+  if (request == HIDIOCGRDESCSIZE || request == HIDIOCGRDESC) {
     ++d.counters.descriptorIoctls;
-    UMockdevIoctlData* size = umockdev_ioctl_data_resolve(arg, 0, sizeof(int), nullptr);
-    const int value = static_cast<int>(descriptor.size());
-    std::memcpy(size->data, &value, sizeof value);
-    g_object_unref(size);
-    umockdev_ioctl_client_complete(client, 0, 0);
-    return TRUE;
-  }
-  if (request == HIDIOCGRDESC) {
-    ++d.counters.descriptorIoctls;
-    UMockdevIoctlData* out = umockdev_ioctl_data_resolve(arg, 0, sizeof(hidraw_report_descriptor), nullptr);
-    auto* rd = reinterpret_cast<hidraw_report_descriptor*>(out->data);
-    // The kernel refuses a size above the descriptor's.
-    if (rd->size > descriptor.size()) {
+    int error = 0;
+    if (request == HIDIOCGRDESCSIZE) {
+      const int value = static_cast<int>(descriptor.size());
+      CopyOut(arg, &value, sizeof value);
+    } else {
+      UMockdevIoctlData* out = umockdev_ioctl_data_resolve(arg, 0, sizeof(hidraw_report_descriptor), nullptr);
+      auto* rd = reinterpret_cast<hidraw_report_descriptor*>(out->data);
+      // The kernel refuses a size above the descriptor's.
+      if (rd->size > descriptor.size()) {
+        error = EINVAL;
+      } else {
+        std::memcpy(rd->value, descriptor.data(), rd->size);
+      }
       g_object_unref(out);
-      umockdev_ioctl_client_complete(client, -1, EINVAL);
-      return TRUE;
     }
-    std::memcpy(rd->value, descriptor.data(), rd->size);
-    g_object_unref(out);
-    umockdev_ioctl_client_complete(client, 0, 0);
+    umockdev_ioctl_client_complete(client, error ? -1 : 0, error);
     return TRUE;
   }
   ++d.counters.otherIoctls;
@@ -207,9 +203,7 @@ bool AddHidController(Bed& bed, HidController& d) {
   const std::string usb = "/devices/pci0000:00/0000:00:14.0/usb1/" + port;
   const std::string hid = usb + "/" + port + ":1.0/" + ids;
   const std::string node = "hidraw" + std::to_string(s.node);
-  char vendor[8], product[8];
-  std::snprintf(vendor, sizeof vendor, "%04x", s.vendor);
-  std::snprintf(product, sizeof product, "%04x", s.productId);
+  const std::string vendor = HexId(s.vendor), product = HexId(s.productId);
   const auto descriptor = HidReportDescriptor(s.inputBytes, s.outputBytes);
 
   // Attached before the node exists, so that no open can miss the handler.
@@ -224,7 +218,7 @@ bool AddHidController(Bed& bed, HidController& d) {
   record += "A: dev=241:" + std::to_string(s.node) + "\\n\n";
   record += "L: device=../../../" + std::string(ids) + "\n\n";
   record += "P: " + hid + "\n";
-  record += "E: SUBSYSTEM=hid\nE: HID_ID=0003:0000" + std::string(vendor) + ":0000" + product + "\n";
+  record += "E: SUBSYSTEM=hid\nE: HID_ID=0003:0000" + vendor + ":0000" + product + "\n";
   record += "E: HID_NAME=" + (s.hidName.empty() ? s.manufacturer + " " + s.product : s.hidName) + "\n";
   record += "H: report_descriptor=" + Hex(descriptor) + "\n\n";
   record += "P: " + usb + "/" + port + ":1.0\n";
@@ -233,7 +227,7 @@ bool AddHidController(Bed& bed, HidController& d) {
   record += "P: " + usb + "\n";
   record += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n";
   record += "E: BUSNUM=001\nE: DEVNUM=" + std::to_string(100 + s.node) + "\n";
-  record += "A: idVendor=" + std::string(vendor) + "\\n\nA: idProduct=" + product + "\\n\n";
+  record += "A: idVendor=" + vendor + "\\n\nA: idProduct=" + product + "\\n\n";
   record += "A: manufacturer=" + s.manufacturer + "\\n\nA: product=" + s.product + "\\n\n";
   record += "A: busnum=1\\n\nA: devnum=" + std::to_string(100 + s.node) + "\\n\n";
   record += "A: bConfigurationValue=1\\n\nA: speed=12\\n\n";
@@ -243,16 +237,7 @@ bool AddHidController(Bed& bed, HidController& d) {
 
 void HidTick(HidController& d) {
   std::lock_guard<std::mutex> hold(d.lock);
-  const auto now = std::chrono::steady_clock::now();
-  for (size_t i = 0; i < d.held.size();) {
-    if (d.held[i].deadline > now) {
-      ++i;
-      continue;
-    }
-    umockdev_ioctl_client_complete(d.held[i].client, -1, EAGAIN);
-    g_object_unref(d.held[i].client);
-    d.held.erase(d.held.begin() + static_cast<long>(i));
-  }
+  EndHeld(d.held, EAGAIN);
 }
 
 void HidUnplug(HidController& d) {
@@ -264,18 +249,9 @@ void HidUnplug(HidController& d) {
 void HidDetach(Bed& bed, HidController& d) {
   {
     std::lock_guard<std::mutex> hold(d.lock);
-    for (Held& h : d.held) {
-      umockdev_ioctl_client_complete(h.client, -1, EAGAIN);
-      g_object_unref(h.client);
-    }
-    d.held.clear();
+    EndHeld(d.held, EAGAIN, true);
   }
-  if (d.handler != nullptr) {
-    umockdev_testbed_detach_ioctl(bed.testbed, ("/dev/hidraw" + std::to_string(d.spec.node)).c_str(),
-                                  nullptr);
-    g_object_unref(d.handler);
-    d.handler = nullptr;
-  }
+  DetachHandler(bed, "/dev/hidraw" + std::to_string(d.spec.node), d.handler);
 }
 
 }  // namespace emu

@@ -17,21 +17,8 @@ namespace {
 using emu::BulkController;
 using emu::HidController;
 
-std::unique_ptr<sim::SimEngine> MakeEngine(const char* model, uint32_t linkMaxBlock,
-                                           std::vector<sim::FaultSpec> faults = {}) {
-  auto engine = std::make_unique<sim::SimEngine>();
-  sim::SimConfig config;
-  config.model = model;
-  config.linkMaxBlock = linkMaxBlock;
-  config.faults = std::move(faults);
-  EXPECT_TRUE(sim::SimInit(*engine, config)) << sim::SimConfigError(*engine);
-  return engine;
-}
-
-std::string Describe(const emu::ChildResult& r) {
-  return "exit " + std::to_string(r.exitCode) + (r.timedOut ? " (killed at the deadline)" : "") +
-         "\n--- stdout ---\n" + r.out + "\n--- stderr ---\n" + r.err;
-}
+using emu::Describe;
+using emu::MakeEngine;
 
 // The devices of one test and the ticker that ends their held calls.
 struct Rig {
@@ -41,18 +28,10 @@ struct Rig {
   std::unique_ptr<emu::Ticker> ticker;
 
   HidController& AddHid(const emu::HidSpec& spec, sim::SimEngine* engine = nullptr) {
-    HidController& d = hid.emplace_back();
-    d.spec = spec;
-    d.engine = engine;
-    EXPECT_TRUE(emu::AddHidController(bed, d));
-    return d;
+    return emu::AddController(bed, hid, spec, engine, emu::AddHidController);
   }
   BulkController& AddBulk(const emu::BulkSpec& spec, sim::SimEngine* engine = nullptr) {
-    BulkController& d = bulk.emplace_back();
-    d.spec = spec;
-    d.engine = engine;
-    EXPECT_TRUE(emu::AddBulkController(bed, d));
-    return d;
+    return emu::AddController(bed, bulk, spec, engine, emu::AddBulkController);
   }
   emu::ChildResult Run(const std::vector<std::string>& args,
                        std::chrono::seconds timeout = std::chrono::seconds(120)) {
@@ -99,15 +78,21 @@ void ExpectCleanRun(const emu::ChildResult& r) {
   EXPECT_EQ(r.err.find("ERROR"), std::string::npos) << r.err;
 }
 
+// Writes a test image of `size` bytes for `model` through the rig's devices
+// with -usb: a clean run that leaves the image in `engine`'s flash.
+void ExpectProgrammed(Rig& rig, sim::SimEngine& engine, const char* model, size_t size, const char* file) {
+  const auto image = test_images::MakeImage(size, model);
+  auto r = rig.Run({emu::WriteTempFile(file, image), "-usb"});
+  ExpectCleanRun(r);
+  EXPECT_EQ(sim::SimFlashImage(engine), image);
+  EXPECT_EQ(sim::SimHostFaults(engine), 0u);
+}
+
 TEST(HidEmulation, ProgramsThroughHidraw) {
   auto engine = MakeEngine("TXC7350", 256);
   Rig rig;
   HidController& device = rig.AddHid({}, engine.get());
-  const auto image = test_images::MakeImage(40000, "TXC7350");
-  auto r = rig.Run({emu::WriteTempFile("hid-run.bin", image), "-usb"});
-  ExpectCleanRun(r);
-  EXPECT_EQ(sim::SimFlashImage(*engine), image);
-  EXPECT_EQ(sim::SimHostFaults(*engine), 0u);
+  ExpectProgrammed(rig, *engine, "TXC7350", 40000, "hid-run.bin");
   EXPECT_GE(device.counters.descriptorIoctls, 2);
   EXPECT_EQ(device.counters.otherIoctls, 0);
   // 40000 bytes in blocks of 256 need more than 160 reports; every one
@@ -122,10 +107,7 @@ TEST(HidEmulation, OtherReportLength) {
     auto engine = MakeEngine("TXC7350", 256);
     Rig rig;
     HidController& device = rig.AddHid({.inputBytes = 32, .outputBytes = 16}, engine.get());
-    const auto image = test_images::MakeImage(6000, "TXC7350");
-    auto r = rig.Run({emu::WriteTempFile("hid-short.bin", image), "-usb"});
-    ExpectCleanRun(r);
-    EXPECT_EQ(sim::SimFlashImage(*engine), image);
+    ExpectProgrammed(rig, *engine, "TXC7350", 6000, "hid-short.bin");
     EXPECT_EQ(device.counters.wrongLengthWrites, 0);
     // 16-byte reports carry 14 payload bytes: a 256-byte block takes 19.
     EXPECT_GT(device.counters.writes, 6000 / 14);
@@ -150,10 +132,7 @@ TEST(HidEmulation, NearMissesAreLeftAlone) {
     int node = 0;
     for (const char* name : nearMisses) rig.AddHid({.node = node++, .product = name});
     HidController& device = rig.AddHid({.node = node}, engine.get());
-    const auto image = test_images::MakeImage(3000, "TXC7350");
-    auto r = rig.Run({emu::WriteTempFile("hid-near.bin", image), "-usb"});
-    ExpectCleanRun(r);
-    EXPECT_EQ(sim::SimFlashImage(*engine), image);
+    ExpectProgrammed(rig, *engine, "TXC7350", 3000, "hid-near.bin");
     EXPECT_GT(device.counters.writes, 0);
     for (const HidController& d : rig.hid) {
       if (&d != &device) ExpectUntouched(d);
@@ -187,11 +166,7 @@ TEST(BulkEmulation, ProgramsThroughLibusb) {
   auto engine = MakeEngine("TXC7390", 2048);
   Rig rig;
   BulkController& device = rig.AddBulk({}, engine.get());
-  const auto image = test_images::MakeImage(200 * 1024 + 77, "TXC7390");
-  auto r = rig.Run({emu::WriteTempFile("bulk-run.bin", image), "-usb"});
-  ExpectCleanRun(r);
-  EXPECT_EQ(sim::SimFlashImage(*engine), image);
-  EXPECT_EQ(sim::SimHostFaults(*engine), 0u);
+  ExpectProgrammed(rig, *engine, "TXC7390", 200 * 1024 + 77, "bulk-run.bin");
   EXPECT_EQ(device.counters.otherIoctls, 0);
   // Claimed by the search's trial and by the open, and released each time.
   EXPECT_EQ(device.counters.claims, 2);
@@ -210,10 +185,7 @@ TEST(BulkEmulation, PreferredOverHid) {
   Rig rig;
   HidController& hid = rig.AddHid({}, hidEngine.get());
   BulkController& bulk = rig.AddBulk({}, bulkEngine.get());
-  const auto image = test_images::MakeImage(20000, "TXC7390");
-  auto r = rig.Run({emu::WriteTempFile("bulk-first.bin", image), "-usb"});
-  ExpectCleanRun(r);
-  EXPECT_EQ(sim::SimFlashImage(*bulkEngine), image);
+  ExpectProgrammed(rig, *bulkEngine, "TXC7390", 20000, "bulk-first.bin");
   EXPECT_GT(bulk.counters.outTransfers, 0);
   ExpectUntouched(hid);
   EXPECT_EQ(sim::SimGetStats(*hidEngine).frames, 0u);
@@ -229,10 +201,7 @@ TEST(BulkEmulation, IdentifiersDecide) {
     Rig rig;
     for (const emu::BulkSpec& spec : decoys) rig.AddBulk(spec);
     rig.AddBulk({.bus = 5, .productId = product}, engine.get());
-    const auto image = test_images::MakeImage(10000, "TXC7390");
-    auto r = rig.Run({emu::WriteTempFile("bulk-ids.bin", image), "-usb"});
-    ExpectCleanRun(r);
-    EXPECT_EQ(sim::SimFlashImage(*engine), image);
+    ExpectProgrammed(rig, *engine, "TXC7390", 10000, "bulk-ids.bin");
     for (const BulkController& d : rig.bulk) {
       if (d.spec.bus != 5) ExpectUntouched(d);
     }
@@ -258,10 +227,7 @@ TEST(BulkEmulation, HeldDeviceIsPassedOver) {
     BulkController& second = rig.AddBulk({.bus = 3}, busyBus == 3 ? nullptr : engine.get());
     BulkController& busy = busyBus == 2 ? first : second;
     busy.busy = true;
-    const auto image = test_images::MakeImage(10000, "TXC7390");
-    auto r = rig.Run({emu::WriteTempFile("bulk-busy.bin", image), "-usb"});
-    ExpectCleanRun(r);
-    EXPECT_EQ(sim::SimFlashImage(*engine), image);
+    ExpectProgrammed(rig, *engine, "TXC7390", 10000, "bulk-busy.bin");
     ExpectUntouched(busy);
   }
 }
@@ -312,14 +278,6 @@ TEST(BulkEmulation, LostMidRun) {
 }
 
 }  // namespace
-
-// Under ThreadSanitizer, GLib's and umockdev's own locking (atomics in
-// uninstrumented libraries) looks like races inside this harness. Only the
-// harness takes these; the program under test keeps the full checks.
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:libglib-2.0.so\nrace:libgio-2.0.so\nrace:libgobject-2.0.so\nrace:libumockdev.so\n"
-         "mutex:libglib-2.0.so\n";
-}
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);

@@ -27,6 +27,7 @@
 
 namespace {
 
+using emu::Describe;
 using emu::HidController;
 namespace fs = std::filesystem;
 
@@ -129,11 +130,6 @@ struct WinePrefix {
   }
 };
 
-std::string Describe(const emu::ChildResult& r) {
-  return "exit " + std::to_string(r.exitCode) + (r.timedOut ? " (killed at the deadline)" : "") +
-         "\n--- stdout ---\n" + r.out + "\n--- stderr ---\n" + r.err;
-}
-
 std::string Upper(std::string text) {
   for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   return text;
@@ -181,11 +177,7 @@ struct WineRig {
   HidController& AddHid(emu::HidSpec spec, sim::SimEngine* engine = nullptr) {
     // Wine makes the product string from HID_NAME: give it the product alone.
     if (spec.hidName.empty()) spec.hidName = spec.product;
-    HidController& d = hid.emplace_back();
-    d.spec = spec;
-    d.engine = engine;
-    EXPECT_TRUE(emu::AddHidController(bed, d));
-    return d;
+    return emu::AddController(bed, hid, spec, engine, emu::AddHidController);
   }
 
   emu::ChildResult Wine(std::vector<std::string> args, std::chrono::seconds timeout, bool booting = false) {
@@ -306,14 +298,9 @@ Seen SeenBy(HidController& d) {
   return seen;
 }
 
+// The HID link's 256-byte blocks.
 std::unique_ptr<sim::SimEngine> MakeEngine(const char* model, std::vector<sim::FaultSpec> faults = {}) {
-  auto engine = std::make_unique<sim::SimEngine>();
-  sim::SimConfig config;
-  config.model = model;
-  config.linkMaxBlock = 256;
-  config.faults = std::move(faults);
-  EXPECT_TRUE(sim::SimInit(*engine, config)) << sim::SimConfigError(*engine);
-  return engine;
+  return emu::MakeEngine(model, 256, std::move(faults));
 }
 
 // What the Windows C runtime's text-mode stdout writes for `text`.
@@ -469,13 +456,6 @@ TEST(WineHid, Failures) {
 }
 
 }  // namespace
-
-// See usb_emulation_test.cpp: GLib's and umockdev's own locking, seen by
-// ThreadSanitizer in the harness only.
-extern "C" const char* __tsan_default_suppressions() {
-  return "race:libglib-2.0.so\nrace:libgio-2.0.so\nrace:libgobject-2.0.so\nrace:libumockdev.so\n"
-         "mutex:libglib-2.0.so\n";
-}
 
 int main(int argc, char** argv) {
   ::testing::InitGoogleTest(&argc, argv);

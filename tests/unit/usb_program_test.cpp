@@ -1,6 +1,6 @@
-// Whole programming runs over both USB links, through the link dispatch and
-// the fake devices, against the talo-sim engine: the engine's flash must end
-// up equal to the image.
+// The USB link dispatch choosing between the two links, and whole
+// programming runs over both, through the fake devices, against the talo-sim
+// engine: the engine's flash must end up equal to the image.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -9,6 +9,7 @@
 #include "engine/engine.h"
 #include "flash/program.h"
 #include "link/link.h"
+#include "link/usb/hid_device.h"
 #include "protocol/commands.h"
 #include "support/fake_hid.h"
 #include "support/fake_winusb.h"
@@ -51,6 +52,47 @@ class UsbProgramRun : public ::testing::Test {
     fake::FakeHidUninstall();
   }
 };
+
+// The dispatch alone: the same devices and clean-up, without a run.
+class UsbDispatchTest : public UsbProgramRun {};
+
+TEST_F(UsbDispatchTest, WinUsbIsPreferredOverHid) {
+  fake::FakeWinUsbInstall(fake::FakeWinUsbConfig{});
+  fake::FakeHidInstall(fake::FakeHidConfig{});
+  ASSERT_EQ(LinkOpen("", 0, false, LinkKind::UsbHid), 1) << LastStatusText();
+  EXPECT_EQ(LinkState.kind, LinkKind::UsbWinUsb);
+  EXPECT_EQ(LinkState.maxBlockSize, 2048u);
+  EXPECT_EQ(fake::FakeHidCountersNow().loads, 0);
+  EXPECT_EQ(LinkClose(), 1);
+}
+
+TEST_F(UsbDispatchTest, HidServesWhenNoBulkDeviceIsThere) {
+  fake::FakeWinUsbConfig none;
+  none.devices.clear();
+  fake::FakeWinUsbInstall(none);
+  fake::FakeHidInstall(fake::FakeHidConfig{});
+  ASSERT_EQ(LinkOpen("", 0, false, LinkKind::UsbHid), 1) << LastStatusText();
+  EXPECT_EQ(LinkState.kind, LinkKind::UsbHid);
+  EXPECT_EQ(LinkState.maxBlockSize, 256u);
+  EXPECT_TRUE(HidIsOpen());
+  const uint8_t frame[] = {1};
+  EXPECT_EQ(LinkSend(frame, 1), 1);
+  EXPECT_EQ(fake::FakeHidReports().size(), 1u);
+  EXPECT_EQ(LinkClose(), 1);
+  EXPECT_FALSE(HidIsOpen());
+}
+
+TEST_F(UsbDispatchTest, NothingAttachedReportsTheHidSearch) {
+  fake::FakeWinUsbConfig none;
+  none.devices.clear();
+  fake::FakeWinUsbInstall(none);
+  fake::FakeHidConfig noHid;
+  noHid.devices.clear();
+  fake::FakeHidInstall(noHid);
+  EXPECT_EQ(LinkOpen("", 0, false, LinkKind::UsbHid), 0);
+  EXPECT_EQ(LastStatusCode(), 0x30D);
+  EXPECT_FALSE(LinkState.isOpen);
+}
 
 TEST_F(UsbProgramRun, Txc7350OverHid) {
   auto engine = MakeEngine("TXC7350");

@@ -1,5 +1,4 @@
-// The bulk (WinUSB) link against the fake bulk device layer, and the USB
-// dispatch choosing between the two links.
+// The bulk (WinUSB) link against the fake bulk device layer.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -7,11 +6,8 @@
 #include <vector>
 
 #include "base/status.h"
-#include "link/link.h"
-#include "link/usb/hid_link.h"
 #include "link/usb/winusb_device.h"
 #include "link/usb/winusb_link.h"
-#include "support/fake_hid.h"
 #include "support/fake_winusb.h"
 
 namespace {
@@ -255,55 +251,6 @@ TEST_F(WinUsbLinkTest, OpenWhileOpenAndUseWhileClosed) {
   EXPECT_EQ(LastStatusCode(), 0x306);
   EXPECT_EQ(WinUsbClose(), 0);
   EXPECT_EQ(LastStatusCode(), 0x306);
-}
-
-class UsbDispatchTest : public ::testing::Test {
- protected:
-  void SetUp() override { ResetLinkState(); }
-  void TearDown() override {
-    if (LinkState.isOpen) LinkClose();
-    ResetLinkState();
-    fake::FakeWinUsbUninstall();
-    fake::FakeHidUninstall();
-  }
-};
-
-TEST_F(UsbDispatchTest, WinUsbIsPreferredOverHid) {
-  fake::FakeWinUsbInstall(FakeWinUsbConfig{});
-  fake::FakeHidInstall(fake::FakeHidConfig{});
-  ASSERT_EQ(LinkOpen("", 0, false, LinkKind::UsbHid), 1) << LastStatusText();
-  EXPECT_EQ(LinkState.kind, LinkKind::UsbWinUsb);
-  EXPECT_EQ(LinkState.maxBlockSize, 2048u);
-  EXPECT_EQ(fake::FakeHidCountersNow().loads, 0);
-  EXPECT_EQ(LinkClose(), 1);
-}
-
-TEST_F(UsbDispatchTest, HidServesWhenNoBulkDeviceIsThere) {
-  FakeWinUsbConfig none;
-  none.devices.clear();
-  fake::FakeWinUsbInstall(none);
-  fake::FakeHidInstall(fake::FakeHidConfig{});
-  ASSERT_EQ(LinkOpen("", 0, false, LinkKind::UsbHid), 1) << LastStatusText();
-  EXPECT_EQ(LinkState.kind, LinkKind::UsbHid);
-  EXPECT_EQ(LinkState.maxBlockSize, 256u);
-  EXPECT_TRUE(HidIsOpen());
-  const uint8_t frame[] = {1};
-  EXPECT_EQ(LinkSend(frame, 1), 1);
-  EXPECT_EQ(fake::FakeHidReports().size(), 1u);
-  EXPECT_EQ(LinkClose(), 1);
-  EXPECT_FALSE(HidIsOpen());
-}
-
-TEST_F(UsbDispatchTest, NothingAttachedReportsTheHidSearch) {
-  FakeWinUsbConfig none;
-  none.devices.clear();
-  fake::FakeWinUsbInstall(none);
-  fake::FakeHidConfig noHid;
-  noHid.devices.clear();
-  fake::FakeHidInstall(noHid);
-  EXPECT_EQ(LinkOpen("", 0, false, LinkKind::UsbHid), 0);
-  EXPECT_EQ(LastStatusCode(), 0x30D);
-  EXPECT_FALSE(LinkState.isOpen);
 }
 
 }  // namespace

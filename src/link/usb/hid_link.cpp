@@ -9,8 +9,6 @@
 
 namespace {
 
-// Longest device path we keep; a longer one is skipped, never cut short.
-constexpr size_t kMaxDevicePath = 259;
 // Report ID, count byte and at least one payload byte.
 constexpr uint16_t kMinReportLength = 3;
 constexpr std::u16string_view kProductString = u"Talo Controller";
@@ -20,7 +18,6 @@ struct HidLinkRecord {
   UsbHandle writeHandle = kNoUsbHandle;
   uint16_t inputReportLength = 0;
   uint16_t outputReportLength = 0;
-  int32_t sendTimeout = 100;
   std::array<uint8_t, kHidMaxReportLength> report{};
   int32_t reportFill = 0;
 };
@@ -30,23 +27,8 @@ const HidDeviceApi* gApi = &kSystemHidDevice;
 
 UsbStopCalls StopCalls() { return {gApi->createStop, gApi->raiseStop, gApi->destroyStop}; }
 
-bool LoadHidApi() { return gApi->load(); }
-void UnloadHidApi() { gApi->unload(); }
-
 bool VisitHidDevice(void* context, std::string_view path, std::u16string_view product) {
-  auto* found = static_cast<std::string*>(context);
-  if (product != kProductString) return false;
-  if (path.size() > kMaxDevicePath) return false;
-  *found = std::string(path);
-  return true;
-}
-
-bool FindHidDevice() {
-  UsbSearchBegin(gHid.core);
-  if (!LoadHidApi()) return false;
-  std::string found;
-  gApi->enumerate(VisitHidDevice, &found);
-  return UsbSearchEnd(gHid.core, found);
+  return UsbKeepPath(context, path, product == kProductString);
 }
 
 void ClearReport() {
@@ -54,7 +36,7 @@ void ClearReport() {
   gHid.report.fill(0);
 }
 
-bool FlushReport(int32_t timeout) {
+bool FlushReport(uint32_t timeout) {
   if (gHid.reportFill == 0) return true;
   // Only the time-out's low 16 bits count: a longer or a negative one wraps,
   // so retrying never goes past 65.5 s. The command layer sends with 100 ms.
@@ -77,7 +59,7 @@ bool FlushReport(int32_t timeout) {
   return ok != 0;
 }
 
-bool AppendToReport(uint8_t byte, int32_t timeout) {
+bool AppendToReport(uint8_t byte, uint32_t timeout) {
   if (gHid.reportFill >= gHid.outputReportLength - 2 && !FlushReport(timeout)) return false;
   gHid.report[2 + gHid.reportFill] = byte;
   gHid.report[0] = 0;
@@ -91,6 +73,16 @@ void EndReader(UsbHandle readHandle) {
   gHid.core.reader.running = false;
 }
 
+// One read's reports: their payload into the ring, and a waiting receive woken.
+void TakeReports(const uint8_t* bytes, uint32_t got) {
+  UsbReceiver& receiver = gHid.core.receiver;
+  {
+    std::lock_guard<std::mutex> hold(receiver.lock);
+    HidUnpackInput(receiver.ring, bytes, got, gHid.inputReportLength);
+  }
+  receiver.pushed.notify_one();
+}
+
 void HidReader() {
   UsbHandle readHandle = gApi->openRead(gHid.core.devicePath.c_str(), gHid.inputReportLength);
   if (readHandle == kNoUsbHandle) {
@@ -99,22 +91,8 @@ void HidReader() {
     return;
   }
   std::array<uint8_t, kHidReportsPerRead * kHidMaxReportLength> buffer{};
-  const uint32_t ask = kHidReportsPerRead * gHid.inputReportLength;
-  for (;;) {
-    uint32_t got = 0;
-    UsbReadOutcome outcome = gApi->read(readHandle, buffer.data(), ask, &got, gHid.core.stopSignal);
-    if (outcome == UsbReadOutcome::Stopped) break;
-    if (outcome == UsbReadOutcome::Failed) {
-      SetLastStatus(kStatusUsbConnectionLost);
-      break;
-    }
-    if (got > ask) got = ask;
-    {
-      std::lock_guard<std::mutex> hold(gHid.core.receiver.lock);
-      HidUnpackInput(gHid.core.receiver.ring, buffer.data(), got, gHid.inputReportLength);
-    }
-    gHid.core.receiver.pushed.notify_one();
-  }
+  UsbReadUntilStopped(gHid.core, gApi->read, readHandle, buffer.data(),
+                      kHidReportsPerRead * gHid.inputReportLength, TakeReports);
   EndReader(readHandle);
 }
 
@@ -148,7 +126,7 @@ bool HidReaderRunning() { return gHid.core.reader.running; }
 
 int HidOpen() {
   if (HidIsOpen()) return SetLastStatus(kStatusUsbAlreadyOpen);
-  if (!FindHidDevice()) return 0;
+  if (!UsbFindDevice(gHid.core, *gApi, VisitHidDevice)) return 0;
   uint16_t inputLength = 0;
   uint16_t outputLength = 0;
   gHid.writeHandle = gApi->openWrite(gHid.core.devicePath.c_str(), &inputLength, &outputLength);
@@ -175,11 +153,10 @@ int HidOpen() {
 
 int HidClose() {
   if (!HidIsOpen()) return SetLastStatus(kStatusUsbNotOpen);
-  UsbRaiseStop(gHid.core, StopCalls());
-  CloseWriteHandle();
-  ReaderJoin(gHid.core.reader);
-  UsbDestroyStop(gHid.core, StopCalls());
-  UnloadHidApi();
+  // The write handle goes while the reader may still be ending: from then
+  // on the link counts as closed. The reader has handles of its own.
+  UsbStopReader(gHid.core, StopCalls(), CloseWriteHandle, nullptr);
+  gApi->unload();
   return 1;
 }
 
@@ -187,18 +164,17 @@ int HidSend(const uint8_t* bytes, uint32_t count) {
   if (!HidIsOpen()) return SetLastStatus(kStatusUsbNotOpen);
   SetLastStatus(kStatusNone);
   for (uint32_t i = 0; i < count; ++i) {
-    if (!AppendToReport(bytes[i], gHid.sendTimeout)) {
+    if (!AppendToReport(bytes[i], gHid.core.sendTimeout)) {
       ClearReport();
       return 0;
     }
   }
-  return FlushReport(gHid.sendTimeout) ? 1 : 0;
+  return FlushReport(gHid.core.sendTimeout) ? 1 : 0;
 }
 
 int HidReceiveByte(uint8_t* byte) { return UsbReceiveByte(gHid.core, byte); }
 
 int HidSetTimeouts(uint32_t receiveMs, uint32_t sendMs) {
-  gHid.core.receiveTimeout = static_cast<int32_t>(receiveMs);
-  gHid.sendTimeout = static_cast<int32_t>(sendMs);
+  UsbSetTimeouts(gHid.core, receiveMs, sendMs);
   return 1;
 }

@@ -116,6 +116,12 @@ bool UsbSearchEnd(UsbLinkCore& core, const std::string& found) {
   return false;
 }
 
+bool UsbKeepPath(void* context, std::string_view path, bool matches) {
+  if (!matches || path.size() > kMaxUsbDevicePath) return false;
+  *static_cast<std::string*>(context) = std::string(path);
+  return true;
+}
+
 bool UsbStartReader(UsbLinkCore& core, const UsbStopCalls& stop, void (*body)()) {
   core.stopSignal = stop.create();
   if (core.stopSignal != kNoUsbHandle && ReaderCreate(core.reader, body)) return true;
@@ -124,13 +130,27 @@ bool UsbStartReader(UsbLinkCore& core, const UsbStopCalls& stop, void (*body)())
   return false;
 }
 
-void UsbRaiseStop(UsbLinkCore& core, const UsbStopCalls& stop) {
-  if (core.stopSignal != kNoUsbHandle) stop.raise(core.stopSignal);
-}
-
 void UsbDestroyStop(UsbLinkCore& core, const UsbStopCalls& stop) {
   if (core.stopSignal != kNoUsbHandle) stop.destroy(core.stopSignal);
   core.stopSignal = kNoUsbHandle;
+}
+
+void UsbEndReader(UsbLinkCore& core, const UsbStopCalls& stop) {
+  ReaderJoin(core.reader);
+  UsbDestroyStop(core, stop);
+}
+
+void UsbStopReader(UsbLinkCore& core, const UsbStopCalls& stop, void (*drop)(), void (*release)()) {
+  if (core.stopSignal != kNoUsbHandle) stop.raise(core.stopSignal);
+  if (drop != nullptr) drop();
+  ReaderJoin(core.reader);
+  if (release != nullptr) release();
+  UsbDestroyStop(core, stop);
+}
+
+void UsbSetTimeouts(UsbLinkCore& core, uint32_t receiveMs, uint32_t sendMs) {
+  core.receiveTimeout = static_cast<int32_t>(receiveMs);
+  core.sendTimeout = sendMs;
 }
 
 int UsbReceiveByte(UsbLinkCore& core, uint8_t* byte) {

@@ -10,7 +10,10 @@
 #include <cstdint>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <thread>
+
+#include "base/status.h"
 
 // A device layer's handle: a file descriptor, a Win32 HANDLE, the address of
 // a layer's stop flag, or a fake's number; always the thing the layer acts
@@ -76,11 +79,17 @@ void ReaderRelease(UsbReaderThread& reader);
 // which case the body is skipped). A no-op without a thread.
 void ReaderJoin(UsbReaderThread& reader);
 
+// Longest device path a link keeps; a longer one is passed over, never cut
+// short.
+inline constexpr size_t kMaxUsbDevicePath = 259;
+
 // What both USB links keep beside their device: the path the search found,
-// the receive side with its reader thread, and the reader's stop signal.
+// the time-outs, the receive side with its reader thread, and the reader's
+// stop signal.
 struct UsbLinkCore {
   std::string devicePath;
   int32_t receiveTimeout = 500;
+  uint32_t sendTimeout = 100;
   UsbHandle stopSignal = kNoUsbHandle;
   UsbReaderThread reader;
   UsbReceiver receiver;
@@ -98,10 +107,53 @@ void UsbSearchBegin(UsbLinkCore& core);
 // ... and ends with the path found (empty: none), or false with
 // kStatusUsbNoDevice unless the enumeration recorded a failure of its own.
 bool UsbSearchEnd(UsbLinkCore& core, const std::string& found);
+
+// For a layer's device visit: a device that matched and whose path fits is
+// kept in the std::string at `context`; true then, which ends the walk.
+bool UsbKeepPath(void* context, std::string_view path, bool matches);
+
+// The device search of both links: the layer's support loaded, its devices
+// walked with `visit` (which keeps the first fit through UsbKeepPath).
+template <typename DeviceApi, typename Visit>
+bool UsbFindDevice(UsbLinkCore& core, const DeviceApi& api, Visit visit) {
+  UsbSearchBegin(core);
+  if (!api.load()) return false;
+  std::string found;
+  api.enumerate(visit, &found);
+  return UsbSearchEnd(core, found);
+}
+
 // Creates the stop signal and the reader thread held at its gate; on failure
 // records kStatusUsbReaderStartFailed and leaves neither behind.
 bool UsbStartReader(UsbLinkCore& core, const UsbStopCalls& stop, void (*body)());
-void UsbRaiseStop(UsbLinkCore& core, const UsbStopCalls& stop);
 void UsbDestroyStop(UsbLinkCore& core, const UsbStopCalls& stop);
+// Joins a reader that has ended (or never ran) and destroys its stop signal.
+void UsbEndReader(UsbLinkCore& core, const UsbStopCalls& stop);
+// The close of both links, in this order: the stop signal raised; `drop`,
+// what the link gives up while its reader may still run; the reader
+// joined; `release`, what must wait for the reader's end; the signal
+// destroyed. Either step may be nullptr.
+void UsbStopReader(UsbLinkCore& core, const UsbStopCalls& stop, void (*drop)(), void (*release)());
+
+// The reader thread's loop: reads from `source` until the stop signal ends a
+// read (true) or the device fails (false, kStatusUsbConnectionLost
+// recorded), handing each read's bytes to `take`, never more than asked for.
+template <typename Source, typename Take>
+bool UsbReadUntilStopped(UsbLinkCore& core,
+                         UsbReadOutcome (*read)(Source, uint8_t*, uint32_t, uint32_t*, UsbHandle),
+                         Source source, uint8_t* buffer, uint32_t ask, Take take) {
+  for (;;) {
+    uint32_t got = 0;
+    const UsbReadOutcome outcome = read(source, buffer, ask, &got, core.stopSignal);
+    if (outcome == UsbReadOutcome::Stopped) return true;
+    if (outcome == UsbReadOutcome::Failed) {
+      SetLastStatus(kStatusUsbConnectionLost);
+      return false;
+    }
+    take(static_cast<const uint8_t*>(buffer), got < ask ? got : ask);
+  }
+}
+
+void UsbSetTimeouts(UsbLinkCore& core, uint32_t receiveMs, uint32_t sendMs);
 // The oldest received byte within the receive time-out, else kStatusUsbNoData.
 int UsbReceiveByte(UsbLinkCore& core, uint8_t* byte);

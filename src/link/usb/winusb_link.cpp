@@ -11,7 +11,6 @@
 
 namespace {
 
-constexpr size_t kMaxDevicePath = 259;
 constexpr uint8_t kNoPipe = 0xFF;
 constexpr uint32_t kOpenPipeTimeoutMs = 100;
 
@@ -24,7 +23,6 @@ struct WinUsbLinkRecord {
   uint8_t inPipe = kNoPipe;
   uint8_t outPipe = kNoPipe;
   uint32_t inMaxPacket = 0;
-  uint32_t sendTimeout = 100;
   uint32_t appliedSendTimeout = 0;
 };
 
@@ -34,18 +32,7 @@ const WinUsbDeviceApi* gApi = &kSystemWinUsbDevice;
 UsbStopCalls StopCalls() { return {gApi->createStop, gApi->raiseStop, gApi->destroyStop}; }
 
 bool VisitWinUsbDevice(void* context, std::string_view path, std::span<const uint8_t> descriptor) {
-  if (!WinUsbDescriptorMatches(descriptor) || path.size() > kMaxDevicePath) return false;
-  *static_cast<std::string*>(context) = std::string(path);
-  return true;
-}
-
-bool FindWinUsbDevice() {
-  UsbSearchBegin(gUsb.core);
-  ReceiverClear(gUsb.core.receiver);
-  if (!gApi->load()) return false;
-  std::string found;
-  gApi->enumerate(VisitWinUsbDevice, &found);
-  return UsbSearchEnd(gUsb.core, found);
+  return UsbKeepPath(context, path, WinUsbDescriptorMatches(descriptor));
 }
 
 // deviceLock held.
@@ -96,26 +83,17 @@ void WinUsbReader() {
   }
   // The device stays open while the reader runs: only the reader itself
   // releases it before close, and close joins the reader first.
-  for (;;) {
-    uint32_t got = 0;
-    UsbReadOutcome outcome = gApi->read(gUsb.inPipe, buffer.data(), ask, &got, gUsb.core.stopSignal);
-    if (outcome == UsbReadOutcome::Stopped) break;
-    if (outcome == UsbReadOutcome::Failed) {
-      SetLastStatus(kStatusUsbConnectionLost);
-      ReleaseWinUsbDevice();
-      break;
-    }
-    ReceiverPush(gUsb.core.receiver, buffer.data(), std::min(got, ask));
+  if (!UsbReadUntilStopped(
+          gUsb.core, gApi->read, gUsb.inPipe, buffer.data(), ask,
+          [](const uint8_t* bytes, uint32_t got) { ReceiverPush(gUsb.core.receiver, bytes, got); })) {
+    ReleaseWinUsbDevice();
   }
   gUsb.core.reader.running = false;
 }
 
 // A reader that ended on a lost connection has left its thread and stop
 // signal behind; they are tidied before the link is used again.
-void TidyEndedReader() {
-  ReaderJoin(gUsb.core.reader);
-  UsbDestroyStop(gUsb.core, StopCalls());
-}
+void TidyEndedReader() { UsbEndReader(gUsb.core, StopCalls()); }
 
 }  // namespace
 
@@ -139,7 +117,9 @@ bool WinUsbReaderRunning() { return gUsb.core.reader.running; }
 int WinUsbOpen() {
   if (WinUsbIsOpen()) return SetLastStatus(kStatusUsbAlreadyOpen);
   TidyEndedReader();
-  if (!FindWinUsbDevice()) return 0;
+  // The ring is emptied at every search, whether or not a device is found.
+  ReceiverClear(gUsb.core.receiver);
+  if (!UsbFindDevice(gUsb.core, *gApi, VisitWinUsbDevice)) return 0;
   if (!gApi->open(gUsb.core.devicePath.c_str())) return SetLastStatus(kStatusUsbOpenFailed);
   {
     std::lock_guard<std::mutex> hold(gUsb.deviceLock);
@@ -168,10 +148,7 @@ int WinUsbClose() {
     TidyEndedReader();
     return SetLastStatus(kStatusUsbNotOpen);
   }
-  UsbRaiseStop(gUsb.core, StopCalls());
-  ReaderJoin(gUsb.core.reader);
-  ReleaseWinUsbDevice();
-  UsbDestroyStop(gUsb.core, StopCalls());
+  UsbStopReader(gUsb.core, StopCalls(), nullptr, ReleaseWinUsbDevice);
   gApi->unload();
   return 1;
 }
@@ -183,11 +160,11 @@ int WinUsbSend(const uint8_t* bytes, uint32_t count) {
   if (!gUsb.deviceOpen) return SetLastStatus(kStatusUsbNotOpen);
   SetLastStatus(kStatusNone);
   if (count == 0) return 1;
-  if (gUsb.sendTimeout != gUsb.appliedSendTimeout) {
-    if (!gApi->setPipeTimeout(gUsb.outPipe, gUsb.sendTimeout)) {
+  if (gUsb.core.sendTimeout != gUsb.appliedSendTimeout) {
+    if (!gApi->setPipeTimeout(gUsb.outPipe, gUsb.core.sendTimeout)) {
       return SetLastStatus(kStatusUsbWriteFailed);
     }
-    gUsb.appliedSendTimeout = gUsb.sendTimeout;
+    gUsb.appliedSendTimeout = gUsb.core.sendTimeout;
   }
   uint32_t written = 0;
   if (!gApi->write(gUsb.outPipe, bytes, count, &written) || written != count) {
@@ -199,7 +176,6 @@ int WinUsbSend(const uint8_t* bytes, uint32_t count) {
 int WinUsbReceiveByte(uint8_t* byte) { return UsbReceiveByte(gUsb.core, byte); }
 
 int WinUsbSetTimeouts(uint32_t receiveMs, uint32_t sendMs) {
-  gUsb.core.receiveTimeout = static_cast<int32_t>(receiveMs);
-  gUsb.sendTimeout = sendMs;
+  UsbSetTimeouts(gUsb.core, receiveMs, sendMs);
   return 1;
 }
