@@ -47,8 +47,8 @@ class UsbProgramRun : public ::testing::Test {
   void TearDown() override {
     if (LinkState.isOpen) LinkClose();
     ResetLinkState();
-    fake::FakeWinUsbUninstall();
-    fake::FakeHidUninstall();
+    fake::winusb.Uninstall();
+    fake::hid.Uninstall();
   }
 };
 
@@ -56,10 +56,10 @@ TEST_F(UsbProgramRun, Txc7350OverHid) {
   auto engine = MakeEngine("TXC7350");
   fake::FakeWinUsbConfig noBulk;
   noBulk.devices.clear();
-  fake::FakeWinUsbInstall(noBulk);
+  fake::winusb.Install(noBulk);
   fake::FakeHidConfig hid;
   hid.responder = EngineResponder(engine);
-  fake::FakeHidInstall(hid);
+  fake::hid.Install(hid);
 
   test_images::Bytes image = test_images::MakeImage(40000, "TXC7350");
   ProgramOverUsb(test_images::WriteTemp("usb-txc7350.bin", image));
@@ -73,8 +73,8 @@ TEST_F(UsbProgramRun, Txc7390OverWinUsb) {
   auto engine = MakeEngine("TXC7390");
   fake::FakeWinUsbConfig bulk;
   bulk.responder = EngineResponder(engine);
-  fake::FakeWinUsbInstall(bulk);
-  fake::FakeHidInstall(fake::FakeHidConfig{});  // present, but not chosen
+  fake::winusb.Install(bulk);
+  fake::hid.Install(fake::FakeHidConfig{});  // present, but not chosen
 
   test_images::Bytes image = test_images::MakeImage(200 * 1024 + 77, "TXC7390");
   ProgramOverUsb(test_images::WriteTemp("usb-txc7390.bin", image));
@@ -85,9 +85,9 @@ TEST_F(UsbProgramRun, Txc7390OverWinUsb) {
   // Every block went out as one bulk transfer: no write larger than a
   // framed 2048-byte block, and at least one that carried a whole block.
   size_t largest = 0;
-  for (const auto& w : fake::FakeWinUsbWrites()) largest = std::max(largest, w.size());
+  for (const auto& w : fake::winusb.Written()) largest = std::max(largest, w.size());
   EXPECT_GT(largest, 2048u);
-  EXPECT_EQ(fake::FakeHidCountersNow().loads, 0);
+  EXPECT_EQ(fake::hid.CountersNow().loads, 0);
 }
 
 }  // namespace
