@@ -34,16 +34,12 @@ UsbHandle OpenWrite(const char* path, uint16_t* inputLength, uint16_t* outputLen
   std::lock_guard<std::mutex> hold(hid.lock);
   ++hid.counters.openWrites;
   if (hid.config.openWriteFails) return kNoUsbHandle;
-  for (size_t i = 0; i < hid.config.devices.size(); ++i) {
-    if (hid.config.devices[i].path != path) continue;
-    hid.openDevice = static_cast<int>(i);
-    *inputLength = hid.config.devices[i].inputLength;
-    *outputLength = hid.config.devices[i].outputLength;
-    hid.failuresLeft = hid.config.failingWrites;
-    hid.lost = false;
-    return 100 + static_cast<UsbHandle>(i);
-  }
-  return kNoUsbHandle;
+  const int i = hid.OpenLocked(path);
+  if (i < 0) return kNoUsbHandle;
+  *inputLength = hid.config.devices[i].inputLength;
+  *outputLength = hid.config.devices[i].outputLength;
+  hid.failuresLeft = hid.config.failingWrites;
+  return 100 + i;
 }
 
 HidWriteOutcome Write(UsbHandle, const uint8_t* report, uint32_t length, uint32_t* written) {

@@ -107,6 +107,17 @@ class FakeUsb {
     pendingReads = 0;
   }
 
+  // Opens the configured device with this path, afresh: its index, or -1.
+  int OpenLocked(const char* path) {
+    for (size_t i = 0; i < config.devices.size(); ++i) {
+      if (config.devices[i].path != path) continue;
+      openDevice = static_cast<int>(i);
+      lost = false;
+      return openDevice;
+    }
+    return -1;
+  }
+
   const auto* OpenDeviceLocked() const { return openDevice < 0 ? nullptr : &config.devices[openDevice]; }
 
   bool Load() {

@@ -15,14 +15,7 @@ bool Enumerate(WinUsbVisit visit, void* context) {
 bool Open(const char* path) {
   std::lock_guard<std::mutex> hold(winusb.lock);
   ++winusb.counters.opens;
-  if (winusb.config.openFails) return false;
-  for (size_t i = 0; i < winusb.config.devices.size(); ++i) {
-    if (winusb.config.devices[i].path != path) continue;
-    winusb.openDevice = static_cast<int>(i);
-    winusb.lost = false;
-    return true;
-  }
-  return false;
+  return !winusb.config.openFails && winusb.OpenLocked(path) >= 0;
 }
 
 bool QueryInterface(uint8_t* endpoints) {
