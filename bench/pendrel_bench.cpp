@@ -128,8 +128,8 @@ struct Delayer {
   ~Delayer() { Stop(); }
 };
 
-void InjectHid(const std::vector<uint8_t>& bytes) { fake::FakeHidInjectPayload(bytes); }
-void InjectBulk(const std::vector<uint8_t>& bytes) { fake::FakeWinUsbInject(bytes); }
+void InjectHid(const std::vector<uint8_t>& bytes) { fake::hid.InjectPayload(bytes); }
+void InjectBulk(const std::vector<uint8_t>& bytes) { fake::winusb.InjectRaw(bytes); }
 
 int Usage() {
   std::printf(
@@ -173,8 +173,8 @@ int UsbRun(std::string_view link, const char* image, const char* model, uint32_t
   } else {
     bulk.responder = responder;
   }
-  fake::FakeWinUsbInstall(bulk);
-  fake::FakeHidInstall(hidConfig);
+  fake::winusb.Install(bulk);
+  fake::hid.Install(hidConfig);
 
   auto began = Clock::now();
   double cpuBefore = ProcessCpuSeconds();
@@ -201,8 +201,8 @@ int UsbRun(std::string_view link, const char* image, const char* model, uint32_t
       ok ? "true" : "false", hid ? "hid" : "bulk", static_cast<unsigned long long>(stats.bytesWritten),
       blockSize, static_cast<unsigned long long>(blocks), stats.hostFaults, wall, cpu, engineCpu, delayUs,
       MaxRssKb(), switches);
-  fake::FakeWinUsbUninstall();
-  fake::FakeHidUninstall();
+  fake::winusb.Uninstall();
+  fake::hid.Uninstall();
   return ok && stats.hostFaults == 0 ? 0 : 1;
 }
 

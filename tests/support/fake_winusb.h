@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "link/usb/winusb_device.h"
-#include "support/fake_hid.h"  // Responder
+#include "support/fake_usb.h"
 
 namespace fake {
 
@@ -20,45 +20,40 @@ struct FakeWinUsbDevice {
   std::vector<WinUsbPipeInfo> pipes{{2, 0x81, 64}, {2, 0x01, 64}};
 };
 
-struct FakeWinUsbConfig {
-  std::vector<FakeWinUsbDevice> devices{FakeWinUsbDevice{}};
-  int32_t loadStatus = 0;
-  int32_t enumerateStatus = 0;
+struct FakeWinUsbConfig : FakeUsbConfig<FakeWinUsbDevice> {
   bool openFails = false;
   bool queryInterfaceFails = false;
   bool policyFails = false;
   bool writeFails = false;
   bool shortTransfer = false;  // a write that succeeds with one byte less
-  bool holdWrites = false;     // a write waits for FakeWinUsbFinishWrite
-  Responder responder;
+  bool holdWrites = false;     // a write waits for FinishWrite
 };
 
-struct FakeWinUsbCounters {
-  int loads = 0, unloads = 0, opens = 0, releases = 0;
+struct FakeWinUsbCounters : FakeUsbCounters {
+  int opens = 0, releases = 0;
   int policyCalls = 0;
   std::vector<uint32_t> policyValues;
-  int writeCalls = 0;
   int zeroLengthWrites = 0;
-  int readCalls = 0;
-  uint32_t lastReadCapacity = 0;
   uint8_t lastReadPipe = 0;
   uint8_t lastWritePipe = 0;
   bool releaseDuringTransfer = false;  // the overlap the link must prevent
-  bool stopEndedPendingRead = false;
-  int stopsCreated = 0, stopsDestroyed = 0;
 };
 
-void FakeWinUsbInstall(const FakeWinUsbConfig& config);
-void FakeWinUsbUninstall();
-// The payloads of the non-empty writes, in order.
-std::vector<std::vector<uint8_t>> FakeWinUsbWrites();
-FakeWinUsbCounters FakeWinUsbCountersNow();
-// Queues bytes that the next read returns (as one transfer, up to its size).
-void FakeWinUsbInject(const std::vector<uint8_t>& bytes);
-void FakeWinUsbLoseConnection();
-bool FakeWinUsbWaitReadPending(int timeoutMs = 2000);
-// With holdWrites: waits until a write is in progress / lets it finish.
-bool FakeWinUsbWaitWriteInProgress(int timeoutMs = 2000);
-void FakeWinUsbFinishWrite();
+// Written() holds the payloads of the non-empty writes; InjectRaw queues
+// bytes that the next read returns (as one transfer, up to its size).
+class FakeWinUsb : public FakeUsb<FakeWinUsbConfig, FakeWinUsbCounters> {
+ public:
+  void Install(const FakeWinUsbConfig& config);
+  void Uninstall();
+  // With holdWrites: waits until a write is in progress / lets it finish.
+  bool WaitWriteInProgress(int timeoutMs = 2000);
+  void FinishWrite();
+
+  // The device side's own part.
+  int writesInProgress = 0;
+  bool finishWrite = false;
+};
+
+extern FakeWinUsb winusb;
 
 }  // namespace fake

@@ -14,8 +14,9 @@
 #include "base/syserror.h"
 #include "link/ethernet/eth_link.h"
 #include "link/ethernet/eth_state.h"
+#include "support/system_socket.h"
 
-void FakeSocketError(int error);  // eth_socket_error_*.cpp
+using system_socket::FakeSocketError;
 
 namespace {
 

@@ -36,23 +36,23 @@ bool WaitReaderEnded() {
 class HidLinkTest : public ::testing::Test {
  protected:
   void Open(const FakeHidConfig& config = FakeHidConfig{}) {
-    fake::FakeHidInstall(config);
+    fake::hid.Install(config);
     ASSERT_EQ(HidOpen(), 1) << LastStatusText();
     HidSetTimeouts(500, 100);
   }
   void TearDown() override {
     if (HidIsOpen()) HidClose();
-    fake::FakeHidUninstall();
+    fake::hid.Uninstall();
   }
 };
 
 TEST_F(HidLinkTest, PacksBytesIntoWholeReports) {
   Open();
   auto reports = [&](size_t n) {
-    auto before = fake::FakeHidReports().size();
+    auto before = fake::hid.Written().size();
     std::vector<uint8_t> bytes = Pattern(n);
     EXPECT_EQ(HidSend(bytes.data(), static_cast<uint32_t>(n)), 1);
-    auto all = fake::FakeHidReports();
+    auto all = fake::hid.Written();
     return std::vector<std::vector<uint8_t>>(all.begin() + static_cast<std::ptrdiff_t>(before), all.end());
   };
 
@@ -89,7 +89,7 @@ TEST_F(HidLinkTest, ShortOutputReports) {
   Open(config);
   std::vector<uint8_t> bytes = Pattern(15);
   ASSERT_EQ(HidSend(bytes.data(), 15), 1);
-  auto reports = fake::FakeHidReports();
+  auto reports = fake::hid.Written();
   ASSERT_EQ(reports.size(), 3u);
   EXPECT_EQ(reports[0], (std::vector<uint8_t>{0, 7, 1, 2, 3, 4, 5, 6, 7}));
   EXPECT_EQ(reports[1], (std::vector<uint8_t>{0, 7, 8, 9, 10, 11, 12, 13, 14}));
@@ -110,7 +110,7 @@ TEST_F(HidLinkTest, WriteRetriesAgainstEachFailureKind) {
   EXPECT_EQ(LastStatusCode(), 0x4307);
   EXPECT_GE(spent, std::chrono::milliseconds(40));
   EXPECT_LT(spent, std::chrono::seconds(5));
-  EXPECT_GT(fake::FakeHidCountersNow().writeCalls, 1);
+  EXPECT_GT(fake::hid.CountersNow().writeCalls, 1);
 
   // A vanished device is not retried.
   config.failKind = HidWriteOutcome::DeviceGone;
@@ -119,7 +119,7 @@ TEST_F(HidLinkTest, WriteRetriesAgainstEachFailureKind) {
   HidSetTimeouts(500, 1000);
   EXPECT_EQ(HidSend(&byte, 1), 0);
   EXPECT_EQ(LastStatusCode(), 0x4308);
-  EXPECT_EQ(fake::FakeHidCountersNow().writeCalls, 1);
+  EXPECT_EQ(fake::hid.CountersNow().writeCalls, 1);
 
   // Failures within the allowance are ridden out.
   config.failKind = HidWriteOutcome::Failed;
@@ -127,7 +127,7 @@ TEST_F(HidLinkTest, WriteRetriesAgainstEachFailureKind) {
   HidClose();
   Open(config);
   EXPECT_EQ(HidSend(&byte, 1), 1);
-  EXPECT_EQ(fake::FakeHidCountersNow().writeCalls, 3);
+  EXPECT_EQ(fake::hid.CountersNow().writeCalls, 3);
   EXPECT_EQ(LastStatusCode(), 0);
 }
 
@@ -138,7 +138,7 @@ TEST_F(HidLinkTest, ShortWriteAndAFreshReportAfterAFailure) {
   std::vector<uint8_t> bytes = Pattern(70);
   EXPECT_EQ(HidSend(bytes.data(), 70), 0);
   EXPECT_EQ(LastStatusCode(), 0x309);
-  EXPECT_EQ(fake::FakeHidReports().size(), 1u);  // the first report's failure ends the send
+  EXPECT_EQ(fake::hid.Written().size(), 1u);  // the first report's failure ends the send
 
   HidClose();
   config.shortWrite = false;
@@ -148,7 +148,7 @@ TEST_F(HidLinkTest, ShortWriteAndAFreshReportAfterAFailure) {
   EXPECT_EQ(HidSend(bytes.data(), 70), 0);
   const uint8_t next[] = {0xAB};
   EXPECT_EQ(HidSend(next, 1), 1);
-  auto reports = fake::FakeHidReports();
+  auto reports = fake::hid.Written();
   ASSERT_EQ(reports.size(), 1u);
   EXPECT_EQ(reports[0][1], 1);  // nothing of the failed send came along
   EXPECT_EQ(reports[0][2], 0xAB);
@@ -157,12 +157,12 @@ TEST_F(HidLinkTest, ShortWriteAndAFreshReportAfterAFailure) {
 TEST_F(HidLinkTest, ReaderDeliversPayloadInOrder) {
   Open();
   std::vector<uint8_t> bytes = Pattern(200);
-  fake::FakeHidInjectPayload(bytes);
+  fake::hid.InjectPayload(bytes);
   std::vector<uint8_t> got;
   uint8_t b;
   while (got.size() < bytes.size() && HidReceiveByte(&b)) got.push_back(b);
   EXPECT_EQ(got, bytes);
-  EXPECT_EQ(fake::FakeHidCountersNow().lastReadCapacity, 32u * 65u);
+  EXPECT_EQ(fake::hid.CountersNow().lastReadCapacity, 32u * 65u);
 
   HidSetTimeouts(30, 100);
   auto start = Clock::now();
@@ -206,8 +206,8 @@ TEST_F(HidLinkTest, ReaderThatCannotOpenLeavesTheLinkOpen) {
 
 TEST_F(HidLinkTest, LostConnectionLeavesTheLinkOpen) {
   Open();
-  ASSERT_TRUE(fake::FakeHidWaitReadPending());
-  fake::FakeHidLoseConnection();
+  ASSERT_TRUE(fake::hid.WaitReadPending());
+  fake::hid.LoseConnection();
   ASSERT_TRUE(WaitReaderEnded());
   EXPECT_EQ(LastStatusCode(), 0x430A);
   EXPECT_TRUE(HidIsOpen());
@@ -218,14 +218,14 @@ TEST_F(HidLinkTest, LostConnectionLeavesTheLinkOpen) {
   const uint8_t byte = 1;
   EXPECT_EQ(HidSend(&byte, 1), 1);
   EXPECT_EQ(HidClose(), 1);
-  EXPECT_EQ(fake::FakeHidCountersNow().closeReads, 1);
+  EXPECT_EQ(fake::hid.CountersNow().closeReads, 1);
 }
 
 TEST_F(HidLinkTest, CloseEndsAPendingReadBeforeItsHandleGoes) {
   Open();
-  ASSERT_TRUE(fake::FakeHidWaitReadPending());
+  ASSERT_TRUE(fake::hid.WaitReadPending());
   EXPECT_EQ(HidClose(), 1);
-  auto c = fake::FakeHidCountersNow();
+  auto c = fake::hid.CountersNow();
   EXPECT_TRUE(c.stopEndedPendingRead);
   EXPECT_FALSE(c.closeReadWhilePending);
   EXPECT_EQ(c.closeReads, 1);
@@ -242,7 +242,7 @@ TEST_F(HidLinkTest, OpenWhileOpenAndUseWhileClosed) {
   EXPECT_EQ(LastStatusCode(), 0x304);
   const uint8_t byte = 7;
   EXPECT_EQ(HidSend(&byte, 1), 1);  // the open link is untouched
-  EXPECT_EQ(fake::FakeHidCountersNow().openWrites, 1);
+  EXPECT_EQ(fake::hid.CountersNow().openWrites, 1);
   EXPECT_EQ(HidClose(), 1);
 
   EXPECT_EQ(HidClose(), 0);
@@ -262,23 +262,23 @@ TEST_F(HidLinkTest, DeviceSearch) {
   // The first exact match whose path fits wins: report length 65, not 9.
   std::vector<uint8_t> bytes = Pattern(10);
   ASSERT_EQ(HidSend(bytes.data(), 10), 1);
-  EXPECT_EQ(fake::FakeHidReports().at(0).size(), 65u);
+  EXPECT_EQ(fake::hid.Written().at(0).size(), 65u);
   HidClose();
 
   config.devices.erase(config.devices.begin() + 3, config.devices.end());
-  fake::FakeHidInstall(config);
+  fake::hid.Install(config);
   EXPECT_EQ(HidOpen(), 0);
   EXPECT_EQ(LastStatusCode(), 0x30D);
-  EXPECT_EQ(fake::FakeHidCountersNow().openWrites, 0);
+  EXPECT_EQ(fake::hid.CountersNow().openWrites, 0);
 
   config.enumerateStatus = 0x4303;
-  fake::FakeHidInstall(config);
+  fake::hid.Install(config);
   EXPECT_EQ(HidOpen(), 0);
   EXPECT_EQ(LastStatusCode(), 0x4303);
 
   config = FakeHidConfig{};
   config.loadStatus = 0x301;
-  fake::FakeHidInstall(config);
+  fake::hid.Install(config);
   EXPECT_EQ(HidOpen(), 0);
   EXPECT_EQ(LastStatusCode(), 0x301);
 }
@@ -293,16 +293,16 @@ TEST_F(HidLinkTest, ReportLengthsOutsideTheUsableRangeAreRefused) {
     FakeHidConfig config;
     config.devices[0].inputLength = c.in;
     config.devices[0].outputLength = c.out;
-    fake::FakeHidInstall(config);
+    fake::hid.Install(config);
     EXPECT_EQ(HidOpen(), c.opens ? 1 : 0) << c.in << "/" << c.out;
     if (!c.opens) {
       EXPECT_EQ(LastStatusCode(), 0x4305);
-      EXPECT_EQ(fake::FakeHidCountersNow().closeWrites, 1);
+      EXPECT_EQ(fake::hid.CountersNow().closeWrites, 1);
       EXPECT_FALSE(HidIsOpen());
     } else {
       const uint8_t bytes[] = {1, 2};
       EXPECT_EQ(HidSend(bytes, 2), 1);
-      EXPECT_EQ(fake::FakeHidReports().size(), 2u);  // one payload byte per report
+      EXPECT_EQ(fake::hid.Written().size(), 2u);  // one payload byte per report
       HidClose();
     }
   }

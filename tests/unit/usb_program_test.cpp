@@ -48,8 +48,8 @@ class UsbProgramRun : public ::testing::Test {
   void TearDown() override {
     if (LinkState.isOpen) LinkClose();
     ResetLinkState();
-    fake::FakeWinUsbUninstall();
-    fake::FakeHidUninstall();
+    fake::winusb.Uninstall();
+    fake::hid.Uninstall();
   }
 };
 
@@ -57,27 +57,27 @@ class UsbProgramRun : public ::testing::Test {
 class UsbDispatchTest : public UsbProgramRun {};
 
 TEST_F(UsbDispatchTest, WinUsbIsPreferredOverHid) {
-  fake::FakeWinUsbInstall(fake::FakeWinUsbConfig{});
-  fake::FakeHidInstall(fake::FakeHidConfig{});
+  fake::winusb.Install(fake::FakeWinUsbConfig{});
+  fake::hid.Install(fake::FakeHidConfig{});
   ASSERT_EQ(LinkOpen("", 0, false, LinkKind::UsbHid), 1) << LastStatusText();
   EXPECT_EQ(LinkState.kind, LinkKind::UsbWinUsb);
   EXPECT_EQ(LinkState.maxBlockSize, 2048u);
-  EXPECT_EQ(fake::FakeHidCountersNow().loads, 0);
+  EXPECT_EQ(fake::hid.CountersNow().loads, 0);
   EXPECT_EQ(LinkClose(), 1);
 }
 
 TEST_F(UsbDispatchTest, HidServesWhenNoBulkDeviceIsThere) {
   fake::FakeWinUsbConfig none;
   none.devices.clear();
-  fake::FakeWinUsbInstall(none);
-  fake::FakeHidInstall(fake::FakeHidConfig{});
+  fake::winusb.Install(none);
+  fake::hid.Install(fake::FakeHidConfig{});
   ASSERT_EQ(LinkOpen("", 0, false, LinkKind::UsbHid), 1) << LastStatusText();
   EXPECT_EQ(LinkState.kind, LinkKind::UsbHid);
   EXPECT_EQ(LinkState.maxBlockSize, 256u);
   EXPECT_TRUE(HidIsOpen());
   const uint8_t frame[] = {1};
   EXPECT_EQ(LinkSend(frame, 1), 1);
-  EXPECT_EQ(fake::FakeHidReports().size(), 1u);
+  EXPECT_EQ(fake::hid.Written().size(), 1u);
   EXPECT_EQ(LinkClose(), 1);
   EXPECT_FALSE(HidIsOpen());
 }
@@ -85,10 +85,10 @@ TEST_F(UsbDispatchTest, HidServesWhenNoBulkDeviceIsThere) {
 TEST_F(UsbDispatchTest, NothingAttachedReportsTheHidSearch) {
   fake::FakeWinUsbConfig none;
   none.devices.clear();
-  fake::FakeWinUsbInstall(none);
+  fake::winusb.Install(none);
   fake::FakeHidConfig noHid;
   noHid.devices.clear();
-  fake::FakeHidInstall(noHid);
+  fake::hid.Install(noHid);
   EXPECT_EQ(LinkOpen("", 0, false, LinkKind::UsbHid), 0);
   EXPECT_EQ(LastStatusCode(), 0x30D);
   EXPECT_FALSE(LinkState.isOpen);
@@ -98,10 +98,10 @@ TEST_F(UsbProgramRun, Txc7350OverHid) {
   auto engine = MakeEngine("TXC7350");
   fake::FakeWinUsbConfig noBulk;
   noBulk.devices.clear();
-  fake::FakeWinUsbInstall(noBulk);
+  fake::winusb.Install(noBulk);
   fake::FakeHidConfig hid;
   hid.responder = EngineResponder(engine);
-  fake::FakeHidInstall(hid);
+  fake::hid.Install(hid);
 
   test_images::Bytes image = test_images::MakeImage(40000, "TXC7350");
   ProgramOverUsb(test_images::WriteTemp("usb-txc7350.bin", image));
@@ -115,8 +115,8 @@ TEST_F(UsbProgramRun, Txc7390OverWinUsb) {
   auto engine = MakeEngine("TXC7390");
   fake::FakeWinUsbConfig bulk;
   bulk.responder = EngineResponder(engine);
-  fake::FakeWinUsbInstall(bulk);
-  fake::FakeHidInstall(fake::FakeHidConfig{});  // present, but not chosen
+  fake::winusb.Install(bulk);
+  fake::hid.Install(fake::FakeHidConfig{});  // present, but not chosen
 
   test_images::Bytes image = test_images::MakeImage(200 * 1024 + 77, "TXC7390");
   ProgramOverUsb(test_images::WriteTemp("usb-txc7390.bin", image));
@@ -127,9 +127,9 @@ TEST_F(UsbProgramRun, Txc7390OverWinUsb) {
   // Every block went out as one bulk transfer: no write larger than a
   // framed 2048-byte block, and at least one that carried a whole block.
   size_t largest = 0;
-  for (const auto& w : fake::FakeWinUsbWrites()) largest = std::max(largest, w.size());
+  for (const auto& w : fake::winusb.Written()) largest = std::max(largest, w.size());
   EXPECT_GT(largest, 2048u);
-  EXPECT_EQ(fake::FakeHidCountersNow().loads, 0);
+  EXPECT_EQ(fake::hid.CountersNow().loads, 0);
 }
 
 }  // namespace

@@ -25,26 +25,26 @@ bool WaitReaderEnded() {
 class WinUsbLinkTest : public ::testing::Test {
  protected:
   void Open(const FakeWinUsbConfig& config = FakeWinUsbConfig{}) {
-    fake::FakeWinUsbInstall(config);
+    fake::winusb.Install(config);
     ASSERT_EQ(WinUsbOpen(), 1) << LastStatusText();
     WinUsbSetTimeouts(500, 100);
   }
   void TearDown() override {
     if (WinUsbIsOpen()) WinUsbClose();
     WinUsbClose();  // tidies a reader left by a lost connection
-    fake::FakeWinUsbUninstall();
+    fake::winusb.Uninstall();
   }
 };
 
 TEST_F(WinUsbLinkTest, OpenPrimesTheOutPipe) {
   Open();
-  auto c = fake::FakeWinUsbCountersNow();
+  auto c = fake::winusb.CountersNow();
   ASSERT_EQ(c.policyCalls, 1);
   EXPECT_EQ(c.policyValues[0], 100u);
   EXPECT_EQ(c.zeroLengthWrites, 1);
   EXPECT_EQ(c.lastWritePipe, 0x01);
-  EXPECT_TRUE(fake::FakeWinUsbWaitReadPending());
-  c = fake::FakeWinUsbCountersNow();
+  EXPECT_TRUE(fake::winusb.WaitReadPending());
+  c = fake::winusb.CountersNow();
   EXPECT_EQ(c.lastReadPipe, 0x81);
   EXPECT_EQ(c.lastReadCapacity, 32u * 64u);
 }
@@ -66,17 +66,17 @@ TEST_F(WinUsbLinkTest, PipeDiscovery) {
   for (const Case& c : cases) {
     FakeWinUsbConfig config;
     config.devices[0].pipes = c.pipes;
-    fake::FakeWinUsbInstall(config);
+    fake::winusb.Install(config);
     ASSERT_EQ(WinUsbOpen(), c.opens ? 1 : 0);
-    auto counters = fake::FakeWinUsbCountersNow();
+    auto counters = fake::winusb.CountersNow();
     if (!c.opens) {
       EXPECT_EQ(LastStatusCode(), 0x4305);
       EXPECT_EQ(counters.releases, 1);
       EXPECT_FALSE(WinUsbIsOpen());
       continue;
     }
-    ASSERT_TRUE(fake::FakeWinUsbWaitReadPending());
-    counters = fake::FakeWinUsbCountersNow();
+    ASSERT_TRUE(fake::winusb.WaitReadPending());
+    counters = fake::winusb.CountersNow();
     EXPECT_EQ(counters.lastReadPipe, c.in);
     EXPECT_EQ(counters.lastWritePipe, c.out);
     EXPECT_EQ(counters.lastReadCapacity, c.readSize);
@@ -85,7 +85,7 @@ TEST_F(WinUsbLinkTest, PipeDiscovery) {
 
   FakeWinUsbConfig config;
   config.queryInterfaceFails = true;
-  fake::FakeWinUsbInstall(config);
+  fake::winusb.Install(config);
   EXPECT_EQ(WinUsbOpen(), 0);
   EXPECT_EQ(LastStatusCode(), 0x4305);
 }
@@ -97,19 +97,19 @@ TEST_F(WinUsbLinkTest, DeviceMatch) {
   config.devices = {{"wrong-product", fake::DeviceDescriptor(0x0483, 0x1514), {}},
                     {"wrong-vendor", fake::DeviceDescriptor(0x0484, 0x1512), {}},
                     {"short", shortDescriptor, {}}};
-  fake::FakeWinUsbInstall(config);
+  fake::winusb.Install(config);
   EXPECT_EQ(WinUsbOpen(), 0);
   EXPECT_EQ(LastStatusCode(), 0x30D);
-  EXPECT_EQ(fake::FakeWinUsbCountersNow().opens, 0);
+  EXPECT_EQ(fake::winusb.CountersNow().opens, 0);
 
   config.enumerateStatus = 0x4303;
-  fake::FakeWinUsbInstall(config);
+  fake::winusb.Install(config);
   EXPECT_EQ(WinUsbOpen(), 0);
   EXPECT_EQ(LastStatusCode(), 0x4303);
 
   config = FakeWinUsbConfig{};
   config.openFails = true;
-  fake::FakeWinUsbInstall(config);
+  fake::winusb.Install(config);
   EXPECT_EQ(WinUsbOpen(), 0);
   EXPECT_EQ(LastStatusCode(), 0x4305);
 }
@@ -120,11 +120,11 @@ TEST_F(WinUsbLinkTest, PolicyIsSetOnlyWhenTheSendTimeoutChanged) {
   WinUsbSetTimeouts(500, 137);  // a value no earlier send has applied
   ASSERT_EQ(WinUsbSend(frame, 3), 1);
   ASSERT_EQ(WinUsbSend(frame, 3), 1);
-  auto c = fake::FakeWinUsbCountersNow();
+  auto c = fake::winusb.CountersNow();
   EXPECT_EQ(c.policyValues, (std::vector<uint32_t>{100, 137}));
   WinUsbSetTimeouts(500, 200);
   ASSERT_EQ(WinUsbSend(frame, 3), 1);
-  c = fake::FakeWinUsbCountersNow();
+  c = fake::winusb.CountersNow();
   EXPECT_EQ(c.policyValues, (std::vector<uint32_t>{100, 137, 200}));
   EXPECT_EQ(c.writeCalls, 1 + 3);  // the open's empty packet and one per send
 }
@@ -134,12 +134,12 @@ TEST_F(WinUsbLinkTest, SendsAreSingleTransfers) {
   SetLastStatus(0x30B);
   EXPECT_EQ(WinUsbSend(nullptr, 0), 1);
   EXPECT_EQ(LastStatusCode(), 0);
-  EXPECT_EQ(fake::FakeWinUsbCountersNow().writeCalls, 1);  // only the open's
+  EXPECT_EQ(fake::winusb.CountersNow().writeCalls, 1);  // only the open's
 
   std::vector<uint8_t> block(2048);
   for (size_t i = 0; i < block.size(); ++i) block[i] = static_cast<uint8_t>(i * 7);
   ASSERT_EQ(WinUsbSend(block.data(), 2048), 1);
-  auto writes = fake::FakeWinUsbWrites();
+  auto writes = fake::winusb.Written();
   ASSERT_EQ(writes.size(), 1u);
   EXPECT_EQ(writes[0], block);
 }
@@ -156,7 +156,7 @@ TEST_F(WinUsbLinkTest, SendFailuresAre4308) {
     EXPECT_EQ(WinUsbSend(frame, 4), 0) << kind;
     EXPECT_EQ(LastStatusCode(), 0x4308) << kind;
     if (kind == 2) {
-      EXPECT_EQ(fake::FakeWinUsbCountersNow().writeCalls, 1);  // no transfer
+      EXPECT_EQ(fake::winusb.CountersNow().writeCalls, 1);  // no transfer
     }
     EXPECT_TRUE(WinUsbIsOpen());
     WinUsbClose();
@@ -165,7 +165,7 @@ TEST_F(WinUsbLinkTest, SendFailuresAre4308) {
 
 TEST_F(WinUsbLinkTest, InPacketBytesReachTheRingExactly) {
   Open();
-  fake::FakeWinUsbInject({5, 4, 3, 2, 1});
+  fake::winusb.InjectRaw({5, 4, 3, 2, 1});
   uint8_t b;
   for (uint8_t want : {5, 4, 3, 2, 1}) {
     ASSERT_EQ(WinUsbReceiveByte(&b), 1);
@@ -178,12 +178,12 @@ TEST_F(WinUsbLinkTest, InPacketBytesReachTheRingExactly) {
 
 TEST_F(WinUsbLinkTest, LostConnectionClosesTheLink) {
   Open();
-  ASSERT_TRUE(fake::FakeWinUsbWaitReadPending());
-  fake::FakeWinUsbLoseConnection();
+  ASSERT_TRUE(fake::winusb.WaitReadPending());
+  fake::winusb.LoseConnection();
   ASSERT_TRUE(WaitReaderEnded());
   EXPECT_EQ(LastStatusCode(), 0x430A);
   EXPECT_FALSE(WinUsbIsOpen());
-  EXPECT_EQ(fake::FakeWinUsbCountersNow().releases, 1);
+  EXPECT_EQ(fake::winusb.CountersNow().releases, 1);
 
   const uint8_t frame[] = {1};
   EXPECT_EQ(WinUsbSend(frame, 1), 0);
@@ -194,7 +194,7 @@ TEST_F(WinUsbLinkTest, LostConnectionClosesTheLink) {
   EXPECT_EQ(LastStatusCode(), 0x30B);
   EXPECT_EQ(WinUsbClose(), 0);
   EXPECT_EQ(LastStatusCode(), 0x306);
-  EXPECT_EQ(fake::FakeWinUsbCountersNow().releases, 1);
+  EXPECT_EQ(fake::winusb.CountersNow().releases, 1);
 
   // A later open starts afresh.
   Open();
@@ -206,22 +206,22 @@ TEST_F(WinUsbLinkTest, ReleaseAfterALossWaitsForTheSendInProgress) {
   FakeWinUsbConfig config;
   config.holdWrites = true;
   Open(config);
-  ASSERT_TRUE(fake::FakeWinUsbWaitReadPending());
+  ASSERT_TRUE(fake::winusb.WaitReadPending());
   int result = -1;
   std::thread sender([&] {
     const uint8_t frame[] = {1, 2};
     result = WinUsbSend(frame, 2);
   });
-  ASSERT_TRUE(fake::FakeWinUsbWaitWriteInProgress());
-  fake::FakeWinUsbLoseConnection();
+  ASSERT_TRUE(fake::winusb.WaitWriteInProgress());
+  fake::winusb.LoseConnection();
   // Give a reader that would not wait the chance to release now.
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  EXPECT_EQ(fake::FakeWinUsbCountersNow().releases, 0);
-  fake::FakeWinUsbFinishWrite();
+  EXPECT_EQ(fake::winusb.CountersNow().releases, 0);
+  fake::winusb.FinishWrite();
   sender.join();
   EXPECT_EQ(result, 0);  // the transfer itself failed on the lost device
   ASSERT_TRUE(WaitReaderEnded());
-  auto c = fake::FakeWinUsbCountersNow();
+  auto c = fake::winusb.CountersNow();
   EXPECT_EQ(c.releases, 1);
   EXPECT_FALSE(c.releaseDuringTransfer);
   EXPECT_FALSE(WinUsbIsOpen());
@@ -229,9 +229,9 @@ TEST_F(WinUsbLinkTest, ReleaseAfterALossWaitsForTheSendInProgress) {
 
 TEST_F(WinUsbLinkTest, CloseEndsAPendingReadBeforeTheRelease) {
   Open();
-  ASSERT_TRUE(fake::FakeWinUsbWaitReadPending());
+  ASSERT_TRUE(fake::winusb.WaitReadPending());
   EXPECT_EQ(WinUsbClose(), 1);
-  auto c = fake::FakeWinUsbCountersNow();
+  auto c = fake::winusb.CountersNow();
   EXPECT_TRUE(c.stopEndedPendingRead);
   EXPECT_FALSE(c.releaseDuringTransfer);
   EXPECT_EQ(c.releases, 1);

@@ -1,63 +1,64 @@
-// The BSD socket shim on the loopback interface only.
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
+// The system's socket shim (BSD sockets or Winsock) on the loopback
+// interface only.
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <vector>
 
 #include "link/ethernet/eth_socket.h"
+#include "support/system_socket.h"
 
 namespace {
 
-constexpr uint32_t kLoopback = 0x7F000001;
+using namespace system_socket;
 
-// A bound loopback UDP socket of the test's own, closed at scope end.
+constexpr uint32_t kLoopback = 0x7F000001;
+const EthSocketApi& api = kSystemEthSocket;
+
+// The test's own loopback socket, closed at scope end.
 struct Peer {
-  int fd = -1;
-  uint16_t port = 0;
-  explicit Peer(int type) {
-    fd = ::socket(AF_INET, type, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(kLoopback);
-    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
-    socklen_t len = sizeof a;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    port = ntohs(a.sin_port);
-  }
-  ~Peer() { ::close(fd); }
+  EthSocket s;
+  uint16_t port;
+  explicit Peer(EthSocket socket) : s(socket), port(BindLoopback(socket)) {}
+  ~Peer() { api.close(s); }
 };
 
-TEST(EthSocketPosix, DatagramsLongerThanTheBufferFail) {
-  const EthSocketApi& api = kSystemEthSocket;
-  EXPECT_TRUE(api.startup());
+class EthSocketShim : public ::testing::Test {
+ protected:
+  // Every socket of a test is closed by its end, before the cleanup.
+  void SetUp() override { ASSERT_TRUE(api.startup()); }
+  void TearDown() override { api.cleanup(); }
+};
+
+TEST_F(EthSocketShim, DatagramsLongerThanTheBufferFail) {
   EthSocket s = api.openDatagram();
   ASSERT_NE(s, kInvalidEthSocket);
-  Peer peer(SOCK_DGRAM);
+  Peer peer(api.openDatagram());
+  ASSERT_NE(peer.port, 0);
   // Our socket gets its port from its first send, as in discovery.
   const uint8_t hello[4] = {'z', 'a', 'r', 'n'};
   ASSERT_EQ(api.sendTo(s, hello, 4, EthEndpoint{kLoopback, peer.port}), 4);
-  sockaddr_in ours{};
-  socklen_t len = sizeof ours;
-  char got[8];
-  ASSERT_EQ(::recvfrom(peer.fd, got, sizeof got, 0, reinterpret_cast<sockaddr*>(&ours), &len), 4);
+  uint8_t got[8];
+  EthEndpoint ours{};
+  int32_t oursLength = 0;
+  ASSERT_EQ(api.waitReadable(peer.s, 1, 0), 1);
+  ASSERT_EQ(api.receiveFrom(peer.s, got, sizeof got, &ours, &oursLength), 4);
 
   std::vector<uint8_t> big(300, 0x41), exact(256, 0x42), small(46, 0x43);
-  for (const auto* d : {&big, &exact, &small})
-    ::sendto(peer.fd, d->data(), d->size(), 0, reinterpret_cast<sockaddr*>(&ours), len);
+  for (const auto* d : {&big, &exact, &small}) {
+    ASSERT_EQ(api.sendTo(peer.s, d->data(), static_cast<uint32_t>(d->size()), ours),
+              static_cast<int32_t>(d->size()));
+  }
 
   uint8_t buffer[256];
   EthEndpoint from{};
   int32_t fromLength = 0;
   ASSERT_EQ(api.waitReadable(s, 1, 0), 1);
-  errno = 0;
+  FakeSocketError(0);
   EXPECT_EQ(api.receiveFrom(s, buffer, sizeof buffer, &from, &fromLength), -1);
-  EXPECT_EQ(errno, EMSGSIZE);
+  EXPECT_EQ(LastSocketError(), kDatagramTooLong);
+  ASSERT_EQ(api.waitReadable(s, 1, 0), 1);
   EXPECT_EQ(api.receiveFrom(s, buffer, sizeof buffer, &from, &fromLength), 256);
+  ASSERT_EQ(api.waitReadable(s, 1, 0), 1);
   EXPECT_EQ(api.receiveFrom(s, buffer, sizeof buffer, &from, &fromLength), 46);
   EXPECT_EQ(buffer[0], 0x43);
   EXPECT_EQ(from.address, kLoopback);
@@ -68,16 +69,18 @@ TEST(EthSocketPosix, DatagramsLongerThanTheBufferFail) {
   api.close(s);
 }
 
-TEST(EthSocketPosix, StreamToAPeerThatHasGone) {
-  const EthSocketApi& api = kSystemEthSocket;
-  Peer listener(SOCK_STREAM);
-  ASSERT_EQ(::listen(listener.fd, 1), 0);
+TEST_F(EthSocketShim, StreamToAPeerThatHasGone) {
+  Peer listener(api.openStream());
+  ASSERT_NE(listener.port, 0);
+  ASSERT_TRUE(Listen(listener.s));
   EthSocket s = api.openStream();
   ASSERT_TRUE(api.connect(s, EthEndpoint{kLoopback, listener.port}));
-  int accepted = ::accept(listener.fd, nullptr, nullptr);
-  ASSERT_GE(accepted, 0);
-  ::send(accepted, "\x23\x06", 2, 0);
-  ::close(accepted);
+  {
+    Peer accepted(Accept(listener.s));
+    ASSERT_NE(accepted.s, kInvalidEthSocket);
+    const uint8_t reply[2] = {0x23, 0x06};
+    ASSERT_EQ(api.send(accepted.s, reply, 2), 2);
+  }
 
   uint8_t buffer[256];
   ASSERT_EQ(api.waitReadable(s, 1, 0), 1);
