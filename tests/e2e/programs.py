@@ -88,6 +88,7 @@ class Windows:
         try:
             for i, name in enumerate(self.ports):
                 self.prefix.map_port(name, self.link(i))
+            self.prefix.start_server()
         except BaseException:
             self.close()
             raise
