@@ -22,7 +22,8 @@ One scenario class runs with either; what differs between them lives here:
   a function that runs the program in its host namespace. Under Wine that
   takes a prefix of its own whose wineserver lives in that namespace, since
   the wineserver makes Winsock's sockets; a run goes ahead only while the
-  server is seen to live there.
+  server is seen to live there. The Windows runner keeps that network and
+  prefix for all its scenarios.
 """
 import contextlib
 import os
@@ -70,6 +71,13 @@ class Native:
         pass
 
 
+def windows_args(args):
+    """A bytes argument holds what the Windows program must find in its ANSI
+    code page (Windows-1252 in our prefixes); Wine reads the Unix command
+    line as UTF-8, so it goes there as the UTF-8 of those characters."""
+    return [a.decode("cp1252").encode("utf-8") if isinstance(a, bytes) else a for a in args]
+
+
 class Windows:
     """pendrel.exe (or another exe of the Windows build) in a private prefix
     with COM5, COM6, ... mapped to links in a directory of its own; with
@@ -81,7 +89,7 @@ class Windows:
     def __init__(self, ports=None):
         self.dir = tempfile.mkdtemp(prefix="pendrel-wine-ports-")
         self.ports = ["COM%d" % (self.FIRST_COM + i) for i in range(ports or 0)]
-        self.prefix = None
+        self.prefix = self.net_prefix = self.lab = None
         if ports is None:
             return
         self.prefix = winelib.Prefix().__enter__()
@@ -105,7 +113,7 @@ class Windows:
         return winelib.crlf(lines)
 
     def run(self, args, timeout=60, exe=None):
-        return self.prefix.run(args, timeout=timeout, exe=exe)
+        return self.prefix.run(windows_args(args), timeout=timeout, exe=exe)
 
     def watch(self, args, markers, timeout=60):
         return self.prefix.run_watched(args, markers, timeout=timeout)
@@ -114,16 +122,34 @@ class Windows:
         """Another program of the Windows build, beside pendrel.exe."""
         return os.path.join(os.path.dirname(winelib.PENDREL_EXE), name)
 
+    # Booting a prefix inside a namespace takes some 25 s, so one network
+    # with this many controller namespaces, and its prefix, serve every
+    # scenario; each one's simulators are stopped when it ends.
+    NETWORK_CONTROLLERS = 2
+
     @contextlib.contextmanager
     def network(self, controllers=1):
-        with netns.Lab(controllers=controllers) as lab, winelib.Prefix(netns=lab.host) as wine:
-            def run(args, timeout=120):
-                if not wine.server_in_namespace():
-                    raise RuntimeError("the wineserver left the test's namespace; not running -eth")
-                return wine.run(args, timeout=timeout)
+        if controllers > self.NETWORK_CONTROLLERS:
+            raise ValueError("the Wine network has %d controllers" % self.NETWORK_CONTROLLERS)
+        if self.lab is None:
+            self.lab = netns.Lab(controllers=self.NETWORK_CONTROLLERS).__enter__()
+            self.net_prefix = winelib.Prefix(netns=self.lab.host).__enter__()
+        lab, wine = self.lab, self.net_prefix
+
+        def run(args, timeout=120):
+            if not wine.server_in_namespace():
+                raise RuntimeError("the wineserver left the test's namespace; not running -eth")
+            return wine.run(windows_args(args), timeout=timeout)
+        try:
             yield lab, run
+        finally:
+            for proc in lab.sims:
+                if proc.poll() is None:
+                    lab.stop_sim(proc)
+            lab.sims.clear()
 
     def close(self):
-        if self.prefix is not None:
-            self.prefix.close()
+        for part in (self.prefix, self.net_prefix, self.lab):
+            if part is not None:
+                part.close()
         shutil.rmtree(self.dir, ignore_errors=True)
