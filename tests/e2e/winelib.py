@@ -187,7 +187,10 @@ class Prefix:
         """Starts the prefix's server on its own, persistent until close().
         Otherwise the next program run starts it, and it keeps that run's
         output files as its own stdout and stderr: the dump of leftover
-        objects it writes when it ends would then show in a run's stderr."""
+        objects it writes when it ends would then show in a run's stderr.
+        A server still running (wineboot's) is ended first: there can be one
+        only."""
+        self.kill_server()
         self._quiet(WINESERVER + ["-p"])
 
     def kill_server(self, timeout=30):
