@@ -40,10 +40,11 @@ def read(path):
 
 
 class Rack:
-    """n simulators on pseudo-terminals (links in `directory`), each writing its
-    flash out when it ends after the controller's reboot. faults: index -> --fault."""
+    """n simulators on pseudo-terminals (links in `directory`, or at the paths
+    `links` names), each writing its flash out when it ends after the
+    controller's reboot. faults: index -> --fault."""
 
-    def __init__(self, directory, n, model="TXC7390", faults=None, extra=()):
+    def __init__(self, directory, n, model="TXC7390", faults=None, extra=(), links=None):
         self.dir = directory
         self.sims = []
         self.flash_paths = []
@@ -54,7 +55,8 @@ class Rack:
                         *extra]
                 if faults and i in faults:
                     args += ["--fault", faults[i]]
-                self.sims.append(Sim("serial", args, link=os.path.join(directory, "tty%d" % i)))
+                link = links[i] if links else os.path.join(directory, "tty%d" % i)
+                self.sims.append(Sim("serial", args, link=link))
                 self.flash_paths.append(flash)
         except BaseException:
             self.stop()

@@ -1,11 +1,16 @@
-"""The command line as the user meets it: usage text, banner, exit codes."""
+"""The command line as the user meets it: usage text, banner, exit codes.
+
+CommandLineScenarios run with the Windows program too (test_wine_cmdline.py);
+each class names the command lines of its own system."""
 import os
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
-from pendrel_run import PROMPT, run_pendrel  # noqa: E402
+import programs  # noqa: E402
+from pendrel_run import PROMPT  # noqa: E402
 
 BANNER = (b"\nPendrel V5.07 - Loads raw flash data files into the Talo device\n"
           b"Copyright (c) 2026 Pendrel developers\n\n")
@@ -32,25 +37,44 @@ USAGE = BANNER + b"".join([
 ])
 
 
-class CommandLine(unittest.TestCase):
+class CommandLineScenarios:
+    """Runs with self.runner; usage_args and bad_ports are set by the class."""
+    runner = programs.Native()
+    usb_args = [["x.bin", "-usb"], ["x.bin", "-b9600", "-usb"], ["x.bin", "-usb", "-b9600"]]
+
     def expect(self, args, stdout, code=1):
-        rc, out, err = run_pendrel(args, timeout=20)
-        self.assertEqual(out, stdout)
+        start = time.monotonic()
+        rc, out, err = self.runner.run(args, timeout=30)
+        self.assertEqual(out, self.runner.text(stdout))
         self.assertEqual(err, b"")
         self.assertEqual(rc, code)
+        # No console: the exit prompt must not wait for a key.
+        self.assertLess(time.monotonic() - start, 20)
 
     def test_unusable_command_lines_print_usage(self):
-        for args in ([], ["x.bin"], ["-pCOM1"], ["x.bin", "-pCOM1", "-x"], ["x.bin", "-usb", "-b0"],
-                     ["x.bin", "-pCOM1", "-bfast"], ["x.bin", "-eth", "-w" + "p" * 17],
-                     ["x.bin", "-P/dev/null"], ["x.bin", "-pCOM1", "-\xe9"]):
+        for args in self.usage_args:
             with self.subTest(args=args):
                 self.expect(args, USAGE + PROMPT)
 
     def test_bad_port_names(self):
-        for port in ("", "ttyS0", "dev/ttyUSB0", "com0", "x" * 10000):
+        for port in self.bad_ports:
             with self.subTest(port=port[:20]):
                 self.expect(["x.bin", "-p" + port],
                             BANNER + b"Invalid serial port name specified\n" + PROMPT)
+
+    def test_usb_without_a_controller(self):
+        # Both device layers (bulk, then HID) are searched; the rates do not
+        # matter for USB.
+        for args in self.usb_args:
+            with self.subTest(args=args):
+                self.expect(args, BANNER + b"No Talo USB devices found\n" + PROMPT)
+
+
+class CommandLine(CommandLineScenarios, unittest.TestCase):
+    usage_args = [[], ["x.bin"], ["-pCOM1"], ["x.bin", "-pCOM1", "-x"], ["x.bin", "-usb", "-b0"],
+                  ["x.bin", "-pCOM1", "-bfast"], ["x.bin", "-eth", "-w" + "p" * 17],
+                  ["x.bin", "-P/dev/null"], ["x.bin", "-pCOM1", "-\xe9"]]
+    bad_ports = ["", "ttyS0", "dev/ttyUSB0", "com0", "x" * 10000]
 
     def test_port_that_cannot_be_opened(self):
         self.expect(["x.bin", "-p/nonexistent/ttyUSB9"],
@@ -60,11 +84,6 @@ class CommandLine(unittest.TestCase):
         with tempfile.NamedTemporaryFile() as f:
             self.expect(["x.bin", "-p" + f.name],
                         BANNER + b"Open error: Device is not a character device\n" + PROMPT)
-
-    def test_usb_without_a_controller(self):
-        # Both real device layers (libusb, then hidraw) are searched.
-        self.expect(["x.bin", "-usb", "-b9600"],
-                    BANNER + b"No Talo USB devices found\n" + PROMPT)
 
 
 if __name__ == "__main__":

@@ -1,10 +1,13 @@
 """Discovery outcomes over a private network: `pendrel FILE -eth` against
-zero, one and two `talo-sim ethernet` controllers."""
+zero, one and two `talo-sim ethernet` controllers. discover() takes the
+program to run (test_wine_eth.py runs some cases with pendrel.exe)."""
 import os
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import netns  # noqa: E402
+import programs  # noqa: E402
+from pendrel_run import PROMPT  # noqa: E402
 
 NONE_FOUND = "Found no Talo devices over Ethernet"
 TWO_FOUND = "Found more than one device, please disconnect the others"
@@ -40,15 +43,13 @@ def lines_of(out):
     return out.decode(errors="replace").splitlines()
 
 
-def main():
-    netns.skip_unless_possible()
-    checks = netns.Checks()
+def discover(checks, program=programs.Native()):
     for name, controllers, expected in CASES:
         print("case: " + name)
-        with netns.Lab(controllers=max(1, len(controllers))) as lab:
+        with program.network(controllers=max(1, len(controllers))) as (lab, launch):
             for index, options in enumerate(controllers):
                 lab.start_sim(index, ["--bind", lab.address(index)] + options)
-            code, out, _ = lab.run_pendrel(["missing-image.bin", "-eth"], timeout=60)
+            code, out, _ = launch(["missing-image.bin", "-eth"], timeout=60)
             lines = lines_of(out)
             checks.expect(code == 1, "%s: exit code %d, expected 1" % (name, code))
             checks.expect(expected in lines, "%s: no line %r in %r" % (name, expected, lines))
@@ -59,6 +60,14 @@ def main():
                 checks.expect(lines[-3:] == [expected, "", "Press any key to exit program"]
                               and IDENT not in lines,
                               "%s: unexpected output %r" % (name, lines))
+                end = program.text(b"\n" + expected.encode() + b"\n" + PROMPT)
+                checks.expect(out.endswith(end), "%s: end of output %r" % (name, out[-120:]))
+
+
+def main():
+    netns.skip_unless_possible()
+    checks = netns.Checks()
+    discover(checks)
     checks.finish()
 
 

@@ -1,5 +1,6 @@
 """Connection and login over a private network: each login form, wrong and
-missing passwords, and controllers that close or go silent during the login."""
+missing passwords, and controllers that close or go silent during the login.
+logins() takes the program to run (test_wine_eth.py runs them with pendrel.exe)."""
 import json
 import os
 import sys
@@ -7,6 +8,7 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import netns  # noqa: E402
+import programs  # noqa: E402
 
 IDENT = "Talo Simulated Controller V1.00"
 NO_FILE = "Failed to open Flash data file"  # the run got past the open
@@ -59,17 +61,15 @@ def login_steps(log_path):
     return steps
 
 
-def main():
-    netns.skip_unless_possible()
-    checks = netns.Checks()
+def logins(checks, program=programs.Native()):
     with tempfile.TemporaryDirectory(prefix="pendrel-eth-") as scratch:
         for index, (name, sim_options, password, expected, step) in enumerate(CASES):
             print("case: " + name)
             log_path = os.path.join(scratch, "sim%d.jsonl" % index)
-            with netns.Lab(controllers=1) as lab:
+            with program.network() as (lab, launch):
                 sim = lab.start_sim(0, ["--log", log_path] + sim_options)
                 args = ["missing-image.bin", "-eth"] + ([password] if password else [])
-                code, out, _ = lab.run_pendrel(args, timeout=60)
+                code, out, _ = launch(args, timeout=60)
                 lab.stop_sim(sim)
             lines = out.decode(errors="replace").splitlines()
             checks.expect(code == 1, "%s: exit code %d" % (name, code))
@@ -79,6 +79,12 @@ def main():
                                                      else "printed after a failed login"))
             steps = login_steps(log_path)
             checks.expect(steps and steps[-1] == step, "%s: login steps %r" % (name, steps))
+
+
+def main():
+    netns.skip_unless_possible()
+    checks = netns.Checks()
+    logins(checks)
     checks.finish()
 
 

@@ -1,7 +1,10 @@
 """Whole programming runs over Ethernet in a private network: a TXC7390
 image larger than 128 KB (NAND index erase, pages and sub-pages, flush,
 verify) with and without a password, and controllers that drop the
-connection or fall silent in the middle of the run."""
+connection or fall silent in the middle of the run.
+
+full_runs() and broken_runs() take the program to run (programs.Native, or
+programs.Windows from test_wine_eth.py)."""
 import json
 import os
 import subprocess
@@ -10,6 +13,7 @@ import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import netns  # noqa: E402
+import programs  # noqa: E402
 
 SOURCE = os.environ.get("PENDREL_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
 MKIMAGE = os.path.join(SOURCE, "scripts", "mkimage")
@@ -44,19 +48,19 @@ def summary(log_path):
     return {}
 
 
-def run(lab, scratch, tag, sim_options, pendrel_args):
+def run(lab, launch, scratch, tag, sim_options, pendrel_args):
     log_path = os.path.join(scratch, tag + ".jsonl")
     flash_path = os.path.join(scratch, tag + ".flash")
     sim = lab.start_sim(0, ["--model", "TXC7390", "--log", log_path, "--flash-out", flash_path]
                         + sim_options)
-    code, out, _ = lab.run_pendrel(pendrel_args, timeout=180)
+    code, out, _ = launch(pendrel_args, timeout=180)
     lab.stop_sim(sim)
     with open(flash_path, "rb") as f:
         flash = f.read()
     return code, out.decode(errors="replace"), frames(log_path), flash, summary(log_path)
 
 
-def full_runs(checks, scratch):
+def full_runs(checks, scratch, program=programs.Native()):
     image_path = os.path.join(scratch, "big.bin")
     make_image(image_path, 300000)
     with open(image_path, "rb") as f:
@@ -74,12 +78,17 @@ def full_runs(checks, scratch):
     ]
     for index, (name, sim_options, args, expected_flash, block) in enumerate(cases):
         print("case: full run, " + name)
-        with netns.Lab(controllers=1) as lab:
-            code, out, seen, flash, stats = run(lab, scratch, "full-%d" % index, sim_options, args)
+        with program.network() as (lab, launch):
+            code, out, seen, flash, stats = run(lab, launch, scratch, "full-%d" % index,
+                                                sim_options, args)
         lines = out.splitlines()
         checks.expect(code == 0, "%s: exit code %d: %r" % (name, code, lines[-4:]))
-        checks.expect(IDENT in lines, "%s: identification missing" % name)
+        checks.expect(IDENT in lines and program.text("\n" + IDENT + "\n") in out,
+                      "%s: identification missing" % name)
         checks.expect(" - Verifying - Ok" in out, "%s: no verify line" % name)
+        end = program.text(" - Ok - Verifying - Ok\n\nPress any key to exit program")
+        checks.expect(out.endswith(end), "%s: end of output %r" % (name, out[-120:]))
+        checks.expect(seen and seen[-1][0] == "reboot", "%s: no reboot at the end" % name)
         commands = [c for c, _ in seen]
         for needed in ("nandindex", "erase", "subpage", "write", "flush", "verify", "reboot"):
             checks.expect(needed in commands, "%s: no %s command" % (name, needed))
@@ -95,7 +104,7 @@ def full_runs(checks, scratch):
                           % (name, stats.get("bytesWritten")))
 
 
-def broken_runs(checks, scratch):
+def broken_runs(checks, scratch, program=programs.Native()):
     image_path = os.path.join(scratch, "mid.bin")
     make_image(image_path, 150000, seed=3)
     cases = [
@@ -110,12 +119,13 @@ def broken_runs(checks, scratch):
     ]
     for index, (name, sim_options, status, console) in enumerate(cases):
         print("case: " + name)
-        with netns.Lab(controllers=1) as lab:
-            code, out, _, _, _ = run(lab, scratch, "broken-%d" % index, sim_options,
+        with program.network() as (lab, launch):
+            code, out, _, _, _ = run(lab, launch, scratch, "broken-%d" % index, sim_options,
                                      [image_path, "-eth"])
         lines = out.splitlines()
         checks.expect(code == 1, "%s: exit code %d" % (name, code))
-        checks.expect(console in out, "%s: no %r in the output %r" % (name, console, out[-300:]))
+        checks.expect(program.text(console) in out,
+                      "%s: no %r in the output %r" % (name, console, out[-300:]))
         if status is not None:
             checks.expect(status in lines, "%s: no line %r in %r" % (name, status, lines[-5:]))
 

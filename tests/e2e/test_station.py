@@ -1,6 +1,9 @@
 """pendrel-station against several talo-sim units at once: every unit's
 flash, pendrel's own failure text, the JSON lines and the log against their
-schema, exit codes, hung and crashed children, bad input."""
+schema, exit codes, hung and crashed children, bad input.
+
+StationScenarios run with pendrel-station.exe under Wine too
+(test_wine_station.py), on COM ports mapped to the simulators."""
 import hashlib
 import os
 import re
@@ -12,6 +15,7 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
+import programs  # noqa: E402
 import stationlib  # noqa: E402
 from pendrel_run import PENDREL, PROMPT, run_pendrel  # noqa: E402
 from simlib import Sim  # noqa: E402
@@ -30,22 +34,30 @@ def pendrel_failure_text(image, port):
     return rc, ": ".join(lines)
 
 
-class Station(unittest.TestCase):
+class StationScenarios:
+    """Runs the station of self.runner's system; the class names its bad input."""
+    runner = programs.Native()
+
     def setUp(self):
-        stationlib.require_station()
         self.tmp = tempfile.TemporaryDirectory()
         self.dir = self.tmp.name
 
     def tearDown(self):
         self.tmp.cleanup()
 
+    def station(self, args, timeout=180, env=None):
+        return run_station(args, timeout=timeout, env=env)
+
+    def rack(self, n, **options):
+        return Rack(self.dir, n, **options)
+
     def test_four_units_together_plain_lines_and_log(self):
         image = make_image(self.dir, "TXC7390", 100000)
         log = os.path.join(self.dir, "units.jsonl")
         with open(log, "w") as f:  # the log is appended to, never rewritten
             f.write('{"earlier": "record"}\n')
-        with Rack(self.dir, 4) as rack:
-            rc, out, err = run_station(["program", image, *rack.ports, "--log", log])
+        with self.rack(4) as rack:
+            rc, out, err = self.station(["program", image, *rack.ports, "--log", log])
             flashes = [rack.flash(i) for i in range(4)]
         self.assertEqual(rc, 0, out + err)
         self.assertEqual(err, "")
@@ -57,7 +69,7 @@ class Station(unittest.TestCase):
             self.assertEqual(mine[1], "Talo Simulated Controller V1.00")
             self.assertRegex(mine[-1], r"^ok, 97kB in \d+\.\d s \(\d+\.\d kB/s\)$")
             self.assertRegex(out, re.escape(port) + r" +ok +\d+\.\d +97  Talo Simulated Controller")
-        self.assertTrue(out.endswith("4 units: 4 ok, 0 failed\n"), out)
+        self.assertTrue(out.endswith(self.runner.text("4 units: 4 ok, 0 failed\n")), out)
         with open(log) as f:
             lines = f.read().splitlines()
         self.assertEqual(lines[0], '{"earlier": "record"}')
@@ -67,6 +79,61 @@ class Station(unittest.TestCase):
         for r in records:
             self.assertEqual((r["result"], r["exit_code"], r["sha256"]), ("ok", 0, digest))
             self.assertEqual(r["bytes"], 97 * 1024)
+
+    def test_four_units_one_faulty_json_and_log(self):
+        image = make_image(self.dir, "TXC7390", 50000)
+        log = os.path.join(self.dir, "units.jsonl")
+        with self.rack(4, faults={3: "write:4:nak"}) as rack:
+            rc, out, err = self.station(["program", image, *rack.ports, "--json", "--log", log])
+            flashes = [rack.flash(i) for i in range(4)]
+        self.assertEqual(rc, 1, out + err)
+        events = json_lines(out, "event")
+        ends = {e["port"]: e for e in events if e["event"] == "end"}
+        self.assertEqual(set(ends), set(rack.ports))
+        for i, port in enumerate(rack.ports[:3]):
+            self.assertEqual((ends[port]["result"], ends[port]["exit_code"]), ("ok", 0), ends[port])
+            self.assertEqual(ends[port]["identification"], "Talo Simulated Controller V1.00")
+            self.assertEqual(flashes[i], read(image), port)
+        faulty = ends[rack.ports[3]]
+        self.assertEqual((faulty["result"], faulty["exit_code"], faulty["failure"]),
+                         ("failed", 1, "Programing Error: Failed to write data to Flash"))
+        self.assertEqual(events[-1]["event"], "summary")
+        self.assertIn("4 units: 3 ok, 1 failed", err)
+        with open(log) as f:
+            records = json_lines(f.read(), "log")
+        self.assertEqual(sorted(r["port"] for r in records), sorted(rack.ports))
+        self.assertEqual({r["sha256"] for r in records}, {hashlib.sha256(read(image)).hexdigest()})
+
+    def test_bad_input_exits_2_with_one_line(self):
+        for args, words in self.bad_input_cases():
+            with self.subTest(args=args):
+                rc, out, err = self.station(args, timeout=30)
+                self.assertEqual(rc, 2)
+                if args:
+                    self.assertEqual(out, "")
+                    self.assertEqual(len(err.splitlines()), 1, err)
+                    self.assertTrue(err.startswith("pendrel-station: "), err)
+                self.assertIn(words, out + err)
+
+
+class Station(StationScenarios, unittest.TestCase):
+    def setUp(self):
+        stationlib.require_station()
+        super().setUp()
+
+    def bad_input_cases(self):
+        image = make_image(self.dir, "TXC5110", 2000)
+        link = os.path.join(self.dir, "alias")
+        os.symlink("/dev/null", link)
+        return [
+            (["program", os.path.join(self.dir, "missing.bin"), "/dev/null"], "image not found"),
+            (["program", image, "/dev/ttyS0", "COM1"], "port named twice: /dev/ttyS0"),
+            (["program", image, link, "/dev/null"], "port named twice"),
+            (["program", image, "/dev/null", "--fast"], "unknown option '--fast'"),
+            (["program", image], "no port named"),
+            (["program", image, "/dev/null", "--pendrel", os.path.join(self.dir, "none")], "cannot find"),
+            ([], "Usage:"),
+        ]
 
     def test_a_faulty_unit_fails_with_pendrels_text_while_the_others_succeed(self):
         # Paced, so that each run lasts long enough for progress events a second apart.
@@ -117,29 +184,6 @@ class Station(unittest.TestCase):
             running += {"start": 1, "end": -1}.get(e["event"], 0)
             peak = max(peak, running)
         self.assertEqual(peak, 2)
-
-    def test_bad_input_exits_2_with_one_line(self):
-        image = make_image(self.dir, "TXC5110", 2000)
-        link = os.path.join(self.dir, "alias")
-        os.symlink("/dev/null", link)
-        cases = [
-            (["program", os.path.join(self.dir, "missing.bin"), "/dev/null"], "image not found"),
-            (["program", image, "/dev/ttyS0", "COM1"], "port named twice: /dev/ttyS0"),
-            (["program", image, link, "/dev/null"], "port named twice"),
-            (["program", image, "/dev/null", "--fast"], "unknown option '--fast'"),
-            (["program", image], "no port named"),
-            (["program", image, "/dev/null", "--pendrel", os.path.join(self.dir, "none")], "cannot find"),
-            ([], "Usage:"),
-        ]
-        for args, words in cases:
-            with self.subTest(args=args):
-                rc, out, err = run_station(args, timeout=30)
-                self.assertEqual(rc, 2)
-                if args:
-                    self.assertEqual(out, "")
-                    self.assertEqual(len(err.splitlines()), 1, err)
-                    self.assertTrue(err.startswith("pendrel-station: "), err)
-                self.assertIn(words, out + err)
 
     def test_hung_and_crashed_children_fail_alone(self):
         # A stand-in for pendrel that hangs or crashes on two ports and runs

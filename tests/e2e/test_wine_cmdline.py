@@ -1,10 +1,12 @@
-"""pendrel.exe under Wine as a Windows console user meets it: the usage text,
-the exit codes, bad and missing ports, the USB search with no device, and an
-exit prompt that returns at once when there is no console.
+"""pendrel.exe under Wine as a Windows console user meets it: the command-line
+scenarios of test_cmdline.py (usage text, exit codes, bad port names, the USB
+search with no device) with Windows' own command lines, a missing COM port,
+and an exit prompt that returns at once without a console and waits for a
+key in one.
 
 Standard output is in text mode, so every "\\n" reaches the console as "\\r\\n"
 as a Windows console program's lines do; the texts are otherwise byte for
-byte those of the Linux build (test_cmdline.py)."""
+byte those of the Linux build."""
 import os
 import re
 import select
@@ -14,43 +16,29 @@ import time
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import programs  # noqa: E402
+import test_cmdline as native  # noqa: E402
 import winelib  # noqa: E402
 from pendrel_run import PROMPT  # noqa: E402
-from test_cmdline import BANNER, USAGE  # noqa: E402
+from test_cmdline import BANNER  # noqa: E402
 
 crlf = winelib.crlf
 
 
-class WineCommandLine(unittest.TestCase):
+class WineCommandLine(native.CommandLineScenarios, unittest.TestCase):
+    usage_args = [[], ["x.bin"], ["-pCOM1"], ["x.bin", "-pCOM1", "-x"], ["x.bin", "-usb", "-b0"],
+                  ["x.bin", "-usb", "-w" + "p" * 17], ["x.bin", "-PCOM1"]]
+    # Only "com..." names reach CreateFileA; a path of one's own does not.
+    bad_ports = ["", "ttyS0", "/dev/ttyS0", r"\\.\COM5", "x" * 5000]
+
     @classmethod
     def setUpClass(cls):
-        cls.wine = winelib.Prefix().__enter__()
+        cls.runner = programs.Windows(ports=0)
+        cls.wine = cls.runner.prefix
 
     @classmethod
     def tearDownClass(cls):
-        cls.wine.close()
-
-    def expect(self, args, stdout, code=1):
-        start = time.monotonic()
-        rc, out, err = self.wine.run(args, timeout=30)
-        self.assertEqual(out, stdout)
-        self.assertEqual(err, b"")
-        self.assertEqual(rc, code)
-        # No console: the exit prompt must not wait for a key.
-        self.assertLess(time.monotonic() - start, 20)
-
-    def test_unusable_command_lines_print_usage(self):
-        for args in ([], ["x.bin"], ["-pCOM1"], ["x.bin", "-pCOM1", "-x"], ["x.bin", "-usb", "-b0"],
-                     ["x.bin", "-usb", "-w" + "p" * 17], ["x.bin", "-PCOM1"]):
-            with self.subTest(args=args):
-                self.expect(args, crlf(USAGE + PROMPT))
-
-    def test_bad_port_names(self):
-        # Only "com..." names reach CreateFileA; a path of one's own does not.
-        for port in ("", "ttyS0", "/dev/ttyS0", r"\\.\COM5", "x" * 5000):
-            with self.subTest(port=port[:20]):
-                self.expect(["x.bin", "-p" + port],
-                            crlf(BANNER + b"Invalid serial port name specified\n" + PROMPT))
+        cls.runner.close()
 
     def test_port_that_does_not_exist(self):
         # The system's text follows on one line of its own, without the "\r\n"
@@ -65,13 +53,6 @@ class WineCommandLine(unittest.TestCase):
         self.assertNotIn(b"\r", system_text, out)
         self.assertNotIn(b"\n", system_text, out)
         self.assertGreater(len(system_text), 4)
-
-    def test_usb_without_a_device(self):
-        # SetupAPI finds neither a WinUSB nor a HID interface of ours; the rates
-        # (-b9600) do not matter for USB.
-        for args in (["x.bin", "-usb"], ["x.bin", "-b9600", "-usb"]):
-            with self.subTest(args=args):
-                self.expect(args, crlf(BANNER + b"No Talo USB devices found\n" + PROMPT))
 
     def test_exit_prompt_waits_for_a_key_in_a_console(self):
         # With a terminal, Wine gives the program a console: the prompt waits

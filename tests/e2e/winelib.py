@@ -183,6 +183,16 @@ class Prefix:
                      "REG_SZ", "/d", unix_path, "/f"])
         self.kill_server()
 
+    def start_server(self):
+        """Starts the prefix's server on its own, persistent until close().
+        Otherwise the next program run starts it, and it keeps that run's
+        output files as its own stdout and stderr: the dump of leftover
+        objects it writes when it ends would then show in a run's stderr.
+        A server still running (wineboot's) is ended first: there can be one
+        only."""
+        self.kill_server()
+        self._quiet(WINESERVER + ["-p"])
+
     def kill_server(self, timeout=30):
         subprocess.run(self._cmd(WINESERVER + ["-k"]), env=self.env, stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=timeout)
