@@ -636,6 +636,20 @@ def judge(expect, code, out, elapsed, margin_s, image, hash_before, summary, fla
     return "ok", "", beyond
 
 
+def judge_run(expect, code, out, err, elapsed, margin_s, image, hash_before, sim_output,
+              flash_path):
+    """judge() for one finished run: a word on stderr fails the cell; the
+    simulator's summary is read from its output and the flash from its file."""
+    if err:
+        return "FAIL(stderr)", repr(err[:300]), None
+    flash = None
+    if os.path.exists(flash_path):
+        with open(flash_path, "rb") as f:
+            flash = f.read()
+    return judge(expect, code, out, elapsed, margin_s, image, hash_before,
+                 parse_summary(sim_output), flash)
+
+
 def print_table(title, rows, cells):
     """cells: {(row label, fault): text}."""
     width = max(len(r.label) for r in rows) + 1

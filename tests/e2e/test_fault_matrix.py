@@ -44,14 +44,8 @@ def main():
                 sim.wait(timeout=5 if expect.rebooted or kind == "drop" else 0.2)
             finally:
                 sim.stop()
-            if err:
-                return "FAIL(stderr)", repr(err[:300]), None
-            data = None
-            if os.path.exists(flash):
-                with open(flash, "rb") as f:
-                    data = f.read()
-            return matrixlib.judge(expect, code, out, elapsed, margin, image, before,
-                                   matrixlib.parse_summary(sim.output()), data)
+            return matrixlib.judge_run(expect, code, out, err, elapsed, margin, image, before,
+                                        sim.output(), flash)
 
         print("time factor %.1f, start-up margin %.1f s" % (factor, margin))
         bad = matrixlib.run_matrix(matrixlib.SERIAL, run_cell, WORKERS, notice, directory)

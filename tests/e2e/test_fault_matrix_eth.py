@@ -55,14 +55,8 @@ def main():
                         pass
             finally:
                 _, sim_out = lab.stop_sim(sim)
-            if err:
-                return "FAIL(stderr)", repr(err[:300]), None
-            data = None
-            if os.path.exists(flash):
-                with open(flash, "rb") as f:
-                    data = f.read()
-            return matrixlib.judge(expect, code, out, elapsed, margin, image, before,
-                                   matrixlib.parse_summary(sim_out.decode(errors="replace")), data)
+            return matrixlib.judge_run(expect, code, out, err, elapsed, margin, image, before,
+                                        sim_out.decode(errors="replace"), flash)
 
         print("time factor %.1f, start-up margin %.1f s" % (factor, margin))
         bad = matrixlib.run_matrix(matrixlib.ETHERNET, run_cell, WORKERS, notice, directory)
