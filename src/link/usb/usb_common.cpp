@@ -122,22 +122,26 @@ bool UsbKeepPath(void* context, std::string_view path, bool matches) {
   return true;
 }
 
-bool UsbStartReader(UsbLinkCore& core, const UsbStopCalls& stop, void (*body)()) {
-  core.stopSignal = stop.create();
-  if (core.stopSignal != kNoUsbHandle && ReaderCreate(core.reader, body)) return true;
-  SetLastStatus(kStatusUsbReaderStartFailed);
-  UsbDestroyStop(core, stop);
-  return false;
-}
+namespace {
 
-void UsbDestroyStop(UsbLinkCore& core, const UsbStopCalls& stop) {
+void DestroyStop(UsbLinkCore& core, const UsbStopCalls& stop) {
   if (core.stopSignal != kNoUsbHandle) stop.destroy(core.stopSignal);
   core.stopSignal = kNoUsbHandle;
 }
 
+}  // namespace
+
+bool UsbStartReader(UsbLinkCore& core, const UsbStopCalls& stop, void (*body)()) {
+  core.stopSignal = stop.create();
+  if (core.stopSignal != kNoUsbHandle && ReaderCreate(core.reader, body)) return true;
+  SetLastStatus(kStatusUsbReaderStartFailed);
+  DestroyStop(core, stop);
+  return false;
+}
+
 void UsbEndReader(UsbLinkCore& core, const UsbStopCalls& stop) {
   ReaderJoin(core.reader);
-  UsbDestroyStop(core, stop);
+  DestroyStop(core, stop);
 }
 
 void UsbStopReader(UsbLinkCore& core, const UsbStopCalls& stop, void (*drop)(), void (*release)()) {
@@ -145,7 +149,7 @@ void UsbStopReader(UsbLinkCore& core, const UsbStopCalls& stop, void (*drop)(), 
   if (drop != nullptr) drop();
   ReaderJoin(core.reader);
   if (release != nullptr) release();
-  UsbDestroyStop(core, stop);
+  DestroyStop(core, stop);
 }
 
 void UsbSetTimeouts(UsbLinkCore& core, uint32_t receiveMs, uint32_t sendMs) {

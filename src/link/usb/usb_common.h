@@ -126,7 +126,6 @@ bool UsbFindDevice(UsbLinkCore& core, const DeviceApi& api, Visit visit) {
 // Creates the stop signal and the reader thread held at its gate; on failure
 // records kStatusUsbReaderStartFailed and leaves neither behind.
 bool UsbStartReader(UsbLinkCore& core, const UsbStopCalls& stop, void (*body)());
-void UsbDestroyStop(UsbLinkCore& core, const UsbStopCalls& stop);
 // Joins a reader that has ended (or never ran) and destroys its stop signal.
 void UsbEndReader(UsbLinkCore& core, const UsbStopCalls& stop);
 // The close of both links, in this order: the stop signal raised; `drop`,
