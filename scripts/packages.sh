@@ -58,7 +58,8 @@ pendrel_require_packages() {
 
 # What a native build, its tests and talo-sim need.
 PENDREL_BUILD_PACKAGES=(cmake make g++ binutils pkg-config libusb-1.0-0-dev libgtest-dev libgmock-dev man-db
-                        dpkg-dev googletest python3 python3-jsonschema iproute2 tmux)
+                        dpkg-dev googletest python3 python3-jsonschema iproute2 tmux
+                        nlohmann-json3-dev libssl-dev)
 # The fuzz targets (clang's libFuzzer runtime), clang-tidy and the emulated USB devices.
 PENDREL_CHECK_PACKAGES=(clang clang-tidy libclang-rt-14-dev umockdev libumockdev-dev)
 # The 32-bit Windows cross-build, the one we ship.
