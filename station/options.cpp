@@ -37,9 +37,117 @@ bool PositiveNumber(const std::string& text, double* out) {
   return true;
 }
 
+// An option without a value: it raises one flag.
+struct FlagOption {
+  std::string_view name;
+  bool StationOptions::*flag;
+};
+
+// "--name VALUE" or "--name=VALUE": the setter returns "" or why the value is wrong.
+struct ValuedOption {
+  std::string_view name;
+  std::string (*set)(const std::string& value, StationOptions& o);
+};
+
+// pendrel's own options, which carry their value in the same argument
+// ("-b9600"); nullptr for take: passed on to pendrel as it stands.
+struct JoinedOption {
+  std::string_view prefix;
+  void (*take)(std::string_view value, StationOptions& o);
+};
+
+std::string SetJobs(const std::string& value, StationOptions& o) {
+  double n = 0;
+  if (!PositiveNumber(value, &n) || n != static_cast<int>(n))
+    return "--jobs needs a whole number above 0, not '" + value + "'";
+  o.jobs = static_cast<int>(n);
+  return "";
+}
+
+std::string SetTimeout(const std::string& value, StationOptions& o) {
+  if (!PositiveNumber(value, &o.timeoutSeconds))
+    return "--timeout needs seconds above 0, not '" + value + "'";
+  return "";
+}
+
+std::string SetLog(const std::string& value, StationOptions& o) {
+  o.logPath = value;
+  return "";
+}
+
+std::string SetPendrel(const std::string& value, StationOptions& o) {
+  o.pendrelPath = value;
+  return "";
+}
+
+constexpr FlagOption kFlags[] = {
+    {"--json", &StationOptions::json},
+    {"--watch", &StationOptions::watch},
+    {"--all-serial", &StationOptions::allSerial},
+    {"-usb", &StationOptions::usb},
+    {"-eth", &StationOptions::eth},
+};
+
+constexpr ValuedOption kValued[] = {
+    {"--jobs", SetJobs},
+    {"--timeout", SetTimeout},
+    {"--log", SetLog},
+    {"--pendrel", SetPendrel},
+};
+
+constexpr JoinedOption kJoined[] = {
+    {"-b", [](std::string_view v, StationOptions& o) { o.commandRate = std::atol(std::string(v).c_str()); }},
+    {"-u", [](std::string_view v, StationOptions& o) { o.uploadRate = std::atol(std::string(v).c_str()); }},
+    {"-w", nullptr},
+    {"-p", [](std::string_view v, StationOptions& o) { o.ports.emplace_back(v); }},
+};
+
+// One argument of the program command: true when it was an option (taken,
+// or wrong with *error set), false when it is the image or a port.
+bool TakeOption(int argc, const char* const* argv, int* i, StationOptions* o, std::string* error) {
+  std::string_view a = argv[*i];
+  for (const FlagOption& f : kFlags) {
+    if (a != f.name) continue;
+    o->*f.flag = true;
+    return true;
+  }
+  for (const ValuedOption& v : kValued) {
+    if (!IsOption(a, v.name)) continue;
+    std::string value;
+    if (TakeValue(argc, argv, i, v.name, &value, error)) *error = v.set(value, *o);
+    return true;
+  }
+  if (a == "-nocts") {
+    o->passOn.emplace_back(a);
+    return true;
+  }
+  for (const JoinedOption& j : kJoined) {
+    if (!StartsWith(a, j.prefix) || a.size() <= j.prefix.size()) continue;
+    if (j.take != nullptr) j.take(a.substr(j.prefix.size()), *o);
+    if (j.prefix != "-p") o->passOn.emplace_back(a);
+    return true;
+  }
+  if (!a.empty() && a[0] == '-') {
+    *error = "unknown option '" + std::string(a) + "'";
+    return true;
+  }
+  return false;
+}
+
+// What a complete program command must have; "" when it has it.
+std::string MissingFromProgram(const StationOptions& o, bool haveImage) {
+  if (!haveImage) return "no image named (pendrel-station program IMAGE PORT...)";
+  if (o.ports.empty() && !o.allSerial && !o.usb && !o.eth)
+    return "no port named (PORT..., --all-serial, -usb or -eth)";
+  if (o.watch && (o.usb || o.eth || o.allSerial)) return "--watch waits for named serial ports only";
+  if (o.commandRate <= 0) return "the command rate (-b) must be above 0";
+  return "";
+}
+
 }  // namespace
 
 bool ParseStationArgs(int argc, const char* const* argv, StationOptions* o, std::string* error) {
+  error->clear();
   if (argc < 2) return true;  // usage
   std::string_view command = argv[1];
   if (command == "list") o->command = StationCommand::List;
@@ -52,80 +160,23 @@ bool ParseStationArgs(int argc, const char* const* argv, StationOptions* o, std:
     *error = "unknown command '" + std::string(command) + "' (list, program)";
     return false;
   }
+  if (o->command == StationCommand::List) {
+    if (argc > 2) *error = "list takes no arguments: '" + std::string(argv[2]) + "'";
+    return argc == 2;
+  }
   bool haveImage = false;
   for (int i = 2; i < argc; ++i) {
-    std::string_view a = argv[i];
-    std::string value;
-    if (o->command == StationCommand::List) {
-      *error = "list takes no arguments: '" + std::string(a) + "'";
-      return false;
-    }
-    if (a == "--json") {
-      o->json = true;
-    } else if (a == "--watch") {
-      o->watch = true;
-    } else if (a == "--all-serial") {
-      o->allSerial = true;
-    } else if (a == "-usb") {
-      o->usb = true;
-    } else if (a == "-eth") {
-      o->eth = true;
-    } else if (a == "-nocts" || (StartsWith(a, "-w") && a.size() > 2)) {
-      o->passOn.emplace_back(a);
-    } else if (StartsWith(a, "-b") && a.size() > 2 && a[1] == 'b') {
-      o->passOn.emplace_back(a);
-      o->commandRate = std::atol(argv[i] + 2);
-    } else if (StartsWith(a, "-u") && a.size() > 2) {
-      o->passOn.emplace_back(a);
-      o->uploadRate = std::atol(argv[i] + 2);
-    } else if (StartsWith(a, "-p") && a.size() > 2) {
-      o->ports.emplace_back(a.substr(2));
-    } else if (IsOption(a, "--jobs")) {
-      double n = 0;
-      if (!TakeValue(argc, argv, &i, "--jobs", &value, error)) return false;
-      if (!PositiveNumber(value, &n) || n != static_cast<int>(n)) {
-        *error = "--jobs needs a whole number above 0, not '" + value + "'";
-        return false;
-      }
-      o->jobs = static_cast<int>(n);
-    } else if (IsOption(a, "--timeout")) {
-      if (!TakeValue(argc, argv, &i, "--timeout", &value, error)) return false;
-      if (!PositiveNumber(value, &o->timeoutSeconds)) {
-        *error = "--timeout needs seconds above 0, not '" + value + "'";
-        return false;
-      }
-    } else if (IsOption(a, "--log")) {
-      if (!TakeValue(argc, argv, &i, "--log", &o->logPath, error)) return false;
-    } else if (IsOption(a, "--pendrel")) {
-      if (!TakeValue(argc, argv, &i, "--pendrel", &o->pendrelPath, error)) return false;
-    } else if (!a.empty() && a[0] == '-') {
-      *error = "unknown option '" + std::string(a) + "'";
-      return false;
+    if (TakeOption(argc, argv, &i, o, error)) {
+      if (!error->empty()) return false;
     } else if (!haveImage) {
-      o->image = a;
+      o->image = argv[i];
       haveImage = true;
     } else {
-      o->ports.emplace_back(a);
+      o->ports.emplace_back(argv[i]);
     }
   }
-  if (o->command == StationCommand::List) return true;
-  if (!haveImage) {
-    *error = "no image named (pendrel-station program IMAGE PORT...)";
-    return false;
-  }
-  if (o->ports.empty() && !o->allSerial && !o->usb && !o->eth) {
-    *error = "no port named (PORT..., --all-serial, -usb or -eth)";
-    return false;
-  }
-  if (o->watch && (o->usb || o->eth || o->allSerial)) {
-    *error = "--watch waits for named serial ports only";
-    return false;
-  }
-  if (o->commandRate <= 0) {
-    *error = "the command rate (-b) must be above 0";
-    return false;
-  }
-  return true;
+  *error = MissingFromProgram(*o, haveImage);
+  return error->empty();
 }
 
 std::string FirstRepeated(const std::vector<std::string>& names) {
