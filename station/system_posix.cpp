@@ -19,6 +19,7 @@
 #include <map>
 
 #include "system.h"
+#include "unit_name.h"
 
 extern char** environ;
 
@@ -69,9 +70,16 @@ void Reap(int id, Child& c, std::vector<ChildEvent>* events) {
   gChildren.erase(id);
 }
 
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& edits) {
+  std::vector<std::string> current;
+  for (char** e = environ; *e != nullptr; ++e) current.emplace_back(*e);
+  return EditEnvironment(current, edits, false);
+}
+
 }  // namespace
 
-int StartChild(const std::vector<std::string>& argv, std::string* error) {
+int StartChild(const std::vector<std::string>& argv, const std::vector<std::string>& envEdits,
+               std::string* error) {
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) {
     *error = std::strerror(errno);
@@ -99,8 +107,12 @@ int StartChild(const std::vector<std::string>& argv, std::string* error) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  std::vector<std::string> env = ChildEnvironment(envEdits);
+  std::vector<char*> envp;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
   pid_t pid = -1;
-  int rc = posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ);
+  int rc = posix_spawn(&pid, args[0], &actions, &attr, args.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attr);
   close(out[1]);

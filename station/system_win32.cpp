@@ -4,15 +4,19 @@
 // One reader thread per child turns its pipe into events for the main loop.
 #include <windows.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <thread>
 
 #include "system.h"
+#include "unit_name.h"
 
 namespace {
 
@@ -96,6 +100,29 @@ std::string SystemText(DWORD error) {
   return n > 0 ? std::string(text) : "error " + std::to_string(error);
 }
 
+std::string UpperName(const std::string& entry) {
+  std::string name = entry.substr(0, entry.find('=', 1));
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return name;
+}
+
+// The child's environment block: ours with the edits, sorted by name without
+// case as Windows keeps it, each entry ended by a NUL, and one NUL more.
+std::string EnvironmentBlock(const std::vector<std::string>& edits) {
+  std::vector<std::string> current;
+  if (char* block = GetEnvironmentStringsA()) {
+    for (const char* p = block; *p; p += std::strlen(p) + 1) current.emplace_back(p);
+    FreeEnvironmentStringsA(block);
+  }
+  std::vector<std::string> env = EditEnvironment(current, edits, true);
+  std::stable_sort(env.begin(), env.end(),
+                   [](const std::string& a, const std::string& b) { return UpperName(a) < UpperName(b); });
+  std::string out;
+  for (const std::string& e : env) out += e + '\0';
+  if (env.empty()) out += '\0';
+  return out + '\0';
+}
+
 BOOL WINAPI OnConsoleControl(DWORD type) {
   if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
   InterlockedExchange(&gInterrupted, 1);
@@ -105,7 +132,8 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
 
 }  // namespace
 
-int StartChild(const std::vector<std::string>& argv, std::string* error) {
+int StartChild(const std::vector<std::string>& argv, const std::vector<std::string>& envEdits,
+               std::string* error) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE readEnd = nullptr, writeEnd = nullptr;
   if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
@@ -123,11 +151,13 @@ int StartChild(const std::vector<std::string>& argv, std::string* error) {
   si.hStdError = writeEnd;
   std::string line;
   for (const std::string& a : argv) AppendQuoted(line, a);
+  std::string environment = EnvironmentBlock(envEdits);
   PROCESS_INFORMATION pi{};
   // Children are started one at a time from this thread, and each one's write
   // end is closed right after: no child inherits another's pipe.
-  BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE,
-                                DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &pi);
+  BOOL started =
+      CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE,
+                     DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, environment.data(), nullptr, &si, &pi);
   DWORD startError = GetLastError();
   CloseHandle(writeEnd);
   if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);

@@ -16,7 +16,9 @@ UnitResult ResultOfRun(const Unit& u, int exitCode, bool crashed, const std::str
                        const std::string& nowUtc) {
   UnitResult r;
   r.port = u.name;
+  r.link = u.link;
   r.usbSerial = u.usbSerial;
+  r.usbLocation = u.usbLocation;
   r.identification = u.out.identification;
   r.startedUtc = u.startedUtc;
   r.endedUtc = nowUtc;
@@ -42,6 +44,16 @@ UnitResult ResultOfRun(const Unit& u, int exitCode, bool crashed, const std::str
     r.ok = true;
   }
   return r;
+}
+
+bool FeedPresence(SettledPresence& p, bool present, double now, double settleSeconds) {
+  if (present != p.reading) {
+    p.reading = present;
+    p.since = now;
+  }
+  if (p.settled == p.reading || now - p.since < settleSeconds) return false;
+  p.settled = p.reading;
+  return true;
 }
 
 std::string UnitStatusText(const Unit& u) {

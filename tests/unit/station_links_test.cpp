@@ -1,0 +1,259 @@
+// pendrel-station on every link: unit names and how a child is told its
+// controller, the controllers a USB name picks, the settle time of --watch,
+// and list --eth's discovery through a scripted socket table.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "eth_list.h"
+#include "link/ethernet/eth_state.h"
+#include "options.h"
+#include "support/system_socket.h"
+#include "unit.h"
+#include "unit_name.h"
+
+namespace {
+
+bool Parse(std::vector<const char*> args, StationOptions* o, std::string* error) {
+  args.insert(args.begin(), "pendrel-station");
+  return ParseStationArgs(static_cast<int>(args.size()), args.data(), o, error);
+}
+
+TEST(StationUnitNames, EveryLinkInOneRun) {
+  StationOptions o;
+  std::string error;
+  ASSERT_TRUE(Parse({"program", "img.bin", "/dev/ttyUSB0", "usb:1-1.4", "usb:serial=A1B2", "eth:192.168.7.20",
+                     "usb:/dev/hidraw3", "-wSecret", "-b9600"},
+                    &o, &error))
+      << error;
+  ASSERT_EQ(o.units.size(), 5u);
+  const UnitLink links[] = {UnitLink::Serial, UnitLink::Usb, UnitLink::Usb, UnitLink::Eth, UnitLink::Usb};
+  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(o.units[i].link, links[i]) << o.units[i].name;
+  EXPECT_EQ(o.units[1].name, "usb:1-1.4");
+  EXPECT_EQ(o.units[1].target, "1-1.4");
+  EXPECT_EQ(o.units[3].target, "192.168.7.20");
+  // The password reaches pendrel through its environment only, never its command line.
+  EXPECT_EQ(o.password, "Secret");
+  EXPECT_EQ(o.passOn, (std::vector<std::string>{"-b9600"}));
+
+  EXPECT_EQ(LinkArguments(UnitLink::Serial, "COM3"), (std::vector<std::string>{"-pCOM3"}));
+  EXPECT_EQ(LinkArguments(UnitLink::Usb, "1-1.4"), (std::vector<std::string>{"-usb"}));
+  EXPECT_EQ(LinkArguments(UnitLink::Eth, ""), (std::vector<std::string>{"-eth"}));
+  EXPECT_EQ(ChildEnvironmentEdits(UnitLink::Usb, "serial=A1B2", "Secret"),
+            (std::vector<std::string>{"PENDREL_USB_DEVICE=serial=A1B2", "PENDREL_ETH_ADDRESS",
+                                      "PENDREL_PASSWORD=Secret"}));
+  EXPECT_EQ(ChildEnvironmentEdits(UnitLink::Eth, "192.168.7.20", ""),
+            (std::vector<std::string>{"PENDREL_USB_DEVICE", "PENDREL_ETH_ADDRESS=192.168.7.20"}));
+  // -usb: the station's own variable must not pick a controller for it.
+  EXPECT_EQ(ChildEnvironmentEdits(UnitLink::Usb, "", ""),
+            (std::vector<std::string>{"PENDREL_USB_DEVICE", "PENDREL_ETH_ADDRESS"}));
+}
+
+TEST(StationUnitNames, ChildEnvironmentIsTheStationsEdited) {
+  const std::vector<std::string> current = {"PATH=/bin", "PENDREL_USB_DEVICE=1-9", "=C:=C:\\work",
+                                            "Pendrel_Eth_Address=10.0.0.1", "HOME=/root"};
+  const std::vector<std::string> edits = {"PENDREL_USB_DEVICE=1-2", "PENDREL_ETH_ADDRESS",
+                                          "PENDREL_PASSWORD=pw"};
+  EXPECT_EQ(EditEnvironment(current, edits, false),
+            (std::vector<std::string>{"PATH=/bin", "=C:=C:\\work", "Pendrel_Eth_Address=10.0.0.1",
+                                      "HOME=/root", "PENDREL_USB_DEVICE=1-2", "PENDREL_PASSWORD=pw"}));
+  // Windows: one variable whatever its case; "=C:" entries stay as they are.
+  EXPECT_EQ(EditEnvironment(current, edits, true),
+            (std::vector<std::string>{"PATH=/bin", "=C:=C:\\work", "HOME=/root", "PENDREL_USB_DEVICE=1-2",
+                                      "PENDREL_PASSWORD=pw"}));
+}
+
+TEST(StationUnitNames, BadNamesAndMixesAreRefused) {
+  const std::vector<std::vector<const char*>> bad = {
+      {"program", "img.bin", "eth:192.168.7.256"},
+      {"program", "img.bin", "eth:192.168.7.020"},
+      {"program", "img.bin", "eth:192.168.7"},
+      {"program", "img.bin", "eth:192.168.7.20."},
+      {"program", "img.bin", "eth:255.255.255.255"},
+      {"program", "img.bin", "eth:"},
+      {"program", "img.bin", "usb:"},
+      {"program", "img.bin", "usb:serial="},
+      {"program", "img.bin", "-pusb:1-4"},
+      {"program", "img.bin", "-usb", "usb:1-4"},
+      {"program", "img.bin", "-eth", "eth:10.0.0.2"},
+      {"program", "img.bin", "COM1", "-w12345678901234567"},
+      {"program", "img.bin", "usb:serial=A1", "--watch"},
+      {"program", "img.bin", "usb:/dev/hidraw0", "--watch"},
+      {"program", "img.bin", "eth:10.0.0.2", "--watch"},
+      {"program", "img.bin", "usb:1-4", "--settle", "1"},
+      {"program", "img.bin", "usb:1-4", "--watch", "--settle", "-1"},
+      {"list", "--usb"},
+  };
+  for (const auto& args : bad) {
+    StationOptions o;
+    std::string error;
+    EXPECT_FALSE(Parse(args, &o, &error)) << args.back();
+    EXPECT_FALSE(error.empty());
+    EXPECT_EQ(error.find('\n'), std::string::npos);
+  }
+  StationOptions o;
+  std::string error;
+  ASSERT_TRUE(Parse(
+      {"program", "img.bin", "usb:1-4", "/dev/ttyUSB0", "--watch", "--settle", "0.5", "-w1234567890123456"},
+      &o, &error))
+      << error;
+  EXPECT_DOUBLE_EQ(o.settleSeconds, 0.5);
+  ASSERT_TRUE(Parse({"list", "--eth"}, &o, &error)) << error;
+  EXPECT_TRUE(o.listEth);
+}
+
+std::vector<LinkInfo> Controllers() {
+  LinkInfo bulk{"usb-bulk", "/dev/bus/usb/003/007", "0483:1512", "TALO42", "", "3-1", ""};
+  LinkInfo hid{"usb-hid", "/dev/hidraw2", "0483:5750", "H2", "Talo Controller", "1-1.4", ""};
+  LinkInfo win{"usb-hid",
+               "\\\\?\\hid#vid_0483&pid_5750#7&1a&0&0000#{4d1e55b2}",
+               "0483:5750",
+               "talo42",
+               "",
+               "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)",
+               "Port_#0004.Hub_#0001"};
+  return {bulk, hid, win};
+}
+
+std::vector<std::string> Picked(const std::string& target, bool ignoreCase) {
+  static const std::vector<LinkInfo> all = Controllers();
+  std::vector<std::string> locations;
+  for (const LinkInfo* l : MatchUsb(all, target, ignoreCase)) locations.push_back(l->location);
+  return locations;
+}
+
+TEST(StationUnitNames, UsbNamesPickControllersAsPendrelDoes) {
+  using V = std::vector<std::string>;
+  EXPECT_EQ(Picked("1-1.4", false), V{"1-1.4"});
+  EXPECT_EQ(Picked("1-1", false), V{});                // the hub above it is not its port
+  EXPECT_EQ(Picked("serial=TALO42", true), V{"3-1"});  // serial numbers keep their case
+  EXPECT_EQ(Picked("/dev/bus/usb/003/007", false), V{"3-1"});
+  EXPECT_EQ(Picked("usb:3:7", false), V{"3-1"});  // pendrel's own spelling of that path
+  EXPECT_EQ(Picked("pciroot(0)#pci(1400)#usbroot(0)#usb(4)", true),
+            V{"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)"});
+  EXPECT_EQ(Picked("pciroot(0)#pci(1400)#usbroot(0)#usb(4)", false), V{});
+  EXPECT_EQ(Picked("PORT_#0004.HUB_#0001", true), V{"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)"});
+  EXPECT_EQ(Picked("\\\\?\\HID#VID_0483&PID_5750#7&1A&0&0000#{4D1E55B2}", true),
+            V{"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)"});
+
+  // The same controller named twice is seen, however it is spelt.
+  EXPECT_EQ(CanonicalUsbTarget("usb:003:007", false), CanonicalUsbTarget("/dev/bus/usb/003/007", false));
+  EXPECT_EQ(CanonicalUsbTarget("Port_#0004.Hub_#0001", true),
+            CanonicalUsbTarget("PORT_#0004.HUB_#0001", true));
+  EXPECT_NE(CanonicalUsbTarget("serial=ab", true), CanonicalUsbTarget("serial=AB", true));
+
+  // A record names the controller only when one is certain: -usb with one there.
+  std::vector<LinkInfo> all = Controllers();
+  EXPECT_EQ(ControllerOfUnit(all, "", false), nullptr);
+  EXPECT_EQ(ControllerOfUnit({all[1]}, "", false)->location, "1-1.4");
+  EXPECT_EQ(ControllerOfUnit(all, "serial=H2", false)->location, "1-1.4");
+  all[0].serial = "H2";  // two controllers with one serial number: it names neither
+  EXPECT_EQ(ControllerOfUnit(all, "serial=H2", false), nullptr);
+  EXPECT_EQ(ListLine(all[1], all),
+            "usb-hid  usb:1-1.4  serial H2 (not unique)  /dev/hidraw2  0483:5750  Talo Controller");
+  EXPECT_EQ(ListLine(Controllers()[1], Controllers()),
+            "usb-hid  usb:1-1.4  usb:serial=H2  /dev/hidraw2  0483:5750  Talo Controller");
+}
+
+TEST(StationWatch, PresenceCountsOnceItHasStoodForTheSettleTime) {
+  const double settle = 1.5;
+  SettledPresence p;
+  // (time, reading) -> whether the settled presence changes, and to what
+  struct Step {
+    double t;
+    bool present, changes, settled;
+  };
+  const Step steps[] = {
+      {0.0, false, false, false}, {0.2, true, false, false},  // a board touches the socket ...
+      {0.8, false, false, false},                             // ... and bounces off: nothing
+      {1.0, true, false, false},  {2.4, true, false, false},
+      {2.5, true, true, true},    // there for 1.5 s: programmed
+      {9.0, false, false, true},  // pendrel rebooted it: the controller re-enumerates
+      {9.6, true, false, true},   // back within the settle time: the same board, not a new one
+      {20.0, false, false, true}, {21.4, false, false, true},
+      {21.6, false, true, false},  // gone for 1.5 s: the socket is empty
+  };
+  for (const Step& s : steps) {
+    EXPECT_EQ(FeedPresence(p, s.present, s.t, settle), s.changes) << "at " << s.t;
+    EXPECT_EQ(p.settled, s.settled) << "at " << s.t;
+  }
+}
+
+// A socket table that answers discovery with a script of datagrams.
+struct Datagram {
+  std::vector<uint8_t> bytes;
+  uint32_t from;
+};
+std::deque<Datagram> gScript;
+std::vector<EthEndpoint> gSentTo;
+int gCloses = 0;
+bool gSendFails = false;
+
+std::vector<uint8_t> Reply(int32_t length, uint8_t inUse) {
+  std::vector<uint8_t> r(static_cast<size_t>(length), 0x11);
+  std::copy(std::begin(kDiscoveryRequest), std::end(kDiscoveryRequest), r.begin());
+  if (length == kLongReplyLength) std::fill(r.begin() + kInUseWordOffset, r.end(), inUse);
+  return r;
+}
+
+const EthSocketApi kScripted = {
+    [] { return true; },
+    [] {},
+    [] { return EthSocket{5}; },
+    [] { return EthSocket{6}; },
+    [](EthSocket) { return true; },
+    [](EthSocket, const uint8_t*, uint32_t count, EthEndpoint to) -> int32_t {
+      gSentTo.push_back(to);
+      if (gSendFails) system_socket::FakeSocketError(EACCES);
+      return gSendFails ? -1 : static_cast<int32_t>(count);
+    },
+    [](EthSocket, uint32_t, uint32_t) -> int32_t { return gScript.empty() ? 0 : 1; },
+    [](EthSocket, uint8_t* buffer, uint32_t capacity, EthEndpoint* from, int32_t* fromLength) -> int32_t {
+      Datagram d = gScript.front();
+      gScript.pop_front();
+      *from = {d.from, 3006};
+      *fromLength = 16;
+      if (d.bytes.size() > capacity) return -1;
+      std::copy(d.bytes.begin(), d.bytes.end(), buffer);
+      return static_cast<int32_t>(d.bytes.size());
+    },
+    [](EthSocket, EthEndpoint) { return false; },
+    [](EthSocket, const uint8_t*, uint32_t) -> int32_t { return -1; },
+    [](EthSocket, uint8_t*, uint32_t) -> int32_t { return -1; },
+    [](EthSocket) { ++gCloses; },
+};
+
+TEST(StationEthList, EveryControllerThatAnswersOnce) {
+  gScript = {{Reply(54, 0), 0xC0000203},
+             {Reply(54, 1), 0xC0000201},
+             {Reply(46, 0), 0xC0000202},
+             {Reply(54, 0), 0xC0000203},                    // one controller answering twice
+             {std::vector<uint8_t>(54, 0x11), 0xC0000209},  // no magic: not a controller
+             {std::vector<uint8_t>(300, 0x22), 0xC000020A},
+             {Reply(54, 0), 0xC0000204}};
+  gSentTo.clear();
+  gCloses = 0;
+  std::vector<EthController> found;
+  std::string error;
+  ASSERT_TRUE(DiscoverEthControllers(kScripted, &found, &error)) << error;
+  ASSERT_EQ(gSentTo.size(), 1u);  // one request, broadcast as pendrel does
+  EXPECT_EQ(gSentTo[0].address, kEthBroadcastAddress);
+  EXPECT_EQ(gSentTo[0].port, DiscoveryPort);
+  EXPECT_EQ(gCloses, 1);
+  std::vector<std::string> lines;
+  for (const EthController& c : found) lines.push_back(EthListLine(c));
+  EXPECT_EQ(lines, (std::vector<std::string>{"eth  eth:192.0.2.1  in use", "eth  eth:192.0.2.2  free",
+                                             "eth  eth:192.0.2.3  free", "eth  eth:192.0.2.4  free"}));
+
+  gSendFails = true;
+  found.clear();
+  EXPECT_FALSE(DiscoverEthControllers(kScripted, &found, &error));
+  gSendFails = false;
+  EXPECT_EQ(error.rfind("the discovery broadcast could not be sent: ", 0), 0u) << error;
+  EXPECT_EQ(gCloses, 2);
+}
+
+}  // namespace
