@@ -5,6 +5,7 @@ schema, exit codes, hung and crashed children, bad input.
 StationScenarios run with pendrel-station.exe under Wine too
 (test_wine_station.py), on COM ports mapped to the simulators."""
 import hashlib
+import json
 import os
 import re
 import shutil
@@ -325,6 +326,50 @@ class Station(StationScenarios, unittest.TestCase):
         time.sleep(0.2)
         ps = subprocess.run(["ps", "-eo", "args"], stdout=subprocess.PIPE, text=True, check=True)
         self.assertNotIn("sleep 600", ps.stdout)
+
+
+# Records as the station wrote them before records had a version.
+V1_RECORDS = [
+    '{"event":"start","time":"2026-12-10T05:16:20.580Z","port":"/dev/ttyUSB0"}',
+    '{"event":"progress","time":"2026-12-10T05:16:20.588Z","port":"/dev/ttyUSB0","kb":1,"total_kb":2,'
+    '"percent":34}',
+    '{"event":"end","time":"2026-12-10T05:16:20.593Z","port":"/x/none","result":"failed","exit_code":1,'
+    '"failure":"Open error: No such file or directory","identification":null,"bytes":0,"seconds":0.008,'
+    '"kbps":0.0,"image":"img.bin","sha256":"962dad8946e9c1c3534a54495c0cceefc37a4c8345d101d96847ade5196d146c"}',
+    '{"event":"summary","time":"2026-12-10T05:16:20.614Z","units":2,"ok":1,"failed":1,"interrupted":false}',
+    '{"time":"2026-12-10T05:16:20.614Z","started":"2026-12-10T05:16:20.580Z","port":"/dev/ttyUSB0",'
+    '"usb_serial":null,"result":"ok","exit_code":0,"failure":null,'
+    '"identification":"Talo Simulated Controller V1.00","bytes":2048,"seconds":0.033,"kbps":76.0,'
+    '"image":"img.bin","sha256":"962dad8946e9c1c3534a54495c0cceefc37a4c8345d101d96847ade5196d146c"}',
+]
+
+V2_LOG = {"version": 2, "time": "2026-12-10T05:16:20.614Z", "started": "2026-12-10T05:16:20.580Z",
+          "port": "usb:1-1.4", "link": "usb", "usb_serial": "TALO0042", "usb_location": "1-1.4",
+          "result": "ok", "exit_code": 0, "failure": None, "identification": "Talo Simulated Controller V1.00",
+          "bytes": 3000, "seconds": 0.033, "bytes_per_second": 120000.5, "image": "img.bin",
+          "sha256": "962dad8946e9c1c3534a54495c0cceefc37a4c8345d101d96847ade5196d146c",
+          "pendrel_version": "5.07"}
+
+
+class Schema(unittest.TestCase):
+    """The installed schema reads the records of both versions, and tells them apart."""
+
+    def test_version_1_records_still_validate(self):
+        check = stationlib.validator("")
+        for line in V1_RECORDS:
+            check(json.loads(line))
+
+    def test_version_2_records_are_held_to_their_fields(self):
+        import jsonschema
+        check = stationlib.validator("")
+        check(V2_LOG)
+        bad = [dict(V2_LOG, kbps=1.0), dict(V2_LOG, version=3), dict(V2_LOG, link="serial port"),
+               {k: v for k, v in V2_LOG.items() if k != "pendrel_version"},
+               {k: v for k, v in V2_LOG.items() if k != "version"}, dict(V2_LOG, bytes=3000.5)]
+        for record in bad:
+            with self.subTest(record=record):
+                with self.assertRaises(jsonschema.ValidationError):
+                    check(record)
 
 
 if __name__ == "__main__":
