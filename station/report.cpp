@@ -25,7 +25,8 @@ std::string Printf(const char* format, ...) {
 Record Text(const std::string& text) { return Utf8FromSystemText(text); }
 Record TextOrNull(const std::string& text) { return text.empty() ? Record(nullptr) : Text(text); }
 
-double Rounded(double value, double unit) { return std::round(value / unit) * unit; }
+// Decimal places kept: dividing by a power of ten gives the double nearest the short decimal.
+double Rounded(double value, double scale) { return std::round(value * scale) / scale; }
 
 void EmitJson(const Record& record) {
   // Whatever is still not UTF-8 is replaced, never copied: every line is valid JSON.
@@ -54,8 +55,8 @@ void AddResult(Record& rec, const Reporter& r, const UnitResult& res) {
   rec["failure"] = res.ok ? Record(nullptr) : Text(res.failure);
   rec["identification"] = TextOrNull(res.identification);
   rec["bytes"] = res.bytes;
-  rec["seconds"] = Rounded(res.seconds, 0.001);
-  rec["bytes_per_second"] = Rounded(res.bytesPerSecond, 0.1);
+  rec["seconds"] = Rounded(res.seconds, 1000);
+  rec["bytes_per_second"] = Rounded(res.bytesPerSecond, 10);
   rec["image"] = Text(r.image);
   rec["sha256"] = r.sha256;
   rec["pendrel_version"] = TextOrNull(res.pendrelVersion);

@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "instance_ids.h"
 #include "options.h"
 #include "pendrel_output.h"
 #include "system.h"
@@ -178,6 +179,49 @@ TEST(StationVerdict, OnlyACompleteRunWithExitZeroSucceeds) {
   EXPECT_EQ(r.failure, "odd output");
   r = ResultOfRun(RunWith(""), 8000, 3, false, "", 13, "t");
   EXPECT_EQ(r.failure, "pendrel ended with exit code 3");
+}
+
+// Device trees as Windows reports them for the kinds of COM port a line meets.
+TEST(StationInstanceIds, OnlyUsbPortsWithTheUsbDevicesSerialNumber) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> chain;
+    bool onUsb;
+    const char* serial;
+  };
+  const Case cases[] = {
+      {"FTDI (its own bus driver)",
+       {"FTDIBUS\\VID_0403+PID_6001+A1B2C3DA\\0000", "USB\\VID_0403&PID_6001\\A1B2C3D",
+        "USB\\ROOT_HUB30\\4&1B5A3B6E&0&0"},
+       true,
+       "A1B2C3D"},
+      {"CDC ACM",
+       {"USB\\VID_2341&PID_0043\\75735303331351E0A0F1", "USB\\ROOT_HUB30\\4&1&0&0"},
+       true,
+       "75735303331351E0A0F1"},
+      {"one interface of a composite device",
+       {"USB\\VID_2341&PID_8036&MI_00\\6&3A7FCB0B&0&0000", "USB\\VID_2341&PID_8036\\HIDPCOM7",
+        "USB\\VID_05E3&PID_0608\\HUBSERIAL1"},
+       true,
+       "HIDPCOM7"},
+      {"an adapter without a serial number, behind a hub that has one",
+       {"USB\\VID_1A86&PID_7523\\5&2BB2B8C3&0&1", "USB\\VID_2109&PID_2813\\000000000"},
+       true,
+       ""},
+      {"a motherboard's UART", {"ACPI\\PNP0501\\1", "ACPI\\PNP0A08\\0", "ROOT\\ACPI_HAL\\0000"}, false, ""},
+      {"a Bluetooth link (its radio is on USB)",
+       {"BTHENUM\\{00001101-0000-1000-8000-00805F9B34FB}_LOCALMFG&0002\\7&1&0&000000000000_00000000",
+        "BTH\\MS_BTHBRB\\6&2&0&1", "USB\\VID_8087&PID_0A2B\\5&3&0&7"},
+       false,
+       ""},
+      {"no device at all (a name only)", {}, false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    UsbAncestry a = UsbAncestryOf(c.chain);
+    EXPECT_EQ(a.onUsb, c.onUsb);
+    EXPECT_EQ(a.serial, c.serial);
+  }
 }
 
 bool Parse(std::vector<const char*> args, StationOptions* o, std::string* error) {
