@@ -20,6 +20,18 @@ STATION = os.environ.get("PENDREL_STATION", os.path.join(SOURCE, "build", "linux
 MKIMAGE = os.path.join(SOURCE, "scripts", "mkimage")
 SCHEMA = os.path.join(SOURCE, "dist", "pendrel-station-events.schema.json")
 RECORD_VERSION = 2
+PENDREL_VERSION = "5.07"  # what the station and pendrel built with it say they are
+
+
+def fake_pendrel(path, body):
+    """A shell stand-in for pendrel at `path`: run without arguments (the
+    station's version check) it prints this version's banner, else `body`."""
+    with open(path, "w") as f:
+        f.write('#!/bin/sh\nif [ $# -eq 0 ]; then\n'
+                '  printf "\\nPendrel V%s - Loads raw flash data files into the Talo device\\n"\n'
+                '  exit 1\nfi\n%s' % (PENDREL_VERSION, body))
+    os.chmod(path, 0o755)
+    return path
 
 
 def require_station():

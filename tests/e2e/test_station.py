@@ -82,7 +82,7 @@ class StationScenarios:
         digest = hashlib.sha256(read(image)).hexdigest()
         for r in records:
             self.assertEqual((r["result"], r["exit_code"], r["sha256"]), ("ok", 0, digest))
-            self.assertEqual((r["bytes"], r["link"], r["pendrel_version"]), (100000, "serial", "5.07"))
+            self.assertEqual((r["bytes"], r["link"], r["pendrel_version"]), (100000, "serial", stationlib.PENDREL_VERSION))
 
     def test_four_units_one_faulty_json_and_log(self):
         image = make_image(self.dir, "TXC7390", 50000)
@@ -193,7 +193,7 @@ class Station(StationScenarios, unittest.TestCase):
             records = json_lines(f.read(), "log")
         for r in end + records:
             self.assertEqual((r["bytes"], r["link"], r["usb_serial"], r["usb_location"], r["pendrel_version"]),
-                             (700, "serial", None, None, "5.07"))
+                             (700, "serial", None, None, stationlib.PENDREL_VERSION))
             self.assertGreater(r["bytes_per_second"], 0)
 
     def test_every_unit_flashes_the_bytes_its_record_names(self):
@@ -229,8 +229,8 @@ class Station(StationScenarios, unittest.TestCase):
         image = make_image(self.dir, "TXC5110", 2000)
         ran = os.path.join(self.dir, "ran")
         fake = os.path.join(self.dir, "pendrel")
-        cases = [("Pendrel V5.06 - Loads raw flash data files into the Talo device",
-                  "%s is pendrel 5.06; this station needs pendrel 5.07" % fake),
+        cases = [("Pendrel V9.99 - Loads raw flash data files into the Talo device",
+                  "%s is pendrel 9.99; this station needs pendrel %s" % (fake, stationlib.PENDREL_VERSION)),
                  ("Another program 1.0", "%s printed no pendrel banner" % fake)]
         for banner, words in cases:
             with self.subTest(banner=banner):
