@@ -181,20 +181,24 @@ class Station(StationScenarios, unittest.TestCase):
 
     def test_a_wrapped_image_under_1kb_counts_its_exact_bytes(self):
         # pendrel counts whole kB (0 here); the record counts the image's
-        # data, without the wrapper around it.
-        image = make_image(self.dir, "TXC5110", 700, extra=["--wrapped"])
+        # data, without the wrapper around it. The image's folder is named in
+        # Latin-1, not UTF-8: the records stay UTF-8, the byte replaced.
+        folder = os.path.join(self.dir, "J\udcfcrgen")  # b"J\xfcrgen" on disk
+        os.mkdir(folder)
+        image = make_image(folder, "TXC5110", 700, extra=["--wrapped"])
         log = os.path.join(self.dir, "units.jsonl")
         with Rack(self.dir, 1, model="TXC5110") as rack:
             rc, out, err = run_station(["program", image, rack.ports[0], "--json", "--log", log])
             rack.flash(0)
         self.assertEqual(rc, 0, out + err)
         end = [e for e in json_lines(out, "event") if e["event"] == "end"]
-        with open(log) as f:
+        with open(log, encoding="utf-8") as f:
             records = json_lines(f.read(), "log")
         for r in end + records:
             self.assertEqual((r["bytes"], r["link"], r["usb_serial"], r["usb_location"], r["pendrel_version"]),
                              (700, "serial", None, None, stationlib.PENDREL_VERSION))
             self.assertGreater(r["bytes_per_second"], 0)
+        self.assertEqual(records[0]["image"], image.replace("\udcfc", "\ufffd"))
 
     def test_every_unit_flashes_the_bytes_its_record_names(self):
         # The image is rebuilt while the first of two units (--jobs 1) runs:
