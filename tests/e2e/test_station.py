@@ -82,7 +82,8 @@ class StationScenarios:
         digest = hashlib.sha256(read(image)).hexdigest()
         for r in records:
             self.assertEqual((r["result"], r["exit_code"], r["sha256"]), ("ok", 0, digest))
-            self.assertEqual((r["bytes"], r["link"], r["pendrel_version"]), (100000, "serial", stationlib.PENDREL_VERSION))
+            self.assertEqual((r["bytes"], r["link"], r["pendrel_version"]),
+                             (100000, "serial", stationlib.PENDREL_VERSION))
 
     def test_four_units_one_faulty_json_and_log(self):
         image = make_image(self.dir, "TXC7390", 50000)
@@ -195,8 +196,8 @@ class Station(StationScenarios, unittest.TestCase):
         with open(log, encoding="utf-8") as f:
             records = json_lines(f.read(), "log")
         for r in end + records:
-            self.assertEqual((r["bytes"], r["link"], r["usb_serial"], r["usb_location"], r["pendrel_version"]),
-                             (700, "serial", None, None, stationlib.PENDREL_VERSION))
+            fields = ("bytes", "link", "usb_serial", "usb_location", "pendrel_version")
+            self.assertEqual(tuple(r[f] for f in fields), (700, "serial", None, None, stationlib.PENDREL_VERSION))
             self.assertGreater(r["bytes_per_second"], 0)
         self.assertEqual(records[0]["image"], image.replace("\udcfc", "\ufffd"))
 
@@ -211,8 +212,8 @@ class Station(StationScenarios, unittest.TestCase):
         out_path = os.path.join(self.dir, "station.out")
         with Rack(self.dir, 2, extra=["--pace"]) as rack, open(out_path, "w") as out:
             station = subprocess.Popen([stationlib.STATION, "program", image, *rack.ports, "--jobs", "1",
-                                        "--json", "--log", log], stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL,
-                                       env=dict(os.environ, TMPDIR=tmp))
+                                        "--json", "--log", log], stdin=subprocess.DEVNULL, stdout=out,
+                                       stderr=subprocess.DEVNULL, env=dict(os.environ, TMPDIR=tmp))
             try:
                 wait_until(lambda: '"event":"identification"' in read(out_path).decode(), 30,
                            "the first unit under way")
@@ -239,7 +240,8 @@ class Station(StationScenarios, unittest.TestCase):
         for banner, words in cases:
             with self.subTest(banner=banner):
                 with open(fake, "w") as f:
-                    f.write('#!/bin/sh\n[ $# -gt 0 ] && touch "%s"\nprintf "\\n%s\\n"\nexit 1\n' % (ran, banner))
+                    f.write('#!/bin/sh\n[ $# -gt 0 ] && touch "%s"\nprintf "\\n%s\\n"\nexit 1\n'
+                            % (ran, banner))
                 os.chmod(fake, stat.S_IRWXU)
                 rc, out, err = run_station(["program", image, "/x/none", "--pendrel", fake], timeout=60)
                 self.assertEqual((rc, out), (2, ""), err)
@@ -275,7 +277,8 @@ class Station(StationScenarios, unittest.TestCase):
                     self.assertEqual(rc, 1)
                     with open(log) as f:
                         records = json_lines(f.read(), "log")
-                    self.assertEqual([(r["port"], r["failure"]) for r in records], [(sim.port, "interrupted")])
+                    self.assertEqual([(r["port"], r["failure"]) for r in records],
+                                     [(sim.port, "interrupted")])
 
     def test_jobs_bounds_the_units_at_a_time(self):
         image = make_image(self.dir, "TXC7390", 20000)
@@ -339,7 +342,8 @@ V1_RECORDS = [
     '"percent":34}',
     '{"event":"end","time":"2026-12-10T05:16:20.593Z","port":"/x/none","result":"failed","exit_code":1,'
     '"failure":"Open error: No such file or directory","identification":null,"bytes":0,"seconds":0.008,'
-    '"kbps":0.0,"image":"img.bin","sha256":"962dad8946e9c1c3534a54495c0cceefc37a4c8345d101d96847ade5196d146c"}',
+    '"kbps":0.0,"image":"img.bin",'
+    '"sha256":"962dad8946e9c1c3534a54495c0cceefc37a4c8345d101d96847ade5196d146c"}',
     '{"event":"summary","time":"2026-12-10T05:16:20.614Z","units":2,"ok":1,"failed":1,"interrupted":false}',
     '{"time":"2026-12-10T05:16:20.614Z","started":"2026-12-10T05:16:20.580Z","port":"/dev/ttyUSB0",'
     '"usb_serial":null,"result":"ok","exit_code":0,"failure":null,'
@@ -349,7 +353,8 @@ V1_RECORDS = [
 
 V2_LOG = {"version": 2, "time": "2026-12-10T05:16:20.614Z", "started": "2026-12-10T05:16:20.580Z",
           "port": "usb:1-1.4", "link": "usb", "usb_serial": "TALO0042", "usb_location": "1-1.4",
-          "result": "ok", "exit_code": 0, "failure": None, "identification": "Talo Simulated Controller V1.00",
+          "result": "ok", "exit_code": 0, "failure": None,
+          "identification": "Talo Simulated Controller V1.00",
           "bytes": 3000, "seconds": 0.033, "bytes_per_second": 120000.5, "image": "img.bin",
           "sha256": "962dad8946e9c1c3534a54495c0cceefc37a4c8345d101d96847ade5196d146c",
           "pendrel_version": "5.07"}

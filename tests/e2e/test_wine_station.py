@@ -128,8 +128,8 @@ class WineStation(native.StationScenarios, unittest.TestCase):
         exe64 = os.path.join(native.stationlib.SOURCE, "build", "windows64")
         station64 = os.path.join(exe64, "pendrel-station.exe")
         if not os.path.isfile(os.path.join(exe64, "pendrel.exe")) or not os.path.isfile(station64):
-            self.skipTest("no 64-bit build in %s (cmake --preset windows64 && cmake --build --preset windows64)"
-                          % exe64)
+            self.skipTest("no 64-bit build in %s (cmake --preset windows64 && "
+                          "cmake --build --preset windows64)" % exe64)
         image = make_image(self.dir, "TXC5110", 2000)
         prefix = tempfile.mkdtemp(prefix="pendrel-wine64-")
         env = dict(os.environ, PENDREL_WINEPREFIX=prefix, LC_ALL="pt_BR.UTF-8", WINEDEBUG="-all")
@@ -155,8 +155,9 @@ class WineStation(native.StationScenarios, unittest.TestCase):
         command = [winelib.WINE, self.exe] + list(args)
         if not terminal:
             # Its pid is waited for by the caller.
-            proc = subprocess.Popen(command, env=prefix.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                    stderr=subprocess.DEVNULL, start_new_session=True)
+            proc = subprocess.Popen(command, env=prefix.env, stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                                    start_new_session=True)
             proc.returncode = 0  # not Popen's to wait for
             return proc.pid, None
         pid, master = pty.fork()
@@ -195,8 +196,9 @@ class WineStation(native.StationScenarios, unittest.TestCase):
                         wait_until(lambda: not running(station[0]), 10, "the station ended")
                     finally:
                         # Nothing of this case may reach the next one.
-                        for p in wine_processes(prefix, "pendrel-station.exe") + wine_processes(prefix, "pendrel.exe"):
-                            os.kill(p, signal.SIGKILL)
+                        for name in ("pendrel-station.exe", "pendrel.exe"):
+                            for p in wine_processes(prefix, name):
+                                os.kill(p, signal.SIGKILL)
                         if master is not None:
                             os.close(master)
                         os.waitpid(pid, 0)
