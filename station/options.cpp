@@ -278,7 +278,7 @@ void PrintStationUsage() {
       "  usb:serial=TEXT  the USB controller with that serial number\n"
       "  usb:PATH         the USB controller with that device path\n"
       "  eth:ADDRESS      the Ethernet controller at that IPv4 address\n"
-      "  --all-serial     every serial port that list shows\n"
+      "  --all-serial     every serial port on USB (Linux: the ones list shows)\n"
       "  -usb, -eth       one more unit: the first USB / Ethernet controller found\n"
       "  -bRATE -uRATE -nocts   passed on to pendrel\n"
       "  -wPASSWORD       the Ethernet password, to every pendrel (not on its command line)\n"

@@ -34,7 +34,7 @@ int RunningCount(const Station& s) {
 
 void Finish(Station& s, Unit& u, int exitCode, bool crashed, const std::string& how) {
   EndPendrelOutput(u.out);
-  u.last = ResultOfRun(u, exitCode, crashed, how, MonotonicSeconds(), UtcTimestamp());
+  u.last = ResultOfRun(u, s.plan.imageBytes, exitCode, crashed, how, MonotonicSeconds(), UtcTimestamp());
   u.hasResult = true;
   u.runs++;
   if (!u.last.ok) u.failures++;
@@ -64,7 +64,7 @@ void LookUpDevice(Unit& u) {
 }
 
 void Start(Station& s, Unit& u) {
-  std::vector<std::string> argv = {s.plan.pendrel, s.o.image};
+  std::vector<std::string> argv = {s.plan.pendrel, s.plan.image};
   std::vector<std::string> link = LinkArguments(u.link, u.target);
   argv.insert(argv.end(), link.begin(), link.end());
   argv.insert(argv.end(), s.o.passOn.begin(), s.o.passOn.end());
@@ -190,7 +190,7 @@ int RunStation(const StationOptions& o, StationPlan& plan, Reporter& r) {
       if (u.phase != UnitPhase::Queued) continue;
       u.last = UnitResult{};
       u.last.port = u.name;
-      u.last.link = u.link;
+      u.last.link = LinkWord(u.link);
       u.last.failure = "interrupted before it started";
       u.hasResult = true;
       u.phase = UnitPhase::Finished;

@@ -94,10 +94,7 @@ class List(unittest.TestCase):
             m.tty(name, PCI + "/usb1/1-%d/1-%d:1.0" % (n, n))
         # A stand-in pendrel: these device paths may exist on this machine, and
         # nothing may be sent to them.
-        fake = os.path.join(m.root, "pendrel")
-        with open(fake, "w") as f:
-            f.write('#!/bin/sh\necho "port $2"\nexit 1\n')
-        os.chmod(fake, 0o755)
+        fake = stationlib.fake_pendrel(os.path.join(m.root, "pendrel"), 'echo "port $2"\nexit 1\n')
         image = os.path.join(m.root, "image.bin")
         open(image, "wb").close()
         env = dict(os.environ, PENDREL_STATION_ROOT=m.root, PENDREL_STATION_PENDREL=fake)
@@ -114,11 +111,9 @@ class List(unittest.TestCase):
         m.attrs("sys/class/hidraw/hidraw2")
         m.link("sys/class/hidraw/hidraw2/device", hid)
         # A stand-in pendrel that says what it was given; nothing is sent anywhere.
-        fake = os.path.join(m.root, "pendrel")
-        with open(fake, "w") as f:
-            f.write('#!/bin/sh\necho "usb=$PENDREL_USB_DEVICE eth=$PENDREL_ETH_ADDRESS pw=$PENDREL_PASSWORD '
-                    'args=$*"\nexit 1\n')
-        os.chmod(fake, 0o755)
+        fake = stationlib.fake_pendrel(os.path.join(m.root, "pendrel"),
+                                       'shift\necho "usb=$PENDREL_USB_DEVICE eth=$PENDREL_ETH_ADDRESS '
+                                       'pw=$PENDREL_PASSWORD args=$*"\nexit 1\n')
         image = os.path.join(m.root, "image.bin")
         open(image, "wb").close()
         log = os.path.join(m.root, "units.jsonl")
@@ -132,14 +127,16 @@ class List(unittest.TestCase):
         said = {line.split(": FAILED: ")[0]: line.split(": FAILED: ")[1]
                 for line in out.splitlines() if ": FAILED: " in line}
         self.assertEqual(said, {
-            "usb:1-1.4": "usb=1-1.4 eth= pw=Secret args=%s -usb -b9600" % image,
-            "usb:serial=H2": "usb=serial=H2 eth= pw=Secret args=%s -usb -b9600" % image,
-            "eth:192.0.2.7": "usb= eth=192.0.2.7 pw=Secret args=%s -eth -b9600" % image,
-            "/dev/ttyFAKE": "usb= eth= pw=Secret args=%s -p/dev/ttyFAKE -b9600" % image,
+            "usb:1-1.4": "usb=1-1.4 eth= pw=Secret args=-usb -b9600",
+            "usb:serial=H2": "usb=serial=H2 eth= pw=Secret args=-usb -b9600",
+            "eth:192.0.2.7": "usb= eth=192.0.2.7 pw=Secret args=-eth -b9600",
+            "/dev/ttyFAKE": "usb= eth= pw=Secret args=-p/dev/ttyFAKE -b9600",
         })
         with open(log) as f:
             records = {r["port"]: r for r in stationlib.json_lines(f.read(), "log")}
-        self.assertEqual([records[u]["usb_serial"] for u in units], ["H2", "H2", None, None])
+        self.assertEqual([(records[u]["link"], records[u]["usb_serial"], records[u]["usb_location"])
+                          for u in units],
+                         [("usb", "H2", "1-1.4"), ("usb", "H2", "1-1.4"), ("eth", None, None), ("serial", None, None)])
 
     def test_an_empty_machine_says_so(self):
         self.m.attrs("sys/class/tty")
