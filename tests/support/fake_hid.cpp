@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "support/system_error.h"
+
 namespace fake {
 
 FakeHid hid;
@@ -27,7 +29,11 @@ namespace {
 using Shared = SharedEntries<hid>;
 
 bool Enumerate(HidVisit visit, void* context) {
-  return hid.Enumerate([&](const FakeHidDevice& d) { return visit(context, d.path, d.product); });
+  const bool stale = hid.config.staleError;
+  return hid.Enumerate([&](const FakeHidDevice& d) {
+    if (stale) LeaveSystemError();
+    return visit(context, d.path, d.product);
+  });
 }
 
 UsbHandle OpenWrite(const char* path, uint16_t* inputLength, uint16_t* outputLength) {

@@ -25,6 +25,8 @@ struct FakeHidConfig : FakeUsbConfig<FakeHidDevice> {
   HidWriteOutcome failKind = HidWriteOutcome::Written;
   int32_t failingWrites = 0;
   bool shortWrite = false;  // a successful write that moves one byte less
+  // The search leaves a system error behind, as probing other nodes does.
+  bool staleError = false;
 };
 
 struct FakeHidCounters : FakeUsbCounters {

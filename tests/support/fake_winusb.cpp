@@ -1,5 +1,7 @@
 #include "support/fake_winusb.h"
 
+#include "support/system_error.h"
+
 namespace fake {
 
 FakeWinUsb winusb;
@@ -65,6 +67,7 @@ bool Write(uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32_t* written
     }
     winusb.written.emplace_back(bytes, bytes + count);
     *written = winusb.config.shortTransfer ? count - 1 : count;
+    if (winusb.config.staleError) LeaveSystemError();
     responder = winusb.config.responder;
   }
   winusb.Answer(responder, std::span<const uint8_t>(bytes, count), [](const std::vector<uint8_t>& reply) {

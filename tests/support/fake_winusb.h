@@ -26,6 +26,7 @@ struct FakeWinUsbConfig : FakeUsbConfig<FakeWinUsbDevice> {
   bool policyFails = false;
   bool writeFails = false;
   bool shortTransfer = false;  // a write that succeeds with one byte less
+  bool staleError = false;     // each write leaves a system error behind
   bool holdWrites = false;     // a write waits for FinishWrite
 };
 

@@ -136,7 +136,8 @@ int HidOpen() {
   auto usable = [](uint16_t n) { return n >= kMinReportLength && n <= kHidMaxReportLength; };
   if (!usable(inputLength) || !usable(outputLength)) {
     CloseWriteHandle();
-    return SetLastStatus(kStatusUsbOpenFailed);
+    // No call failed: the error left over is the search's, from another node.
+    return SetLastStatusWithoutCause(kStatusUsbOpenFailed);
   }
   gHid.inputReportLength = inputLength;
   gHid.outputReportLength = outputLength;

@@ -167,9 +167,9 @@ int WinUsbSend(const uint8_t* bytes, uint32_t count) {
     gUsb.appliedSendTimeout = gUsb.core.sendTimeout;
   }
   uint32_t written = 0;
-  if (!gApi->write(gUsb.outPipe, bytes, count, &written) || written != count) {
-    return SetLastStatus(kStatusUsbWriteFailed);
-  }
+  if (!gApi->write(gUsb.outPipe, bytes, count, &written)) return SetLastStatus(kStatusUsbWriteFailed);
+  // A transfer that ended well but moved too few bytes failed no call.
+  if (written != count) return SetLastStatusWithoutCause(kStatusUsbWriteFailed);
   return 1;
 }
 
