@@ -48,7 +48,7 @@ UsbHandle OpenWrite(const char* path, uint16_t* inputLength, uint16_t* outputLen
   return 100 + i;
 }
 
-HidWriteOutcome Write(UsbHandle, const uint8_t* report, uint32_t length, uint32_t* written) {
+HidWriteOutcome Write(UsbHandle, const uint8_t* report, uint32_t length, uint32_t* written, uint32_t) {
   Responder responder;
   std::vector<uint8_t> payload;
   {

@@ -107,6 +107,11 @@ gboolean OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer conte
   }
   const size_t count = static_cast<size_t>(arg->data_len);
   ++d.counters.writes;
+  if (d.holdWrites) {
+    g_object_ref(client);
+    d.heldWrites.push_back(client);
+    return TRUE;
+  }
   // Byte 0 is the report number (0: the device numbers none), then the
   // report that goes over the wire.
   if (count != size_t{d.spec.outputBytes} + 1u || arg->data[0] != 0) {
@@ -235,6 +240,15 @@ bool AddHidController(Bed& bed, HidController& d) {
   return AddDevices(bed, record);
 }
 
+// With the lock held: held writes fail as an unplugged device's do.
+void EndHeldWrites(HidController& d) {
+  for (UMockdevIoctlClient* client : d.heldWrites) {
+    umockdev_ioctl_client_complete(client, -1, ENODEV);
+    g_object_unref(client);
+  }
+  d.heldWrites.clear();
+}
+
 void HidTick(HidController& d) {
   std::lock_guard<std::mutex> hold(d.lock);
   EndHeld(d.held, EAGAIN);
@@ -244,12 +258,14 @@ void HidUnplug(HidController& d) {
   std::lock_guard<std::mutex> hold(d.lock);
   d.lost = true;
   ReleaseHeld(d);
+  EndHeldWrites(d);
 }
 
 void HidDetach(Bed& bed, HidController& d) {
   {
     std::lock_guard<std::mutex> hold(d.lock);
     EndHeld(d.held, EAGAIN, true);
+    EndHeldWrites(d);
   }
   DetachHandler(bed, "/dev/hidraw" + std::to_string(d.spec.node), d.handler);
 }

@@ -47,6 +47,11 @@ struct HidController {
   std::mutex lock;
   std::vector<std::vector<uint8_t>> input;  // queued input reports, device's view (no ID byte)
   bool lost = false;                        // unplugged: reads fail with EIO, writes with ENODEV
+  // A device that stopped taking output reports: each write is held, as the
+  // kernel holds it while the interrupt OUT transfer waits, until the
+  // device is unplugged or detached.
+  bool holdWrites = false;
+  std::vector<UMockdevIoctlClient*> heldWrites;
   HidCounters counters;
   std::map<UMockdevIoctlClient*, bool> lastReadEmpty;
   std::vector<Held> held;

@@ -277,6 +277,22 @@ TEST(BulkEmulation, LostMidRun) {
   EXPECT_LT(sim::SimFlashImage(*engine).size(), image.size());
 }
 
+TEST(HidEmulation, AStalledWriteEndsAtTheSendDeadline) {
+  // The controller stops taking output reports: its first write never
+  // returns. The send gives up at its deadline, and so does every send
+  // after it while that write is still held; the run ends on its own.
+  Rig rig;
+  HidController& device = rig.AddHid({});
+  device.holdWrites = true;
+  auto r = rig.Run({emu::WriteTempFile("hid-stall.bin", test_images::MakeImage(3000, "TXC7350")), "-usb"},
+                   std::chrono::seconds(60));
+  EXPECT_FALSE(r.timedOut) << Describe(r);
+  EXPECT_EQ(r.exitCode, 1) << Describe(r);
+  EXPECT_EQ(LastLine(r.out), "No or invalid response from Talo device") << r.out;
+  std::lock_guard<std::mutex> hold(device.lock);
+  EXPECT_EQ(device.counters.writes, 1);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

@@ -10,11 +10,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "base/status.h"
@@ -113,26 +119,109 @@ int OpenWithDescriptor(const char* path, int flags, HidReportLengths* lengths) {
   return fd;
 }
 
+// A hidraw write returns once the device has taken the report: usbhid waits
+// for the interrupt OUT transfer, up to its own time-out of seconds, and a
+// hidraw node always polls writable, so poll() cannot tell that a write
+// would block. The writes therefore go through a thread of their own, and a
+// send waits for its write at most until its deadline. A write still in
+// progress then finishes on that thread; the next one waits for it first,
+// within its own deadline. The thread owns the write descriptor and closes
+// it when it ends.
+struct Writer {
+  std::mutex lock;
+  std::condition_variable changed;
+  int fd = -1;
+  std::vector<uint8_t> report;
+  bool pending = false;  // a report handed over and not yet written
+  bool closing = false;
+  ssize_t result = 0;
+  int error = 0;
+  std::thread thread;
+};
+std::shared_ptr<Writer> gWriter;
+
+void WriterLoop(const std::shared_ptr<Writer>& w) {
+  std::unique_lock<std::mutex> hold(w->lock);
+  for (;;) {
+    w->changed.wait(hold, [&] { return w->pending || w->closing; });
+    if (!w->pending) break;
+    const std::vector<uint8_t> report = w->report;
+    hold.unlock();
+    // Byte 0 is the report number; 0 tells hidraw the device numbers none,
+    // and the kernel sends the rest as the report.
+    const ssize_t n = write(w->fd, report.data(), report.size());
+    const int error = errno;
+    hold.lock();
+    w->result = n;
+    w->error = error;
+    w->pending = false;
+    w->changed.notify_all();
+  }
+  close(w->fd);
+}
+
 UsbHandle OpenWrite(const char* path, uint16_t* inputLength, uint16_t* outputLength) {
   HidReportLengths lengths;
   int fd = OpenWithDescriptor(path, O_RDWR, &lengths);
   if (fd < 0) return kNoUsbHandle;
+  auto writer = std::make_shared<Writer>();
+  writer->fd = fd;
+  try {
+    writer->thread = std::thread(WriterLoop, writer);
+  } catch (const std::system_error& e) {
+    close(fd);
+    errno = e.code().value();
+    return kNoUsbHandle;
+  }
+  gWriter = writer;
   *inputLength = lengths.input;
   *outputLength = lengths.output;
   return fd;
 }
 
-HidWriteOutcome Write(UsbHandle handle, const uint8_t* report, uint32_t length, uint32_t* written) {
-  // Byte 0 is the report number; 0 tells hidraw the device numbers none,
-  // and the kernel sends the rest as the report.
-  ssize_t n = write(static_cast<int>(handle), report, length);
-  if (n < 0)
+HidWriteOutcome Write(UsbHandle, const uint8_t* report, uint32_t length, uint32_t* written,
+                      uint32_t timeoutMs) {
+  Writer& w = *gWriter;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto done = [&] { return !w.pending; };
+  std::unique_lock<std::mutex> hold(w.lock);
+  // A write left over from a send that timed out goes first.
+  if (!w.changed.wait_until(hold, deadline, done)) {
+    errno = ETIMEDOUT;
+    return HidWriteOutcome::TimedOut;
+  }
+  w.report.assign(report, report + length);
+  w.pending = true;
+  w.changed.notify_all();
+  if (!w.changed.wait_until(hold, deadline, done)) {
+    errno = ETIMEDOUT;
+    return HidWriteOutcome::TimedOut;
+  }
+  errno = w.error;
+  if (w.result < 0)
     return (errno == ENODEV || errno == ENXIO) ? HidWriteOutcome::DeviceGone : HidWriteOutcome::Failed;
-  *written = static_cast<uint32_t>(n);
+  *written = static_cast<uint32_t>(w.result);
   return HidWriteOutcome::Written;
 }
 
-void CloseWrite(UsbHandle handle) { close(static_cast<int>(handle)); }
+// A write still blocked in the kernel keeps its thread; it ends, and closes
+// the descriptor, once the write returns.
+void CloseWrite(UsbHandle) {
+  std::shared_ptr<Writer> w = std::move(gWriter);
+  if (w == nullptr) return;
+  bool blocked;
+  {
+    std::lock_guard<std::mutex> hold(w->lock);
+    w->closing = true;
+    blocked = w->pending;
+  }
+  w->changed.notify_all();
+  if (blocked) {
+    w->thread.detach();
+  } else {
+    w->thread.join();
+  }
+}
 
 UsbHandle OpenRead(const char* path, uint16_t inputLength) {
   HidReportLengths lengths;

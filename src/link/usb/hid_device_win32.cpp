@@ -152,7 +152,7 @@ UsbHandle OpenWrite(const char* path, uint16_t* inputLength, uint16_t* outputLen
   return FromHandle(h);
 }
 
-HidWriteOutcome Write(UsbHandle handle, const uint8_t* report, uint32_t length, uint32_t* written) {
+HidWriteOutcome Write(UsbHandle handle, const uint8_t* report, uint32_t length, uint32_t* written, uint32_t) {
   DWORD moved = 0;
   if (WriteFile(ToHandle(handle), report, length, &moved, nullptr)) {
     *written = moved;
