@@ -85,7 +85,7 @@ FakeHid gFake;
 bool Load() { return true; }
 void Unload() {}
 bool Enumerate(HidVisit visit, void* context) {
-  visit(context, "/fake/hidraw", u"Talo Controller");
+  visit(context, UsbDeviceNames{.path = "/fake/hidraw"}, u"Talo Controller");
   return true;
 }
 UsbHandle OpenWrite(const char*, uint16_t* in, uint16_t* out) {

@@ -32,7 +32,8 @@ bool Enumerate(HidVisit visit, void* context) {
   const bool stale = hid.config.staleError;
   return hid.Enumerate([&](const FakeHidDevice& d) {
     if (stale) LeaveSystemError();
-    return visit(context, d.path, d.product);
+    return visit(context, UsbDeviceNames{.path = d.path, .location = d.location, .serial = d.serial},
+                 d.product);
   });
 }
 

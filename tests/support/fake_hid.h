@@ -16,6 +16,8 @@ struct FakeHidDevice {
   std::u16string product = u"Talo Controller";
   uint16_t inputLength = 65;
   uint16_t outputLength = 65;
+  std::string location = "1-2";
+  std::string serial = "";
 };
 
 struct FakeHidConfig : FakeUsbConfig<FakeHidDevice> {

@@ -11,7 +11,10 @@ namespace {
 using Shared = SharedEntries<winusb>;
 
 bool Enumerate(WinUsbVisit visit, void* context) {
-  return winusb.Enumerate([&](const FakeWinUsbDevice& d) { return visit(context, d.path, d.descriptor); });
+  return winusb.Enumerate([&](const FakeWinUsbDevice& d) {
+    return visit(context, UsbDeviceNames{.path = d.path, .location = d.location, .serial = d.serial},
+                 d.descriptor);
+  });
 }
 
 bool Open(const char* path) {

@@ -19,9 +19,10 @@ enum class HidWriteOutcome {
 };
 
 // Called once per present HID interface that could be opened and queried, in
-// the system's order, with its path and product string (UTF-16, without the
-// terminator). Returning true ends the walk.
-using HidVisit = bool (*)(void* context, std::string_view path, std::u16string_view product);
+// the system's order, with its names (path; the USB device's port and serial
+// number, as far as the system gives them) and its product string (UTF-16,
+// without the terminator). Returning true ends the walk.
+using HidVisit = bool (*)(void* context, const UsbDeviceNames& names, std::u16string_view product);
 
 struct HidDeviceApi {
   // Makes the system's HID support usable (loads HID.DLL and its entry

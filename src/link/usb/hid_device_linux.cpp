@@ -49,17 +49,34 @@ bool ReadDescriptor(int fd, HidReportLengths* lengths) {
   return true;
 }
 
+// What the USB device above a hidraw node says of itself: its product
+// string, its sysfs name (the port it is plugged into) and its serial number.
+struct UsbParent {
+  std::string product;
+  std::string location;
+  std::string serial;
+};
+
+// One line of a sysfs attribute; empty when there is none.
+std::string Attribute(const std::string& dir, const char* name) {
+  std::ifstream in(dir + "/" + name);
+  std::string value;
+  std::getline(in, value);
+  return value;
+}
+
 // Walks up from the hidraw node's device to the USB device (the first
-// ancestor with an idVendor attribute) and reads its product string.
-bool UsbProductOf(const std::string& node, std::string* product) {
+// ancestor with an idVendor attribute).
+bool UsbParentOf(const std::string& node, UsbParent* parent) {
   char resolved[PATH_MAX];
   std::string link = std::string(kHidrawClass) + "/" + node + "/device";
   if (realpath(link.c_str(), resolved) == nullptr) return false;
   std::string dir = resolved;
   while (dir.size() > 1) {
     if (access((dir + "/idVendor").c_str(), R_OK) == 0) {
-      std::ifstream in(dir + "/product");
-      std::getline(in, *product);  // no product attribute: an empty string
+      parent->product = Attribute(dir, "product");
+      parent->serial = Attribute(dir, "serial");
+      parent->location = dir.substr(dir.find_last_of('/') + 1);
       return true;
     }
     dir.erase(dir.find_last_of('/'));
@@ -93,14 +110,15 @@ bool Enumerate(HidVisit visit, void* context) {
   std::sort(nodes.begin(), nodes.end(),
             [](const std::string& a, const std::string& b) { return NodeNumber(a) < NodeNumber(b); });
   for (const std::string& node : nodes) {
-    std::string product;
-    if (!UsbProductOf(node, &product)) continue;
+    UsbParent parent;
+    if (!UsbParentOf(node, &parent)) continue;
     std::string path = "/dev/" + node;
     // As on Windows, only a device we can open takes part.
     int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) continue;
     close(fd);
-    if (visit(context, path, Widen(product))) break;
+    const UsbDeviceNames names{.path = path, .location = parent.location, .serial = parent.serial};
+    if (visit(context, names, Widen(parent.product))) break;
   }
   return true;
 }

@@ -28,8 +28,8 @@ const HidDeviceApi* gApi = &kSystemHidDevice;
 
 UsbStopCalls StopCalls() { return {gApi->createStop, gApi->raiseStop, gApi->destroyStop}; }
 
-bool VisitHidDevice(void* context, std::string_view path, std::u16string_view product) {
-  return UsbKeepPath(context, path, product == kProductString);
+bool VisitHidDevice(void* context, const UsbDeviceNames& names, std::u16string_view product) {
+  return UsbKeepPath(context, names, product == kProductString);
 }
 
 void ClearReport() {

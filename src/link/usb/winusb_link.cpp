@@ -31,8 +31,8 @@ const WinUsbDeviceApi* gApi = &kSystemWinUsbDevice;
 
 UsbStopCalls StopCalls() { return {gApi->createStop, gApi->raiseStop, gApi->destroyStop}; }
 
-bool VisitWinUsbDevice(void* context, std::string_view path, std::span<const uint8_t> descriptor) {
-  return UsbKeepPath(context, path, WinUsbDescriptorMatches(descriptor));
+bool VisitWinUsbDevice(void* context, const UsbDeviceNames& names, std::span<const uint8_t> descriptor) {
+  return UsbKeepPath(context, names, WinUsbDescriptorMatches(descriptor));
 }
 
 // deviceLock held.

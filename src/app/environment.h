@@ -1,0 +1,10 @@
+// What pendrel takes from its environment beside the command line. Unset or
+// empty, a variable changes nothing.
+//   PENDREL_USB_DEVICE   with -usb, the one controller to take: serial=TEXT,
+//                        a device path, or the port it is plugged into
+#pragma once
+
+#include "app/cmdline.h"
+
+// Reads the variables through `lookup` (std::getenv, or a test's table).
+void ApplyEnvironment(RunOptions& options, const char* (*lookup)(const char* name));
