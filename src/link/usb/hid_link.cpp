@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "base/status.h"
 #include "link/usb/hid_device.h"
@@ -27,8 +28,8 @@ const HidDeviceApi* gApi = &kSystemHidDevice;
 
 UsbStopCalls StopCalls() { return {gApi->createStop, gApi->raiseStop, gApi->destroyStop}; }
 
-bool VisitHidDevice(void* context, std::string_view path, std::u16string_view product) {
-  return UsbKeepPath(context, path, product == kProductString);
+bool VisitHidDevice(void* context, const UsbDeviceNames& names, std::u16string_view product) {
+  return UsbKeepPath(context, names, product == kProductString);
 }
 
 void ClearReport() {
@@ -36,19 +37,36 @@ void ClearReport() {
   gHid.report.fill(0);
 }
 
+// Between attempts after a failed write: the next one right away would only
+// spin against a device that keeps failing.
+constexpr auto kWriteRetryPause = std::chrono::milliseconds(1);
+
+uint32_t MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+  const auto left = deadline - std::chrono::steady_clock::now();
+  return left.count() <= 0
+             ? 0
+             : static_cast<uint32_t>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+}
+
+// One attempt after another while they fail, until the deadline; at least one.
+HidWriteOutcome WriteReport(std::chrono::steady_clock::time_point deadline, uint32_t* written) {
+  for (;;) {
+    *written = 0;
+    const HidWriteOutcome outcome = gApi->write(gHid.writeHandle, gHid.report.data(), gHid.outputReportLength,
+                                                written, MillisecondsUntil(deadline));
+    if (outcome != HidWriteOutcome::Failed || std::chrono::steady_clock::now() >= deadline) return outcome;
+    std::this_thread::sleep_for(kWriteRetryPause);
+  }
+}
+
 bool FlushReport(uint32_t timeout) {
   if (gHid.reportFill == 0) return true;
   // Only the time-out's low 16 bits count: a longer or a negative one wraps,
-  // so retrying never goes past 65.5 s. The command layer sends with 100 ms.
-  const auto allowance = std::chrono::milliseconds(static_cast<uint16_t>(timeout));
-  const auto start = std::chrono::steady_clock::now();
-  HidWriteOutcome outcome;
+  // so a send never waits past 65.5 s. The command layer sends with 100 ms.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<uint16_t>(timeout));
   uint32_t written = 0;
-  do {
-    written = 0;
-    outcome = gApi->write(gHid.writeHandle, gHid.report.data(), gHid.outputReportLength, &written);
-  } while (outcome == HidWriteOutcome::Failed && std::chrono::steady_clock::now() < start + allowance);
-
+  const HidWriteOutcome outcome = WriteReport(deadline, &written);
   int ok = 1;
   if (outcome == HidWriteOutcome::Written) {
     if (written != gHid.outputReportLength) ok = SetLastStatus(kStatusUsbWriteIncomplete);
@@ -136,7 +154,8 @@ int HidOpen() {
   auto usable = [](uint16_t n) { return n >= kMinReportLength && n <= kHidMaxReportLength; };
   if (!usable(inputLength) || !usable(outputLength)) {
     CloseWriteHandle();
-    return SetLastStatus(kStatusUsbOpenFailed);
+    // No call failed: the error left over is the search's, from another node.
+    return SetLastStatusWithoutCause(kStatusUsbOpenFailed);
   }
   gHid.inputReportLength = inputLength;
   gHid.outputReportLength = outputLength;

@@ -4,17 +4,31 @@
 #pragma once
 
 #include <windows.h>
+#include <cfgmgr32.h>
 
 #include <cstdint>
+#include <string>
 
 #include "link/usb/usb_common.h"
 
-// Calls visit(context, devicePath) for each present interface of `cls`, in
-// enumeration order, until visit returns true. Records kStatusUsbNoDeviceList
-// when no device list can be had and kStatusUsbEnumerationFailed when the walk
-// breaks off with a system error other than ERROR_NO_MORE_ITEMS; returns false
-// in both cases.
-bool WalkDeviceInterfaces(const GUID& cls, bool (*visit)(void* context, const char* path), void* context);
+// Calls visit(context, devicePath, deviceNode) for each present interface of
+// `cls`, in enumeration order, until visit returns true. Records
+// kStatusUsbNoDeviceList when no device list can be had and
+// kStatusUsbEnumerationFailed when the walk breaks off with a system error
+// other than ERROR_NO_MORE_ITEMS; returns false in both cases.
+bool WalkDeviceInterfaces(const GUID& cls, bool (*visit)(void* context, const char* path, DEVINST node),
+                          void* context);
+
+// What the system says of the USB device an interface's device node belongs
+// to: the node itself or the nearest one above it whose instance ID begins
+// with "USB\" and names no interface (&MI_), as a HID collection of a
+// composite device has one between. Empty where there is none.
+struct UsbPlace {
+  std::string location;        // the first of its location paths
+  std::string locationInfo;    // its location information
+  std::string instanceSerial;  // the serial number its instance ID ends with
+};
+UsbPlace UsbPlaceOf(DEVINST node);
 
 // Loads `dll` by name and looks up `count` entry points by name, in order,
 // into `entries`. Records kStatusUsbDllLoadFailed when the library cannot be
