@@ -3,7 +3,8 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <cstdlib>
+
+#include "link/ethernet/eth_state.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ std::string NameOf(const std::string& entry) {
 bool ParseEthTarget(const std::string& text, UnitName* out, std::string* error) {
   uint32_t address = 0;
   std::string_view given = std::string_view(text).substr(kEthPrefix.size());
-  if (!ParseIpv4(given, &address)) {
+  if (!ParseIpv4Address(given, &address)) {
     *error = "'" + text + "': eth: takes a controller's IPv4 address (eth:192.168.7.20)";
     return false;
   }
@@ -73,25 +74,6 @@ UsbNameKind KindOfUsbName(std::string_view target) {
   if (StartsWith(target, "/") || StartsWith(target, "\\") || StartsWith(target, kUsbPrefix))
     return UsbNameKind::Path;
   return UsbNameKind::Location;
-}
-
-bool ParseIpv4(std::string_view text, uint32_t* address) {
-  uint32_t value = 0;
-  for (int part = 0; part < 4; ++part) {
-    size_t end = std::min(text.find('.'), text.size());
-    std::string_view digits = text.substr(0, end);
-    if (digits.empty() || digits.size() > 3 || (digits.size() > 1 && digits[0] == '0') ||
-        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; }))
-      return false;
-    int n = std::atoi(std::string(digits).c_str());
-    if (n > 255) return false;
-    value = value << 8 | static_cast<uint32_t>(n);
-    bool last = part == 3;
-    if (last != (end == text.size())) return false;
-    text.remove_prefix(last ? end : end + 1);
-  }
-  *address = value;
-  return true;
 }
 
 std::string FormatIpv4(uint32_t a) {

@@ -27,8 +27,7 @@ bool ParseUnitName(const std::string& text, UnitName* out, std::string* error);
 // The first controller pendrel finds on that link: the units of -usb and -eth.
 UnitName AnyController(UnitLink link);
 UsbNameKind KindOfUsbName(std::string_view target);
-// "192.0.2.7": four decimal parts 0..255 without leading zeros.
-bool ParseIpv4(std::string_view text, uint32_t* address);
+// 0xC0000207 as "192.0.2.7" (pendrel's ParseIpv4Address reads it back).
 std::string FormatIpv4(uint32_t address);
 const char* LinkWord(UnitLink link);  // "serial", "usb", "eth"
 
