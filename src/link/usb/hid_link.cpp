@@ -41,11 +41,18 @@ void ClearReport() {
 // spin against a device that keeps failing.
 constexpr auto kWriteRetryPause = std::chrono::milliseconds(1);
 
-uint32_t MillisecondsUntil(std::chrono::steady_clock::time_point deadline) {
+// The least a write handed to the device is waited for, whatever is left of
+// the send's time: a report a device takes in milliseconds can be held up
+// that long by a busy machine's scheduling (seen in the emulated runs under
+// ThreadSanitizer on a busy two-core machine), and that is no device that
+// stopped reading. Failed attempts are not retried past the deadline.
+constexpr uint32_t kLeastWriteWaitMs = 500;
+
+// What a write may wait: the time left, at least kLeastWriteWaitMs.
+uint32_t WriteWaitMs(std::chrono::steady_clock::time_point deadline) {
   const auto left = deadline - std::chrono::steady_clock::now();
-  return left.count() <= 0
-             ? 0
-             : static_cast<uint32_t>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return ms < kLeastWriteWaitMs ? kLeastWriteWaitMs : static_cast<uint32_t>(ms);
 }
 
 // One attempt after another while they fail, until the deadline; at least one.
@@ -53,7 +60,7 @@ HidWriteOutcome WriteReport(std::chrono::steady_clock::time_point deadline, uint
   for (;;) {
     *written = 0;
     const HidWriteOutcome outcome = gApi->write(gHid.writeHandle, gHid.report.data(), gHid.outputReportLength,
-                                                written, MillisecondsUntil(deadline));
+                                                written, WriteWaitMs(deadline));
     if (outcome != HidWriteOutcome::Failed || std::chrono::steady_clock::now() >= deadline) return outcome;
     std::this_thread::sleep_for(kWriteRetryPause);
   }
