@@ -21,10 +21,11 @@ int BadInput(const std::string& reason) {
   return 2;
 }
 
-void PrintLinks() {
+int PrintLinks() {
   std::vector<LinkInfo> links = ListLinks();
   for (const LinkInfo& l : links) std::printf("%s\n", ListLine(l, links).c_str());
   if (links.empty()) std::printf("no serial ports and no Talo USB controllers found\n");
+  return 0;
 }
 
 // One discovery broadcast; 1 when it could not be sent or heard.
@@ -107,10 +108,7 @@ int main(int argc, char** argv) {
   switch (o.command) {
     case StationCommand::Help: PrintStationUsage(); return argc < 2 ? 2 : 0;
     case StationCommand::Version: std::printf("pendrel-station %s\n", kVersion); return 0;
-    case StationCommand::List:
-      if (o.listEth) return PrintEthernetControllers();
-      PrintLinks();
-      return 0;
+    case StationCommand::List: return o.listEth ? PrintEthernetControllers() : PrintLinks();
     case StationCommand::Program: break;
   }
 

@@ -151,6 +151,20 @@ bool AnyQueued(const Station& s) {
   return false;
 }
 
+// Units a Ctrl-C kept from starting were not programmed: they count as failed.
+void RecordUnstarted(Station& s) {
+  for (Unit& u : s.plan.units) {
+    if (u.phase != UnitPhase::Queued) continue;
+    u.last = UnitResult{};
+    u.last.port = u.name;
+    u.last.link = LinkWord(u.link);
+    u.last.failure = "interrupted before it started";
+    u.hasResult = true;
+    u.phase = UnitPhase::Finished;
+    s.results.push_back(u.last);
+  }
+}
+
 }  // namespace
 
 int RunStation(const StationOptions& o, StationPlan& plan, Reporter& r) {
@@ -184,19 +198,7 @@ int RunStation(const StationOptions& o, StationPlan& plan, Reporter& r) {
       else Finish(s, *u, e.exitCode, e.crashed, e.how);
     }
   }
-  // Units a Ctrl-C kept from starting were not programmed: they count as failed.
-  if (!o.watch) {
-    for (Unit& u : plan.units) {
-      if (u.phase != UnitPhase::Queued) continue;
-      u.last = UnitResult{};
-      u.last.port = u.name;
-      u.last.link = LinkWord(u.link);
-      u.last.failure = "interrupted before it started";
-      u.hasResult = true;
-      u.phase = UnitPhase::Finished;
-      s.results.push_back(u.last);
-    }
-  }
+  if (!o.watch) RecordUnstarted(s);
   DrawUnits(r, plan.units, MonotonicSeconds(), true);
   ReportSummary(r, s.results, s.interrupted);
   for (const UnitResult& res : s.results)
