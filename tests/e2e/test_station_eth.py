@@ -34,9 +34,12 @@ class StationEthernet(unittest.TestCase):
         self.tmp.cleanup()
 
     def test_list_shows_every_controller_that_answers(self):
+        # One answers twice, one with the short reply (free), one is in use, one
+        # sends datagrams that are no reply first: four controllers, once each.
+        kinds = [["--answer-twice"], ["--reply", "short"], ["--in-use", "1"], ["--garbage-datagram"]]
         with netns.Lab(controllers=4) as lab:
             for i in range(4):
-                lab.start_sim(i, ["--in-use", "1"] if i == 2 else [])
+                lab.start_sim(i, kinds[i])
             rc, out, err = station_in(lab, ["list", "--eth"], timeout=30)
         self.assertEqual((rc, err), (0, ""))
         self.assertEqual(out.splitlines(), ["eth  eth:192.0.2.1  free", "eth  eth:192.0.2.2  free",

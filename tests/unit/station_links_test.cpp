@@ -1,17 +1,11 @@
 // pendrel-station on every link: unit names and how a child is told its
-// controller, the controllers a USB name picks, the settle time of --watch,
-// and list --eth's discovery through a scripted socket table.
+// controller, the controllers a USB name picks, the settle time of --watch.
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <deque>
 #include <string>
 #include <vector>
 
-#include "eth_list.h"
-#include "link/ethernet/eth_state.h"
 #include "options.h"
-#include "support/system_socket.h"
 #include "unit.h"
 #include "unit_name.h"
 
@@ -39,14 +33,6 @@ TEST(StationUnitNames, EveryLinkInOneRun) {
   EXPECT_EQ(o.password, "Secret");
   EXPECT_EQ(o.passOn, (std::vector<std::string>{"-b9600"}));
 
-  EXPECT_EQ(LinkArguments(UnitLink::Serial, "COM3"), (std::vector<std::string>{"-pCOM3"}));
-  EXPECT_EQ(LinkArguments(UnitLink::Usb, "1-1.4"), (std::vector<std::string>{"-usb"}));
-  EXPECT_EQ(LinkArguments(UnitLink::Eth, ""), (std::vector<std::string>{"-eth"}));
-  EXPECT_EQ(ChildEnvironmentEdits(UnitLink::Usb, "serial=A1B2", "Secret"),
-            (std::vector<std::string>{"PENDREL_USB_DEVICE=serial=A1B2", "PENDREL_ETH_ADDRESS",
-                                      "PENDREL_PASSWORD=Secret"}));
-  EXPECT_EQ(ChildEnvironmentEdits(UnitLink::Eth, "192.168.7.20", ""),
-            (std::vector<std::string>{"PENDREL_USB_DEVICE", "PENDREL_ETH_ADDRESS=192.168.7.20"}));
   // -usb: the station's own variable must not pick a controller for it.
   EXPECT_EQ(ChildEnvironmentEdits(UnitLink::Usb, "", ""),
             (std::vector<std::string>{"PENDREL_USB_DEVICE", "PENDREL_ETH_ADDRESS"}));
@@ -68,7 +54,6 @@ TEST(StationUnitNames, ChildEnvironmentIsTheStationsEdited) {
 
 TEST(StationUnitNames, BadNamesAndMixesAreRefused) {
   const std::vector<std::vector<const char*>> bad = {
-      {"program", "img.bin", "eth:192.168.7.256"},
       {"program", "img.bin", "eth:192.168.7.020"},
       {"program", "img.bin", "eth:192.168.7"},
       {"program", "img.bin", "eth:192.168.7.20."},
@@ -79,7 +64,6 @@ TEST(StationUnitNames, BadNamesAndMixesAreRefused) {
       {"program", "img.bin", "-pusb:1-4"},
       {"program", "img.bin", "-usb", "usb:1-4"},
       {"program", "img.bin", "-eth", "eth:10.0.0.2"},
-      {"program", "img.bin", "COM1", "-w12345678901234567"},
       {"program", "img.bin", "usb:serial=A1", "--watch"},
       {"program", "img.bin", "usb:/dev/hidraw0", "--watch"},
       {"program", "img.bin", "eth:10.0.0.2", "--watch"},
@@ -180,80 +164,6 @@ TEST(StationWatch, PresenceCountsOnceItHasStoodForTheSettleTime) {
     EXPECT_EQ(FeedPresence(p, s.present, s.t, settle), s.changes) << "at " << s.t;
     EXPECT_EQ(p.settled, s.settled) << "at " << s.t;
   }
-}
-
-// A socket table that answers discovery with a script of datagrams.
-struct Datagram {
-  std::vector<uint8_t> bytes;
-  uint32_t from;
-};
-std::deque<Datagram> gScript;
-std::vector<EthEndpoint> gSentTo;
-int gCloses = 0;
-bool gSendFails = false;
-
-std::vector<uint8_t> Reply(int32_t length, uint8_t inUse) {
-  std::vector<uint8_t> r(static_cast<size_t>(length), 0x11);
-  std::copy(std::begin(kDiscoveryRequest), std::end(kDiscoveryRequest), r.begin());
-  if (length == kLongReplyLength) std::fill(r.begin() + kInUseWordOffset, r.end(), inUse);
-  return r;
-}
-
-const EthSocketApi kScripted = {
-    [] { return true; },
-    [] {},
-    [] { return EthSocket{5}; },
-    [] { return EthSocket{6}; },
-    [](EthSocket) { return true; },
-    [](EthSocket, const uint8_t*, uint32_t count, EthEndpoint to) -> int32_t {
-      gSentTo.push_back(to);
-      if (gSendFails) system_socket::FakeSocketError(EACCES);
-      return gSendFails ? -1 : static_cast<int32_t>(count);
-    },
-    [](EthSocket, uint32_t, uint32_t) -> int32_t { return gScript.empty() ? 0 : 1; },
-    [](EthSocket, uint8_t* buffer, uint32_t capacity, EthEndpoint* from, int32_t* fromLength) -> int32_t {
-      Datagram d = gScript.front();
-      gScript.pop_front();
-      *from = {d.from, 3006};
-      *fromLength = 16;
-      if (d.bytes.size() > capacity) return -1;
-      std::copy(d.bytes.begin(), d.bytes.end(), buffer);
-      return static_cast<int32_t>(d.bytes.size());
-    },
-    [](EthSocket, EthEndpoint) { return false; },
-    [](EthSocket, const uint8_t*, uint32_t) -> int32_t { return -1; },
-    [](EthSocket, uint8_t*, uint32_t) -> int32_t { return -1; },
-    [](EthSocket) { ++gCloses; },
-};
-
-TEST(StationEthList, EveryControllerThatAnswersOnce) {
-  gScript = {{Reply(54, 0), 0xC0000203},
-             {Reply(54, 1), 0xC0000201},
-             {Reply(46, 0), 0xC0000202},
-             {Reply(54, 0), 0xC0000203},                    // one controller answering twice
-             {std::vector<uint8_t>(54, 0x11), 0xC0000209},  // no magic: not a controller
-             {std::vector<uint8_t>(300, 0x22), 0xC000020A},
-             {Reply(54, 0), 0xC0000204}};
-  gSentTo.clear();
-  gCloses = 0;
-  std::vector<EthController> found;
-  std::string error;
-  ASSERT_TRUE(DiscoverEthControllers(kScripted, &found, &error)) << error;
-  ASSERT_EQ(gSentTo.size(), 1u);  // one request, broadcast as pendrel does
-  EXPECT_EQ(gSentTo[0].address, kEthBroadcastAddress);
-  EXPECT_EQ(gSentTo[0].port, DiscoveryPort);
-  EXPECT_EQ(gCloses, 1);
-  std::vector<std::string> lines;
-  for (const EthController& c : found) lines.push_back(EthListLine(c));
-  EXPECT_EQ(lines, (std::vector<std::string>{"eth  eth:192.0.2.1  in use", "eth  eth:192.0.2.2  free",
-                                             "eth  eth:192.0.2.3  free", "eth  eth:192.0.2.4  free"}));
-
-  gSendFails = true;
-  found.clear();
-  EXPECT_FALSE(DiscoverEthControllers(kScripted, &found, &error));
-  gSendFails = false;
-  EXPECT_EQ(error.rfind("the discovery broadcast could not be sent: ", 0), 0u) << error;
-  EXPECT_EQ(gCloses, 2);
 }
 
 }  // namespace
