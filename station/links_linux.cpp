@@ -123,11 +123,13 @@ std::vector<LinkInfo> BulkControllers() {
       continue;
     LinkInfo l;
     l.kind = "usb-bulk";
+    int bus = std::atoi(ReadAttribute(dev + "/busnum").c_str());
+    int address = std::atoi(ReadAttribute(dev + "/devnum").c_str());
     char path[64];
-    std::snprintf(path, sizeof path, "/dev/bus/usb/%03d/%03d",
-                  std::atoi(ReadAttribute(dev + "/busnum").c_str()),
-                  std::atoi(ReadAttribute(dev + "/devnum").c_str()));
+    std::snprintf(path, sizeof path, "/dev/bus/usb/%03d/%03d", bus, address);
     l.path = path;
+    std::snprintf(path, sizeof path, "usb:%03d:%03d", bus, address);
+    l.otherPath = path;
     FillUsb(l, dev);
     l.detail = ReadAttribute(dev + "/product");
     links.push_back(l);

@@ -182,7 +182,7 @@ std::string UnwatchableUnit(const StationOptions& o) {
     return "--watch waits for named ports only, not -usb, -eth or --all-serial";
   for (const UnitName& u : o.units) {
     bool socket = u.link == UnitLink::Serial ||
-                  (u.link == UnitLink::Usb && KindOfUsbName(u.target) == UsbNameKind::Location);
+                  (u.link == UnitLink::Usb && ParseUsbDeviceName(u.target).kind == UsbNameKind::Location);
     if (!socket) return "--watch waits for serial ports and USB locations, not '" + u.name + "'";
   }
   return "";

@@ -105,6 +105,7 @@ struct LinkInfo {
   // location information ("Port_#0004.Hub_#0001").
   std::string location;
   std::string locationInfo;
+  std::string otherPath;  // Linux bulk: pendrel's own name of the device path, usb:BBB:DDD
 };
 
 // Every link a controller may be on. Reads the system's tables only; opens no port.

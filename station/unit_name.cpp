@@ -20,10 +20,6 @@ std::string Folded(std::string s, bool ignoreCase) {
   return s;
 }
 
-bool SameName(const std::string& a, const std::string& b, bool ignoreCase) {
-  return !a.empty() && Folded(a, ignoreCase) == Folded(b, ignoreCase);
-}
-
 std::string NameOf(const std::string& entry) {
   // Windows keeps entries such as "=C:=C:\dir": the name never starts at its '='.
   size_t eq = entry.find('=', 1);
@@ -69,13 +65,6 @@ bool ParseUnitName(const std::string& text, UnitName* out, std::string* error) {
 
 UnitName AnyController(UnitLink link) { return {link, LinkWord(link), ""}; }
 
-UsbNameKind KindOfUsbName(std::string_view target) {
-  if (StartsWith(target, kSerialPrefix)) return UsbNameKind::Serial;
-  if (StartsWith(target, "/") || StartsWith(target, "\\") || StartsWith(target, kUsbPrefix))
-    return UsbNameKind::Path;
-  return UsbNameKind::Location;
-}
-
 std::string FormatIpv4(uint32_t a) {
   char text[16];
   std::snprintf(text, sizeof text, "%u.%u.%u.%u", a >> 24, (a >> 16) & 0xFF, (a >> 8) & 0xFF, a & 0xFF);
@@ -120,11 +109,11 @@ std::vector<std::string> EditEnvironment(const std::vector<std::string>& current
 }
 
 std::string CanonicalUsbTarget(const std::string& target, bool ignoreCase) {
-  if (KindOfUsbName(target) == UsbNameKind::Serial) return target;
+  if (ParseUsbDeviceName(target).kind == UsbNameKind::Serial) return target;
   unsigned bus = 0, device = 0;
-  char rest = 0;
-  if (StartsWith(target, kUsbPrefix) &&
-      std::sscanf(target.c_str() + kUsbPrefix.size(), "%u:%u%c", &bus, &device, &rest) == 2) {
+  char own[16];
+  if (std::sscanf(target.c_str(), "usb:%3u:%3u", &bus, &device) == 2 &&
+      std::snprintf(own, sizeof own, "usb:%03u:%03u", bus, device) > 0 && target == own) {
     char path[40];
     std::snprintf(path, sizeof path, "/dev/bus/usb/%03u/%03u", bus, device);
     return path;
@@ -134,16 +123,16 @@ std::string CanonicalUsbTarget(const std::string& target, bool ignoreCase) {
 
 std::vector<const LinkInfo*> MatchUsb(const std::vector<LinkInfo>& controllers, const std::string& target,
                                       bool ignoreCase) {
+  const UsbDeviceSelector selector = ParseUsbDeviceName(target);
   std::vector<const LinkInfo*> found;
-  UsbNameKind kind = KindOfUsbName(target);
-  std::string wanted = CanonicalUsbTarget(target, ignoreCase);
   for (const LinkInfo& l : controllers) {
-    bool match = false;
-    if (kind == UsbNameKind::Serial)
-      match = !l.serial.empty() && l.serial == target.substr(kSerialPrefix.size());
-    else if (kind == UsbNameKind::Path) match = SameName(l.path, wanted, ignoreCase);
-    else match = SameName(l.location, wanted, ignoreCase) || SameName(l.locationInfo, wanted, ignoreCase);
-    if (match) found.push_back(&l);
+    const UsbDeviceNames names{.path = l.path,
+                               .otherPath = l.otherPath,
+                               .location = l.location,
+                               .locationInfo = l.locationInfo,
+                               .serial = l.serial,
+                               .ignoreCase = ignoreCase};
+    if (UsbNameMatches(selector, names)) found.push_back(&l);
   }
   return found;
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "link/usb/usb_select.h"
 #include "system.h"
 
 enum class UnitLink { Serial, Usb, Eth };
@@ -19,14 +20,10 @@ struct UnitName {
   std::string target;  // the port; the text after "usb:" / "eth:"; empty for -usb and -eth
 };
 
-// What a USB name names: the port it is plugged into, its device path, or its serial number.
-enum class UsbNameKind { Location, Path, Serial };
-
 // One unit as the user typed it; false with a one-line reason when it cannot be one.
 bool ParseUnitName(const std::string& text, UnitName* out, std::string* error);
 // The first controller pendrel finds on that link: the units of -usb and -eth.
 UnitName AnyController(UnitLink link);
-UsbNameKind KindOfUsbName(std::string_view target);
 // 0xC0000207 as "192.0.2.7" (pendrel's ParseIpv4Address reads it back).
 std::string FormatIpv4(uint32_t address);
 const char* LinkWord(UnitLink link);  // "serial", "usb", "eth"
@@ -43,12 +40,12 @@ std::vector<std::string> ChildEnvironmentEdits(UnitLink link, const std::string&
 std::vector<std::string> EditEnvironment(const std::vector<std::string>& current,
                                          const std::vector<std::string>& edits, bool namesIgnoreCase);
 
-// A USB name as pendrel reads it, in one spelling per controller, so that the
-// same controller named twice is seen: usb:BBB:DDD as /dev/bus/usb/BBB/DDD,
-// the case folded where the system ignores it (not in a serial number).
+// A USB name in one spelling per controller, so that the same controller
+// named twice is seen: pendrel's usb:BBB:DDD as /dev/bus/usb/BBB/DDD, the
+// case folded where the system ignores it (not in a serial number).
 std::string CanonicalUsbTarget(const std::string& target, bool ignoreCase);
-// The controllers (from UsbControllers()) the name picks, as pendrel would
-// pick them: by serial number, device path, or location path / information.
+// The controllers (from UsbControllers()) the name picks: pendrel's own
+// decision (UsbNameMatches), by serial number, device path, or location.
 std::vector<const LinkInfo*> MatchUsb(const std::vector<LinkInfo>& controllers, const std::string& target,
                                       bool ignoreCase);
 

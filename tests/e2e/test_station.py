@@ -140,7 +140,7 @@ class Station(StationScenarios, unittest.TestCase):
             (["program", image, "/dev/null", "--fast"], "unknown option '--fast'"),
             (["program", image], "no unit named"),
             (["program", image, "usb:1-4", "/dev/null", "usb:1-4"], "controller named twice: usb:1-4"),
-            (["program", image, "usb:usb:3:7", "usb:/dev/bus/usb/003/007"], "controller named twice"),
+            (["program", image, "usb:usb:003:007", "usb:/dev/bus/usb/003/007"], "controller named twice"),
             (["program", image, "eth:192.0.2.1", "eth:192.0.2.1"], "controller named twice: eth:192.0.2.1"),
             (["program", image, "eth:192.0.2.256"], "IPv4 address"),
             (["program", image, "-w" + "x" * 17, "eth:192.0.2.1"], "more than 16 characters"),

@@ -90,15 +90,16 @@ TEST(StationUnitNames, BadNamesAndMixesAreRefused) {
 }
 
 std::vector<LinkInfo> Controllers() {
-  LinkInfo bulk{"usb-bulk", "/dev/bus/usb/003/007", "0483:1512", "TALO42", "", "3-1", ""};
-  LinkInfo hid{"usb-hid", "/dev/hidraw2", "0483:5750", "H2", "Talo Controller", "1-1.4", ""};
+  LinkInfo bulk{"usb-bulk", "/dev/bus/usb/003/007", "0483:1512", "TALO42", "", "3-1", "", "usb:003:007"};
+  LinkInfo hid{"usb-hid", "/dev/hidraw2", "0483:5750", "H2", "Talo Controller", "1-1.4", "", ""};
   LinkInfo win{"usb-hid",
                "\\\\?\\hid#vid_0483&pid_5750#7&1a&0&0000#{4d1e55b2}",
                "0483:5750",
                "talo42",
                "",
                "PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)",
-               "Port_#0004.Hub_#0001"};
+               "Port_#0004.Hub_#0001",
+               ""};
   return {bulk, hid, win};
 }
 
@@ -115,7 +116,7 @@ TEST(StationUnitNames, UsbNamesPickControllersAsPendrelDoes) {
   EXPECT_EQ(Picked("1-1", false), V{});                // the hub above it is not its port
   EXPECT_EQ(Picked("serial=TALO42", true), V{"3-1"});  // serial numbers keep their case
   EXPECT_EQ(Picked("/dev/bus/usb/003/007", false), V{"3-1"});
-  EXPECT_EQ(Picked("usb:3:7", false), V{"3-1"});  // pendrel's own spelling of that path
+  EXPECT_EQ(Picked("usb:003:007", false), V{"3-1"});  // pendrel's own spelling of that path
   EXPECT_EQ(Picked("pciroot(0)#pci(1400)#usbroot(0)#usb(4)", true),
             V{"PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)"});
   EXPECT_EQ(Picked("pciroot(0)#pci(1400)#usbroot(0)#usb(4)", false), V{});
@@ -125,6 +126,7 @@ TEST(StationUnitNames, UsbNamesPickControllersAsPendrelDoes) {
 
   // The same controller named twice is seen, however it is spelt.
   EXPECT_EQ(CanonicalUsbTarget("usb:003:007", false), CanonicalUsbTarget("/dev/bus/usb/003/007", false));
+  EXPECT_NE(CanonicalUsbTarget("usb:3:7", false), CanonicalUsbTarget("/dev/bus/usb/003/007", false));
   EXPECT_EQ(CanonicalUsbTarget("Port_#0004.Hub_#0001", true),
             CanonicalUsbTarget("PORT_#0004.HUB_#0001", true));
   EXPECT_NE(CanonicalUsbTarget("serial=ab", true), CanonicalUsbTarget("serial=AB", true));
