@@ -44,6 +44,7 @@ std::string N(const json& v) { return std::to_string(U(v)); }
 std::string Pct(const json& v) { return v.is_null() ? "-" : Printf("%.1f%%", v.get<double>() * 100); }
 std::string Sec(const json& v) { return v.is_null() ? "-" : Printf("%.1f s", v.get<double>()); }
 std::string Num(const json& v) { return v.is_null() ? "-" : Printf("%.1f", v.get<double>()); }
+std::string Goal(const json& r) { return Printf("%g%%", r["goal_first_pass_yield"].get<double>() * 100); }
 std::string Minute(const json& v) {
   if (v.is_null()) return "-";
   std::string t = v.get<std::string>();
@@ -93,8 +94,7 @@ footer{color:#5b6475;font-size:12px;margin-top:16px}
 </style>)";
 
 std::string Verdict(const json& r) {
-  std::string v = r["verdict"], yield = Pct(r["line"]["first_pass_yield"]),
-              goal = Pct(r["goal_first_pass_yield"]);
+  std::string v = r["verdict"], yield = Pct(r["line"]["first_pass_yield"]), goal = Goal(r);
   if (v == "no_units")
     return "<div class=\"verdict none\"><b>No units</b><span>Nothing in these logs for this "
            "time.</span></div>";
@@ -127,10 +127,9 @@ std::string Tiles(const json& r) {
   bool belowGoal = !l["first_pass_yield"].is_null() &&
                    l["first_pass_yield"].get<double>() < r["goal_first_pass_yield"].get<double>();
   return "<div class=\"tiles\">" +
-         Tile(
-             Pct(l["first_pass_yield"]),
-             "first-pass yield, goal " + Pct(r["goal_first_pass_yield"]) + " (" + N(l["boards"]) + " boards)",
-             belowGoal ? "bad" : "met") +
+         Tile(Pct(l["first_pass_yield"]),
+              "first-pass yield, goal " + Goal(r) + " (" + N(l["boards"]) + " boards)",
+              belowGoal ? "bad" : "met") +
          Tile(N(l["units"]), N(l["passed"]) + " passed, " + N(l["failed"]) + " failed") +
          Tile(N(l["retries"]), "retries") + Tile(Num(l["units_per_hour"]), "units per hour") +
          Tile(Sec(l["median_seconds"]), "median time (passed)") +
@@ -155,18 +154,21 @@ std::string PortRow(const json& p, double scale, double lineShare) {
 }
 
 std::string Ports(const json& r) {
-  double lineShare = FailedShare(r["line"]), worst = lineShare;
-  for (const json& p : r["ports"]) worst = std::max(worst, FailedShare(p));
-  double scale = worst > 0 ? 100 / worst : 0;
+  // A full bar is the worst port, or 10% failed when every port does better: on a good
+  // day the ordinary spread between ports stays small on the page, as it is.
+  double lineShare = FailedShare(r["line"]), full = 0.1;
+  for (const json& p : r["ports"]) full = std::max(full, FailedShare(p));
+  double scale = 100 / full;
   std::string out =
       "<section><h2>Ports side by side: failed units</h2><div class=\"row head\"><div>port</div><div></div>"
       "<div>failed</div><div>share</div><div>first pass</div></div>";
   for (const json& p : r["ports"]) out += PortRow(p, scale, lineShare);
   return out +
          Printf(
-             "<div class=\"key\">dashed line: the whole line, %.1f%% failed. Grey: too few units to judge "
-             "(fewer than %llu on the port or on the rest of the line).</div></section>",
-             lineShare * 100, static_cast<unsigned long long>(U(r["flag_rule"]["min_units"])));
+             "<div class=\"key\">A full bar is %.1f%% of the port's units failed; the dashed line is the "
+             "whole line's %.1f%%. Grey: too few units to judge (fewer than %llu on the port or on the rest "
+             "of the line).</div></section>",
+             full * 100, lineShare * 100, static_cast<unsigned long long>(U(r["flag_rule"]["min_units"])));
 }
 
 // 1, 2 or 5 times a power of ten: at most five grid lines up to `most`.

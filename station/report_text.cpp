@@ -72,7 +72,7 @@ const Row kFigureHeads = {"units",   "passed",   "failed",    "first pass",
 std::string Headline(const json& r) {
   const json& line = r["line"];
   std::string verdict = r["verdict"];
-  std::string goal = Percent(r["goal_first_pass_yield"]);
+  std::string goal = Printf("%g%%", r["goal_first_pass_yield"].get<double>() * 100);
   if (verdict == "no_units")
     return "No units in the logs" + std::string(r["since"].is_null() ? "" : " in that time") + ".\n";
   std::string out;
