@@ -148,7 +148,7 @@ def main():
         write_log(os.path.join(d, "line-2026-12-09.jsonl"), sample_day())
         subprocess.run([station, "report", "line-2026-12-09.jsonl", "--html", out + ".html"], cwd=d,
                        stdout=subprocess.DEVNULL)
-    if not render(out + ".html", out + ".png"):
+    if not render(out + ".html", out + ".png", height=1640):
         sys.exit("chromium is not installed")
 
 
