@@ -138,7 +138,8 @@ constexpr JoinedOption kJoined[] = {
 bool TakeOption(int argc, const char* const* argv, int* i, StationOptions* o, std::string* error) {
   std::string_view a = argv[*i];
   unsigned command = o->command == StationCommand::Report ? kReport : kProgram;
-  std::string notHere = "'" + std::string(a) + "' is not an option of " + argv[1];
+  // Appended, not added: g++ 12 warns (wrongly) of an overlapping copy in "'" + text.
+  std::string notHere = std::string(1, '\'').append(a).append("' is not an option of ").append(argv[1]);
   for (const FlagOption& f : kFlags) {
     if (a != f.name) continue;
     if (f.commands & command) o->*f.flag = true;
