@@ -136,7 +136,7 @@ std::string Tiles(const json& r) {
          Tile(Sec(l["slowest_seconds"]), "slowest (passed)") + "</div>";
 }
 
-double FailedShare(const json& f) { return U(f["units"]) ? 1.0 * U(f["failed"]) / U(f["units"]) : 0; }
+double FailedShare(const json& f) { return U(f["units"]) ? Real(U(f["failed"])) / Real(U(f["units"])) : 0; }
 
 // The port's share of failed units, on a scale where the worst port fills the bar, with the line's share
 // marked.
@@ -205,12 +205,12 @@ std::string HourChart(const json& r) {
   uint64_t step = GridStep(most);
   most = (most + step - 1) / step * step;
   const double w = 500, h = 170, top = 14, base = top + h;
-  double slot = buckets.empty() ? w : w / buckets.size();
+  double slot = buckets.empty() ? w : w / Real(buckets.size());
   std::string svg =
       Printf("<svg viewBox=\"0 0 %.0f %.0f\" width=\"100%%\" role=\"img\" aria-label=\"units per hour\">",
              w + 40, base + 34);
   for (uint64_t v = 0; v <= most; v += step) {
-    double y = base - h * v / most;
+    double y = base - h * Real(v) / Real(most);
     svg += Printf("<line x1=\"36\" y1=\"%.1f\" x2=\"%.0f\" y2=\"%.1f\" stroke=\"%s\"/>", y, w + 40, y,
                   v ? "#e3e6ea" : "#9aa1ad");
     svg +=
@@ -219,8 +219,8 @@ std::string HourChart(const json& r) {
   }
   size_t every = std::max<size_t>(1, (buckets.size() + 11) / 12);
   for (size_t i = 0; i < buckets.size(); ++i) {
-    double x = 40 + i * slot + slot * 0.12, bw = slot * 0.76;
-    double hp = h * buckets[i].second[0] / most, hf = h * buckets[i].second[1] / most;
+    double x = 40 + Real(i) * slot + slot * 0.12, bw = slot * 0.76;
+    double hp = h * Real(buckets[i].second[0]) / Real(most), hf = h * Real(buckets[i].second[1]) / Real(most);
     svg += Printf("<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"#34a065\"/>", x,
                   base - hp, bw, hp);
     svg += Printf("<rect x=\"%.1f\" y=\"%.1f\" width=\"%.1f\" height=\"%.1f\" fill=\"#d8372c\"/>", x,
@@ -253,7 +253,7 @@ std::string Pareto(const json& r) {
       ports += (ports.empty() ? "" : ", ") + Str(p["port"]) + " " + N(p["count"]);
     out += "<div class=\"t\">" + Str(f["failure"]) + "</div>" +
            Printf("<div class=\"bar\"><i class=\"f\" style=\"width:%.2f%%\"></i></div>",
-                  100.0 * U(f["count"]) / most) +
+                  100 * Real(U(f["count"])) / Real(most)) +
            "<div>" + N(f["count"]) + " (" + Pct(f["share"]) + ", total " + Pct(f["cumulative"]) + ")</div>" +
            "<div class=\"t sub\" style=\"margin-top:0\">" + ports + "</div>";
   }

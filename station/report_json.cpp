@@ -14,11 +14,11 @@ constexpr int kReportVersion = 1;
 double Round(double v, double places) { return std::round(v * places) / places; }
 
 json Share(uint64_t part, uint64_t whole) {
-  return whole == 0 ? json(nullptr) : json(Round(1.0 * part / whole, 1e4));
+  return whole == 0 ? json(nullptr) : json(Round(Real(part) / Real(whole), 1e4));
 }
 
 json FiguresJson(const Figures& f) {
-  double hours = f.active.ActiveMinutes(kBridgeMinutes) / 60.0;
+  double hours = Real(f.active.ActiveMinutes(kBridgeMinutes)) / 60;
   json j = {{"units", f.units},
             {"passed", f.passed},
             {"failed", f.failed},
@@ -30,7 +30,7 @@ json FiguresJson(const Figures& f) {
             {"median_exact", f.seconds.Exact()},
             {"slowest_seconds", nullptr},
             {"active_hours", Round(hours, 1e3)},
-            {"units_per_hour", hours > 0 ? json(Round(f.units / hours, 10)) : json(nullptr)}};
+            {"units_per_hour", hours > 0 ? json(Round(Real(f.units) / hours, 10)) : json(nullptr)}};
   if (f.passed > 0) {
     j["median_seconds"] = Round(f.seconds.Median(), 1e3);
     j["slowest_seconds"] = Round(f.slowest, 1e3);

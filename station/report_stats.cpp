@@ -53,7 +53,7 @@ int32_t BinOf(double seconds) {
 double BinValue(int32_t bin) { return bin == INT32_MIN ? 0 : std::exp((bin + 0.5) * kBinBase); }
 
 double LogChoose(uint64_t n, uint64_t k) {
-  return std::lgamma(n + 1.0) - std::lgamma(k + 1.0) - std::lgamma(n - k + 1.0);
+  return std::lgamma(Real(n) + 1) - std::lgamma(Real(k) + 1) - std::lgamma(Real(n - k) + 1);
 }
 
 }  // namespace
@@ -108,9 +108,9 @@ double DurationSample::Median() const {
   if (count_ == 0) return 0;
   if (Exact()) {
     std::vector<double> v = exact_;
-    size_t mid = v.size() / 2;
+    auto mid = static_cast<std::ptrdiff_t>(v.size() / 2);
     std::nth_element(v.begin(), v.begin() + mid, v.end());
-    double upper = v[mid];
+    double upper = v[static_cast<size_t>(mid)];
     if (v.size() % 2 == 1) return upper;
     return (*std::max_element(v.begin(), v.begin() + mid) + upper) / 2;
   }

@@ -8,6 +8,9 @@
 #include <string>
 #include <vector>
 
+// A count as a number to divide by: exact up to 2^53, far past any count here.
+inline double Real(uint64_t n) { return static_cast<double>(n); }
+
 // "2026-12-09T19:30:00.123Z" (the station's records) and the shorter forms a
 // user types: "2026-12-09", "2026-12-09T19:30", "2026-12-09 19:30:00", with
 // or without the fraction and the Z. Always UTC. False for anything else.

@@ -20,7 +20,7 @@ TEST(StationReportStats, MedianIsExactThenWithinItsBins) {
   DurationSample big;
   std::vector<double> all;
   for (int i = 0; i < 1000000; ++i) {
-    all.push_back(20 + (int64_t{i} * 7919 % 10007) * 0.004);
+    all.push_back(20 + static_cast<double>(int64_t{i} * 7919 % 10007) * 0.004);
     big.Add(all.back());
     if (all.size() != 9999) continue;
     std::vector<double> first = all;
