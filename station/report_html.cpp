@@ -42,7 +42,10 @@ std::string Str(const json& v) { return v.is_string() ? Esc(v.get<std::string>()
 uint64_t U(const json& v) { return v.get<uint64_t>(); }
 std::string N(const json& v) { return std::to_string(U(v)); }
 std::string Pct(const json& v) { return v.is_null() ? "-" : Printf("%.1f%%", v.get<double>() * 100); }
-std::string Sec(const json& v) { return v.is_null() ? "-" : Printf("%.1f s", v.get<double>()); }
+std::string Sec(const json& v) {
+  if (v.is_null()) return "-";
+  return Printf(v.get<double>() < 1 ? "%.2f s" : "%.1f s", v.get<double>());  // a simulator's units are quick
+}
 std::string Num(const json& v) { return v.is_null() ? "-" : Printf("%.1f", v.get<double>()); }
 std::string Goal(const json& r) { return Printf("%g%%", r["goal_first_pass_yield"].get<double>() * 100); }
 std::string Minute(const json& v) {
@@ -110,11 +113,14 @@ std::string Verdict(const json& r) {
     }
     return out;
   }
+  std::string ports = r["flag_rule"]["ports_tested"].get<int>() > 0
+                          ? "No single port stands out"
+                          : "Too few units per port to compare them";
   if (v == "below_goal")
     return "<div class=\"verdict below\"><b>First-pass yield " + yield + ", below the " + goal +
-           " goal</b><span>No single port stands out: see the failures below.</span></div>";
+           " goal</b><span>" + ports + ": see the failures below.</span></div>";
   return "<div class=\"verdict good\"><b>Good day: first-pass yield " + yield + "</b><span>Goal " + goal +
-         ". No port stands out.</span></div>";
+         ". " + ports + ".</span></div>";
 }
 
 std::string Tile(const std::string& value, const std::string& key, const char* kind = "") {

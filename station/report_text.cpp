@@ -26,6 +26,11 @@ std::string Percent(const json& share) {
 std::string Number(const json& v, const char* format) {
   return v.is_null() ? "-" : Printf(format, v.get<double>());
 }
+// Seconds to a tenth, to a hundredth below one (a simulator's units are quick).
+std::string Seconds(const json& v, bool exact = true) {
+  if (v.is_null()) return "-";
+  return Printf(v.get<double>() < 1 ? "%s%.2f" : "%s%.1f", exact ? "" : "~", v.get<double>());
+}
 std::string Count(const json& v) { return std::to_string(v.get<uint64_t>()); }
 std::string Time(const json& v) {
   if (v.is_null()) return "-";
@@ -61,8 +66,8 @@ Row FigureCells(const json& f) {
           Count(f["failed"]),
           Percent(f["first_pass_yield"]),
           Count(f["retries"]),
-          Number(f["median_seconds"], f["median_exact"] ? "%.1f" : "~%.1f"),
-          Number(f["slowest_seconds"], "%.1f"),
+          Seconds(f["median_seconds"], f["median_exact"]),
+          Seconds(f["slowest_seconds"]),
           Number(f["units_per_hour"], "%.1f")};
 }
 
@@ -83,10 +88,13 @@ std::string Headline(const json& r) {
                  p["port"].get<std::string>().c_str(), Count(p["failed"]).c_str(), Count(p["units"]).c_str(),
                  Count(p["rest_failed"]).c_str(), Count(p["rest_units"]).c_str(), p["p_value"].get<double>());
   std::string yield = Percent(line["first_pass_yield"]);
+  std::string ports = r["flag_rule"]["ports_tested"].get<int>() > 0
+                          ? "no single port stands out"
+                          : "too few units per port to compare them";
   if (verdict == "below_goal")
-    out += "First-pass yield " + yield + " is below the goal of " + goal + "; no single port stands out.\n";
+    out += "First-pass yield " + yield + " is below the goal of " + goal + "; " + ports + ".\n";
   else if (verdict == "good")
-    out += "Good day: first-pass yield " + yield + " (goal " + goal + "), no port stands out.\n";
+    out += "Good day: first-pass yield " + yield + " (goal " + goal + "), " + ports + ".\n";
   return out;
 }
 
@@ -153,7 +161,7 @@ std::string FailureTable(const json& r) {
 std::string SlowestTable(const json& r) {
   std::vector<Row> rows = {Row{"seconds", "started", "port", "board", "record"}};
   for (const json& s : r["slowest"])
-    rows.push_back({Number(s["seconds"], "%.1f"), Time(s["started"]), s["port"],
+    rows.push_back({Seconds(s["seconds"]), Time(s["started"]), s["port"],
                     s["board"].is_null() ? "-" : s["board"].get<std::string>(),
                     s["file"].get<std::string>() + ":" + Count(s["line"])});
   return Columns(rows, "rllll");
