@@ -44,6 +44,14 @@ constexpr size_t kShortReply = 46;
 constexpr size_t kChallengeBytes = 16;
 
 volatile std::sig_atomic_t gStopSignal = 0;
+
+// Every byte each way on the TCP connections, login included: the
+// benchmarks check with them that two hosts moved the same bytes.
+struct TcpTotals {
+  uint64_t fromHost = 0;
+  uint64_t toHost = 0;
+};
+TcpTotals gTcpTotals;
 void OnStopSignal(int signal) { gStopSignal = signal; }
 
 enum class ReplyForm { Long, Short, None };
@@ -279,6 +287,7 @@ bool SendAll(int fd, const uint8_t* bytes, size_t count) {
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     done += static_cast<size_t>(n);
+    gTcpTotals.toHost += static_cast<uint64_t>(n);
   }
   return true;
 }
@@ -467,6 +476,7 @@ std::string Serve(Fd& discovery, Fd& replySocket, Fd& listener, sim::SimEngine& 
         continue;
       }
       lastByte = Clock::now();
+      gTcpTotals.fromHost += static_cast<uint64_t>(got);
       ServeResult r = ServeBytes(c, input.data(), static_cast<size_t>(got), options, engine, report);
       if (r.rebooted && !rebooted) {
         rebooted = true;
@@ -524,5 +534,9 @@ int RunEthernetFrontEnd(int argc, char** argv) {
               "");
 
   std::string reason = Serve(discovery, replySocket, listener, engine, report, options);
+  report.summaryFields = "\"fromHost\":" + std::to_string(gTcpTotals.fromHost) +
+                         ",\"toHost\":" + std::to_string(gTcpTotals.toHost);
+  report.summaryLine = "tcp: " + std::to_string(gTcpTotals.fromHost) + " bytes from the host, " +
+                       std::to_string(gTcpTotals.toHost) + " to the host";
   return ReportFinish(report, engine, options.common, reason);
 }
