@@ -1,18 +1,23 @@
 // pendrel-bench: the measurements that need the programmer in-process.
 //
-//   pendrel-bench usb hid|bulk IMAGE MODEL [--delay-us N] [--record SCRIPT]
+//   pendrel-bench usb hid|bulk IMAGE MODEL [--delay-us N|--pace] [--record SCRIPT]
 //       one whole run (open, handshake, identification, programming, reboot,
 //       close) over a fake USB device whose controller is the talo-sim
 //       engine; every reply arrives N microseconds after its command (0: at
-//       once, from inside the host's write). --record writes the run's
+//       once, from inside the host's write), or with --pace after the
+//       controller's modelled time for it. --record writes the run's
 //       frames as a replay script (bench/replay.c's format).
-//   pendrel-bench replay hid|bulk SCRIPT MODEL [--delay-us N]
+//   pendrel-bench replay hid|bulk SCRIPT MODEL [--delay-us N|--pace]
 //       the minimal host: the script's frames through the same fake device's
 //       entry points, each as soon as the previous reply is in, on one
 //       thread, against the same engine; nothing else.
 //   pendrel-bench checkimage IMAGE MODEL
 //       CheckImage over the file, then a plain sequential read of it, both
 //       with the page cache warm.
+//   pendrel-bench handoff ROUNDS
+//       the median time one received byte takes from a USB link's reader
+//       thread to a main thread asleep in the receive (ReceiverPush to
+//       ReceiverTake).
 //
 // Each prints one line "BENCH {json}" after whatever the run printed; the
 // USB runs count the frames, the bytes each way at the device, the device
@@ -141,9 +146,10 @@ void InjectBulk(const std::vector<uint8_t>& bytes) { fake::winusb.InjectRaw(byte
 
 int Usage() {
   std::printf(
-      "usage: pendrel-bench usb hid|bulk IMAGE MODEL [--delay-us N] [--record SCRIPT]\n"
-      "       pendrel-bench replay hid|bulk SCRIPT MODEL [--delay-us N]\n"
-      "       pendrel-bench checkimage IMAGE MODEL\n");
+      "usage: pendrel-bench usb hid|bulk IMAGE MODEL [--delay-us N|--pace] [--record SCRIPT]\n"
+      "       pendrel-bench replay hid|bulk SCRIPT MODEL [--delay-us N|--pace]\n"
+      "       pendrel-bench checkimage IMAGE MODEL\n"
+      "       pendrel-bench handoff ROUNDS\n");
   return 2;
 }
 
@@ -169,6 +175,7 @@ void RecordFrame(std::FILE* script, const sim::SimRecord& record) {
 struct UsbBed {
   bool hid = true;
   uint32_t delayUs = 0;
+  bool pace = false;  // each reply held back for the controller's modelled time
   sim::SimEngine engine;
   Delayer delayer;
   double engineCpu = 0;  // the device's time, not the host's
@@ -184,15 +191,21 @@ bool UsbBedStart(UsbBed& bed, const char* model) {
     std::printf("pendrel-bench: %s\n", sim::SimConfigError(bed.engine).c_str());
     return false;
   }
-  if (bed.delayUs != 0) bed.delayer.Start(bed.hid ? InjectHid : InjectBulk);
+  if (bed.delayUs != 0 || bed.pace) bed.delayer.Start(bed.hid ? InjectHid : InjectBulk);
   fake::Responder responder = [&bed](std::span<const uint8_t> sent, std::vector<uint8_t>& reply) {
+    const auto arrived = Clock::now();
+    const uint64_t busyBefore = sim::SimGetStats(bed.engine).controllerTimeUs;
     double before = ThreadCpuSeconds();
     uint32_t events = sim::SimFeed(bed.engine, sent.data(), sent.size(), reply);
     bed.engineCpu += ThreadCpuSeconds() - before;
     bed.toDevice += sent.size();
     bed.toHost += reply.size();
-    if (bed.delayUs != 0 && !reply.empty()) {
-      bed.delayer.Post(Clock::now() + std::chrono::microseconds(bed.delayUs), std::move(reply));
+    if ((bed.delayUs != 0 || bed.pace) && !reply.empty()) {
+      // Paced: the controller's own time for the command, as talo-sim's
+      // paced serial line and ethernet front end model it.
+      const uint64_t holdUs =
+          bed.pace ? sim::SimGetStats(bed.engine).controllerTimeUs - busyBefore : bed.delayUs;
+      bed.delayer.Post(arrived + std::chrono::microseconds(holdUs), std::move(reply));
       reply.clear();
     }
     return (events & sim::kSimEventDropLink) != 0;
@@ -226,7 +239,7 @@ struct HostRun {
 };
 
 int UsbFinish(UsbBed& bed, const HostRun& run) {
-  if (bed.delayUs != 0) {
+  if (bed.delayUs != 0 || bed.pace) {
     bed.delayer.Stop();
     bed.engineCpu += bed.delayer.cpuSeconds;
   }
@@ -237,13 +250,13 @@ int UsbFinish(UsbBed& bed, const HostRun& run) {
       "\nBENCH {\"ok\":%s,\"link\":\"%s\",\"bytes\":%llu,\"blockSize\":%u,\"blocks\":%llu,"
       "\"hostFaults\":%u,\"wallS\":%.6f,\"cpuS\":%.6f,\"engineCpuS\":%.6f,\"delayUs\":%u,\"maxRssKb\":%ld,"
       "\"voluntarySwitches\":%ld,\"frames\":%u,\"toDevice\":%llu,\"toHost\":%llu,\"writes\":%d,"
-      "\"flash\":\"%016llx\"}\n",
+      "\"flash\":\"%016llx\",\"paced\":%s}\n",
       run.ok ? "true" : "false", bed.hid ? "hid" : "bulk",
       static_cast<unsigned long long>(stats.bytesWritten), run.blockSize,
       static_cast<unsigned long long>(blocks), stats.hostFaults, run.wall, run.cpu, bed.engineCpu,
       bed.delayUs, MaxRssKb(), run.switches - bed.delayer.switches, stats.frames,
       static_cast<unsigned long long>(bed.toDevice), static_cast<unsigned long long>(bed.toHost), writes,
-      static_cast<unsigned long long>(FlashDigest(bed.engine)));
+      static_cast<unsigned long long>(FlashDigest(bed.engine)), bed.pace ? "true" : "false");
   fake::winusb.Uninstall();
   fake::hid.Uninstall();
   return run.ok && stats.hostFaults == 0 ? 0 : 1;
@@ -370,19 +383,52 @@ int UsbMain(int argc, char** argv) {
   UsbBed bed;
   bed.hid = link == "hid";
   std::unique_ptr<std::FILE, int (*)(std::FILE*)> record(nullptr, std::fclose);
-  for (int i = 5; i + 1 < argc; i += 2) {
-    if (std::strcmp(argv[i], "--delay-us") == 0) {
-      bed.delayUs = static_cast<uint32_t>(std::strtoul(argv[i + 1], nullptr, 10));
-    } else if (std::strcmp(argv[i], "--record") == 0 && mode == "usb") {
-      record.reset(std::fopen(argv[i + 1], "wb"));
+  for (int i = 5; i < argc; ++i) {
+    const bool valued = i + 1 < argc;
+    if (std::strcmp(argv[i], "--pace") == 0) {
+      bed.pace = true;
+    } else if (std::strcmp(argv[i], "--delay-us") == 0 && valued) {
+      bed.delayUs = static_cast<uint32_t>(std::strtoul(argv[++i], nullptr, 10));
+    } else if (std::strcmp(argv[i], "--record") == 0 && valued && mode == "usb") {
+      record.reset(std::fopen(argv[++i], "wb"));
       if (!record) return Usage();
       bed.record = record.get();
     } else {
       return Usage();
     }
   }
-  if ((argc - 5) % 2 != 0 || !UsbBedStart(bed, argv[4])) return Usage();
+  if (!UsbBedStart(bed, argv[4])) return Usage();
   return mode == "usb" ? UsbRun(bed, argv[3]) : ReplayRun(bed, argv[3]);
+}
+
+// One reply's way from a USB link's reader thread to the main thread,
+// measured alone: the receive ring's push and take (usb_common's own), a
+// byte sent back and forth between two threads that each block in between,
+// as pendrel's main thread does while the device works. The median of
+// `rounds` one-way times, in microseconds.
+int HandoffRun(int rounds) {
+  UsbReceiver there, back;
+  std::thread echo([&] {
+    uint8_t b = 0;
+    for (int i = 0; i < rounds && ReceiverTake(there, 2000, &b); ++i) ReceiverPush(back, &b, 1);
+  });
+  std::vector<double> oneWay;
+  for (int i = 0; i < rounds; ++i) {
+    // A pause first, so that the echo thread is asleep when the byte comes.
+    std::this_thread::sleep_for(std::chrono::microseconds(200));
+    const uint8_t b = static_cast<uint8_t>(i);
+    uint8_t got = 0;
+    auto began = Clock::now();
+    ReceiverPush(there, &b, 1);
+    if (!ReceiverTake(back, 2000, &got)) break;
+    oneWay.push_back(1e6 * Seconds(Clock::now() - began) / 2);
+  }
+  echo.join();
+  const bool ok = static_cast<int>(oneWay.size()) == rounds && rounds > 0;
+  std::sort(oneWay.begin(), oneWay.end());
+  std::printf("BENCH {\"ok\":%s,\"rounds\":%d,\"handoffUs\":%.2f}\n", ok ? "true" : "false", rounds,
+              ok ? oneWay[oneWay.size() / 2] : 0.0);
+  return ok ? 0 : 1;
 }
 
 // A plain sequential read, as cat would do it.
@@ -468,5 +514,6 @@ int main(int argc, char** argv) {
   if (argc >= 5 && (std::strcmp(argv[1], "usb") == 0 || std::strcmp(argv[1], "replay") == 0))
     return UsbMain(argc, argv);
   if (argc == 4 && std::strcmp(argv[1], "checkimage") == 0) return CheckImageRun(argv[2], argv[3]);
+  if (argc == 3 && std::strcmp(argv[1], "handoff") == 0) return HandoffRun(std::atoi(argv[2]));
   return Usage();
 }
