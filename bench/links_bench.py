@@ -170,12 +170,18 @@ def ethernet(lab, build, workdir, image, runs, paced):
 
 # --- USB --------------------------------------------------------------------
 
-def _bench(build, args, timeout=900):
+def _pin():
+    """preexec_fn: the whole process on one processor, the machine's last."""
+    os.sched_setaffinity(0, {max(os.sched_getaffinity(0))})
+
+
+def _bench(build, args, timeout=900, pinned=False):
     # The console goes to a file, as pendrel's goes to /dev/null in the
     # Ethernet runs: a pipe would wake this script at every progress line.
     with tempfile.TemporaryFile() as out:
         proc = subprocess.run([os.path.join(build, "bench", "pendrel-bench")] + args, stdin=subprocess.DEVNULL,
-                              stdout=out, stderr=subprocess.STDOUT, timeout=timeout)
+                              stdout=out, stderr=subprocess.STDOUT, timeout=timeout,
+                              preexec_fn=_pin if pinned else None)
         out.seek(0)
         text = out.read().decode(errors="replace")
     lines = [l for l in text.splitlines() if l.startswith("BENCH ")]
@@ -187,17 +193,18 @@ def _bench(build, args, timeout=900):
     return r
 
 
-def usb(build, workdir, link, image, runs, paced):
+def usb(build, workdir, link, image, runs, paced, pinned=False):
     """pendrel's link in-process and the minimal host over the same fake
-    device and engine, in turn."""
+    device and engine, in turn; pinned: each on one processor."""
     script = os.path.join(workdir, "%s.replay" % link)
     pace = ["--pace"] if paced else []
-    what = "USB %s %d bytes%s" % (link, os.path.getsize(image), ", paced" if paced else "")
+    what = "USB %s %d bytes%s%s" % (link, os.path.getsize(image), ", paced" if paced else "",
+                                    ", on one processor" if pinned else "")
     print("  %s, recording the frames" % what, flush=True)
     _bench(build, ["usb", link, image, MODEL, "--record", script])
     p, m = _alternate(runs, what + ", pendrel and the minimal host",
-                      lambda: _bench(build, ["usb", link, image, MODEL] + pace),
-                      lambda: _bench(build, ["replay", link, script, MODEL] + pace))
+                      lambda: _bench(build, ["usb", link, image, MODEL] + pace, pinned=pinned),
+                      lambda: _bench(build, ["replay", link, script, MODEL] + pace, pinned=pinned))
     r = _result(p, m, ("frames", "bytes", "toDevice", "toHost", "writes", "flash"),
                 (p[0]["toDevice"], p[0]["toHost"]))
     r["waits"] = [x["voluntarySwitches"] / x["frames"] for x in p]
@@ -272,11 +279,14 @@ def add_rows(table, build, workdir, eth_image, runs, eth_skip=None):
     handoff = _bench(build, ["handoff", "2000"])["handoffUs"]
     for link, name in (("hid", "USB HID"), ("bulk", "USB bulk")):
         paced = usb(build, workdir, link, paced_image, runs, True)
+        pinned = usb(build, workdir, link, paced_image, runs, True, pinned=True)
         unpaced = usb(build, workdir, link, unpaced_image, runs, False)
         _paced_rows(table, "%s %s %s, controller paced" % (name, _mb(paced_image), MODEL), paced)
         table.add("  pendrel's excess per frame", [1e6 * (w - statistics.median(paced["minimal"])) /
                                                    paced["frames"] for w in paced["pendrel"]], "us", "%.1f",
                   "one reader hand-off alone: %.1f us (pendrel-bench handoff)" % handoff)
+        table.add("  both on one processor: pendrel / minimal host", pinned["ratio"], "", "%.4f",
+                  "no wake-up crosses processors")
         _unpaced_rows(table, "  unpaced, %s" % _mb(unpaced_image), unpaced,
                       "the reader thread hands each reply over")
 
