@@ -449,13 +449,13 @@ void RunIfComplete(SimEngineState& s, const CommandEntry& match, std::vector<uin
   s.decode = DecodeState::Idle;
 }
 
-// Called after each unescaped byte of a frame: runs the frame once it is
-// complete, turns to discarding once no command can match.
 // Past the longest prefix and the loader's tail, a frame's command is
 // settled: a 2 KB write block need not be matched against every command at
 // each of its bytes.
 constexpr size_t kCommandSettled = 6;
 
+// Called after each unescaped byte of a frame: runs the frame once it is
+// complete, turns to discarding once no command can match.
 void CheckFrame(SimEngineState& s, std::vector<uint8_t>& out) {
   const std::vector<uint8_t>& f = s.frame;
   if (f.size() > kCommandSettled && s.frameCommand != nullptr) {
