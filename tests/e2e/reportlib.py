@@ -116,6 +116,7 @@ def sample_day():
     serial_ports = ["/dev/ttyUSB%d" % i for i in range(4)]
     sockets = ["1-1.%d" % i for i in range(1, 5)]
     texts = ["No or invalid response from Talo device", "USB connection lost", "No data received on USB device"]
+    serial_texts = texts[:1] + ["Programing Error: Failed to write data to Flash"]
     records, board = [], 0
     for cycle in range(int(9.25 * 60 * 60 / 52)):
         start = T0 + datetime.timedelta(seconds=cycle * 52 + rng.uniform(0, 3))
@@ -123,8 +124,9 @@ def sample_day():
             start += datetime.timedelta(minutes=45)
         for i, port in enumerate(serial_ports):
             ok = rng.random() > 0.012
-            records.append(record(start, round(rng.gauss(38, 1.5), 3), port=port, ok=ok, usb_serial="FT4A%02d" % i,
-                                  failure=None if ok else rng.choice(texts[:1] + ["Programing Error: Failed to write data to Flash"])))
+            seconds = round(rng.gauss(38, 1.5), 3)
+            failure = None if ok else rng.choice(serial_texts)
+            records.append(record(start, seconds, port=port, ok=ok, usb_serial="FT4A%02d" % i, failure=failure))
         for socket in sockets:
             board += 1
             bad = 0.11 if socket == "1-1.3" else 0.01
