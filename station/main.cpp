@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "day_report.h"
 #include "options.h"
 #include "preflight.h"
 #include "report.h"
@@ -96,6 +97,7 @@ int main(int argc, char** argv) {
     case StationCommand::Help: PrintStationUsage(); return argc < 2 ? 2 : 0;
     case StationCommand::Version: std::printf("pendrel-station %s\n", kVersion); return 0;
     case StationCommand::List: PrintLinks(); return 0;
+    case StationCommand::Report: return RunDayReport(o);
     case StationCommand::Program: break;
   }
 
