@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "base/status.h"
+#include "base/timeouts.h"
 #include "link/link.h"
 
 namespace {
