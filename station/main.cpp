@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "options.h"
+#include "pendrel_version.h"
 #include "report.h"
 #include "sha256.h"
 #include "supervisor.h"
@@ -12,7 +13,7 @@
 
 namespace {
 
-constexpr const char* kVersion = "5.07";
+constexpr const char* kVersion = PENDREL_VERSION;
 
 int BadInput(const std::string& reason) {
   std::fprintf(stderr, "pendrel-station: %s\n", reason.c_str());

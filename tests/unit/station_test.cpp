@@ -6,6 +6,7 @@
 
 #include "options.h"
 #include "pendrel_output.h"
+#include "pendrel_version.h"
 #include "sha256.h"
 #include "unit.h"
 
@@ -36,9 +37,9 @@ TEST(StationSha256, Fips180Vectors) {
   EXPECT_EQ(std::string(hex), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
-const std::string kBanner =
-    "\nPendrel V5.07 - Loads raw flash data files into the Talo device\n"
-    "Copyright (c) 2026 Pendrel developers\n\n";
+const std::string kBanner = "\nPendrel V" PENDREL_VERSION
+                            " - Loads raw flash data files into the Talo device\n"
+                            "Copyright (c) 2026 Pendrel developers\n\n";
 const std::string kPrompt = "\nPress any key to exit program";
 
 std::string Progress(int total) {
