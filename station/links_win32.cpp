@@ -5,12 +5,14 @@
 // with no access rights, which reads its strings and sends nothing.
 #include <windows.h>
 #include <setupapi.h>
+#include <cfgmgr32.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <cwchar>
 
+#include "instance_ids.h"
 #include "system.h"
 
 namespace {
@@ -55,7 +57,23 @@ std::string SerialOfInstance(const std::string& instance) {
   return last.find('&') == std::string::npos ? last : std::string();
 }
 
-std::vector<LinkInfo> ClassPorts() {
+// The device's instance id, then its parent's, up to the root of the tree.
+std::vector<std::string> InstanceChain(DEVINST device) {
+  std::vector<std::string> chain;
+  for (int depth = 0; depth < 16; ++depth) {
+    char id[MAX_DEVICE_ID_LEN + 1] = "";
+    if (CM_Get_Device_IDA(device, id, sizeof id, 0) != CR_SUCCESS) break;
+    chain.emplace_back(id);
+    DEVINST parent = 0;
+    if (CM_Get_Parent(&parent, device, 0) != CR_SUCCESS) break;
+    device = parent;
+  }
+  return chain;
+}
+
+// usbOnly: only the ports whose device is on USB, as on Linux (--all-serial
+// must not take a motherboard's COM1, which fails every run).
+std::vector<LinkInfo> ClassPorts(bool usbOnly = false) {
   std::vector<LinkInfo> links;
   HDEVINFO set = SetupDiGetClassDevsA(&kPortsClass, nullptr, nullptr, DIGCF_PRESENT);
   if (set == INVALID_HANDLE_VALUE) return links;
@@ -75,10 +93,11 @@ std::vector<LinkInfo> ClassPorts() {
     l.detail = Property(set, &info, SPDRP_FRIENDLYNAME);
     if (l.detail.empty()) l.detail = Property(set, &info, SPDRP_DEVICEDESC);
     l.usbId = UsbIdOf(Property(set, &info, SPDRP_HARDWAREID));
-    char instance[512] = "";
-    if (SetupDiGetDeviceInstanceIdA(set, &info, instance, sizeof instance, nullptr))
-      l.serial = SerialOfInstance(instance);
-    links.push_back(l);
+    // The serial number is the USB device's, also where a vendor's bus driver
+    // (FTDI's) puts the port's own device between it and the port.
+    UsbAncestry usb = UsbAncestryOf(InstanceChain(info.DevInst));
+    l.serial = usb.serial;
+    if (!usbOnly || usb.onUsb) links.push_back(l);
   }
   SetupDiDestroyDeviceInfoList(set);
   return links;
@@ -203,11 +222,8 @@ std::vector<LinkInfo> ListLinks() {
 }
 
 std::vector<std::string> SerialPortNames() {
-  std::vector<LinkInfo> links = ClassPorts();
-  std::vector<LinkInfo> more = NamedPorts(links);
-  links.insert(links.end(), more.begin(), more.end());
   std::vector<std::string> names;
-  for (const LinkInfo& l : links) names.push_back(l.path);
+  for (const LinkInfo& l : ClassPorts(true)) names.push_back(l.path);
   return names;
 }
 

@@ -6,8 +6,8 @@
 
 #include "options.h"
 #include "pendrel_version.h"
+#include "preflight.h"
 #include "report.h"
-#include "sha256.h"
 #include "supervisor.h"
 #include "system.h"
 
@@ -76,6 +76,7 @@ bool PlanUnits(const StationOptions& o, StationPlan* plan, std::string* error) {
     if ((kind[0] == 'u' && !o.usb) || (kind[0] == 'e' && !o.eth)) continue;
     Unit u;
     u.name = kind;
+    u.link = kind;
     u.linkArgs = {std::string("-") + kind};
     plan->units.push_back(u);
   }
@@ -101,24 +102,35 @@ int main(int argc, char** argv) {
 
   Reporter r;
   r.image = o.image;
-  uint64_t imageBytes = 0;
-  if (!FileExists(o.image) || !Sha256OfFile(o.image, &r.sha256, &imageBytes))
-    return BadInput("image not found or unreadable: " + o.image);
+  if (!FileExists(o.image)) return BadInput("image not found or unreadable: " + o.image);
   StationPlan plan;
   plan.pendrel = FindPendrel(o);
   if (plan.pendrel.empty() || !FileExists(plan.pendrel))
     return BadInput("cannot find " + PendrelProgramName() + " (beside this program, on PATH, or --pendrel)");
   if (!PlanUnits(o, &plan, &error)) return BadInput(error);
-  plan.timeoutSeconds = o.timeoutSeconds > 0 ? o.timeoutSeconds
-                                             : DerivedTimeoutSeconds(imageBytes, o.commandRate, o.uploadRate);
+  // Before any unit starts: no controller is touched by a pendrel the station would misread.
+  if (!CheckPendrelVersion(plan.pendrel, kVersion, &error)) return BadInput(error);
+  StationImage image;
+  if (!PrepareImage(o.image, &image, &error)) return BadInput("image not found or unreadable: " + error);
+  r.sha256 = image.sha256;
+  plan.image = image.copy;
+  plan.imageBytes = image.dataLength;
+  plan.timeoutSeconds = o.timeoutSeconds > 0
+                            ? o.timeoutSeconds
+                            : DerivedTimeoutSeconds(image.fileSize, o.commandRate, o.uploadRate);
   if (!o.logPath.empty()) {
     r.log = std::fopen(o.logPath.c_str(), "a");
-    if (r.log == nullptr) return BadInput("cannot open the log " + o.logPath + ": " + std::strerror(errno));
+    if (r.log == nullptr) {
+      RemoveImageCopy();
+      return BadInput("cannot open the log " + o.logPath + ": " + std::strerror(errno));
+    }
   }
   if (o.json) r.mode = ViewMode::Json;
   else if (StdoutIsTerminal()) r.mode = ViewMode::Terminal;
   r.columns = TerminalColumns();
   int code = RunStation(o, plan, r);
   if (r.log) std::fclose(r.log);
+  RemoveImageCopy();
+  InterruptHandled();
   return code;
 }

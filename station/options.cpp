@@ -204,7 +204,7 @@ void PrintStationUsage() {
       "unit succeeded, 1 when any failed, 2 for bad input.\n"
       "\n"
       "  PORT, -pPORT     a serial port as pendrel takes it (/dev/ttyUSB0, COM3)\n"
-      "  --all-serial     every serial port that list shows\n"
+      "  --all-serial     every serial port on USB (Linux: the ones list shows)\n"
       "  -usb, -eth       one more unit: the first USB / Ethernet controller found\n"
       "  -bRATE -uRATE -nocts -wPASSWORD   passed on to pendrel\n"
       "  --jobs N         at most N units at a time\n"

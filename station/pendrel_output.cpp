@@ -50,8 +50,18 @@ long NumberBefore(std::string_view s, size_t end) {
   return std::strtol(std::string(s.substr(start, end - start)).c_str(), nullptr, 10);
 }
 
+constexpr std::string_view kBannerStart = "Pendrel ";
+constexpr std::string_view kBannerEnd = " - Loads raw flash data files";
+
 bool IsBanner(std::string_view line) {
-  return StartsWith(line, "Pendrel ") && line.find(" - Loads raw flash data files") != std::string_view::npos;
+  return StartsWith(line, kBannerStart) && line.find(kBannerEnd) != std::string_view::npos;
+}
+
+// "Pendrel V5.07 - Loads ..." -> "5.07"
+std::string BannerVersion(std::string_view line) {
+  std::string_view v = line.substr(kBannerStart.size(), line.find(kBannerEnd) - kBannerStart.size());
+  if (StartsWith(v, "V")) v.remove_prefix(1);
+  return std::string(v);
 }
 
 void ConfirmIdentification(PendrelOutput& o, OutputNews& news) {
@@ -103,8 +113,10 @@ void CompleteLine(PendrelOutput& o, OutputNews& news) {
   std::string line = std::move(o.line);
   o.line.clear();
   if (!o.bannerSeen) {
-    if (IsBanner(line)) o.bannerSeen = true;
-    else if (!line.empty()) o.messages.push_back(line);  // not pendrel's banner: keep it as said
+    if (IsBanner(line)) {
+      o.bannerSeen = true;
+      o.version = BannerVersion(line);
+    } else if (!line.empty()) o.messages.push_back(line);  // not pendrel's banner: keep it as said
     return;
   }
   if (line.empty() || (StartsWith(line, "Copyright") && o.firstLine.empty() && !o.writing)) return;

@@ -1,8 +1,16 @@
 #include "report.h"
 
+#include <cmath>
 #include <cstdarg>
+#include <nlohmann/json.hpp>
 
 namespace {
+
+// Key order kept as written, so that a record reads the same every time.
+using Record = nlohmann::ordered_json;
+
+// Every event and log record says which version of the record it is.
+constexpr int kRecordVersion = 2;
 
 std::string Printf(const char* format, ...) {
   char text[512];
@@ -13,16 +21,23 @@ std::string Printf(const char* format, ...) {
   return text;
 }
 
-std::string Seconds(double s) { return Printf("%.3f", s); }
+// Texts the system gave us, as UTF-8; null when there is none.
+Record Text(const std::string& text) { return Utf8FromSystemText(text); }
+Record TextOrNull(const std::string& text) { return text.empty() ? Record(nullptr) : Text(text); }
 
-void EmitJson(const std::string& object) {
-  std::fputs(object.c_str(), stdout);
+// Decimal places kept: dividing by a power of ten gives the double nearest the short decimal.
+double Rounded(double value, double scale) { return std::round(value * scale) / scale; }
+
+void EmitJson(const Record& record) {
+  // Whatever is still not UTF-8 is replaced, never copied: every line is valid JSON.
+  std::string line = record.dump(-1, ' ', false, Record::error_handler_t::replace);
+  std::fputs(line.c_str(), stdout);
   std::fputc('\n', stdout);
   std::fflush(stdout);
 }
 
-std::string JsonHead(const char* event, const Unit& u, const std::string& time) {
-  return "{\"event\":\"" + std::string(event) + "\",\"time\":\"" + time + "\",\"port\":" + JsonString(u.name);
+Record Event(const char* event, const Unit& u, const std::string& time) {
+  return Record{{"version", kRecordVersion}, {"event", event}, {"time", time}, {"port", Text(u.name)}};
 }
 
 void PlainLine(const Unit& u, const std::string& text) {
@@ -30,70 +45,67 @@ void PlainLine(const Unit& u, const std::string& text) {
   std::fflush(stdout);
 }
 
-std::string ResultJsonFields(const Reporter& r, const UnitResult& res) {
-  std::string s = ",\"result\":\"" + std::string(res.ok ? "ok" : "failed") + "\"";
-  s += ",\"exit_code\":" + (res.exitCode < 0 ? std::string("null") : std::to_string(res.exitCode));
-  s += ",\"failure\":" + (res.ok ? std::string("null") : JsonString(res.failure));
-  s += ",\"identification\":" + (res.identification.empty() ? "null" : JsonString(res.identification));
-  s += ",\"bytes\":" + std::to_string(res.kb * 1024L);
-  s += ",\"seconds\":" + Seconds(res.seconds);
-  s += ",\"kbps\":" + Printf("%.1f", res.kbPerSecond);
-  s += ",\"image\":" + JsonString(r.image) + ",\"sha256\":\"" + r.sha256 + "\"";
-  return s;
+// The fields of a finished run, shared by the end event and the log record.
+void AddResult(Record& rec, const Reporter& r, const UnitResult& res) {
+  rec["link"] = res.link;
+  rec["usb_serial"] = TextOrNull(res.usbSerial);
+  rec["usb_location"] = TextOrNull(res.usbLocation);
+  rec["result"] = res.ok ? "ok" : "failed";
+  rec["exit_code"] = res.exitCode < 0 ? Record(nullptr) : Record(res.exitCode);
+  rec["failure"] = res.ok ? Record(nullptr) : Text(res.failure);
+  rec["identification"] = TextOrNull(res.identification);
+  rec["bytes"] = res.bytes;
+  rec["seconds"] = Rounded(res.seconds, 1000);
+  rec["bytes_per_second"] = Rounded(res.bytesPerSecond, 10);
+  rec["image"] = Text(r.image);
+  rec["sha256"] = r.sha256;
+  rec["pendrel_version"] = TextOrNull(res.pendrelVersion);
 }
 
 }  // namespace
 
-std::string JsonString(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char c : text) {
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\r': out += "\\r"; break;
-      case '\t': out += "\\t"; break;
-      default:
-        if (c < 0x20 || c == 0x7F) out += Printf("\\u%04x", c);
-        else out += static_cast<char>(c);  // UTF-8 passes as it is
-    }
-  }
-  return out + "\"";
-}
-
 void ReportStart(Reporter& r, const Unit& u) {
-  if (r.mode == ViewMode::Json) EmitJson(JsonHead("start", u, u.startedUtc) + "}");
+  if (r.mode == ViewMode::Json) EmitJson(Event("start", u, u.startedUtc));
   else if (r.mode == ViewMode::Plain) PlainLine(u, "start");
 }
 
 void ReportIdentification(Reporter& r, const Unit& u) {
-  if (r.mode == ViewMode::Json)
-    EmitJson(JsonHead("identification", u, UtcTimestamp()) +
-             ",\"identification\":" + JsonString(u.out.identification) + "}");
-  else if (r.mode == ViewMode::Plain) PlainLine(u, u.out.identification);
+  if (r.mode == ViewMode::Json) {
+    Record e = Event("identification", u, UtcTimestamp());
+    e["identification"] = Text(u.out.identification);
+    EmitJson(e);
+  } else if (r.mode == ViewMode::Plain) {
+    PlainLine(u, u.out.identification);
+  }
 }
 
 void ReportProgress(Reporter& r, const Unit& u) {
-  if (r.mode == ViewMode::Json)
-    EmitJson(JsonHead("progress", u, UtcTimestamp()) + ",\"kb\":" + std::to_string(u.out.writtenKb) +
-             ",\"total_kb\":" + std::to_string(u.out.totalKb) +
-             ",\"percent\":" + std::to_string(u.out.percent) + "}");
-  else if (r.mode == ViewMode::Plain)
+  if (r.mode == ViewMode::Json) {
+    Record e = Event("progress", u, UtcTimestamp());
+    e["kb"] = u.out.writtenKb;
+    e["total_kb"] = u.out.totalKb;
+    e["percent"] = u.out.percent;
+    EmitJson(e);
+  } else if (r.mode == ViewMode::Plain) {
     PlainLine(u, Printf("%ldkB of %ldkB (%ld%%)", u.out.writtenKb, u.out.totalKb, u.out.percent));
+  }
 }
 
 void ReportEnd(Reporter& r, const Unit& u) {
   const UnitResult& res = u.last;
   if (r.mode == ViewMode::Json) {
-    EmitJson(JsonHead("end", u, res.endedUtc) + ResultJsonFields(r, res) + "}");
+    Record e = Event("end", u, res.endedUtc);
+    AddResult(e, r, res);
+    EmitJson(e);
   } else if (r.mode == ViewMode::Plain) {
-    if (res.ok) PlainLine(u, Printf("ok, %ldkB in %.1f s (%.1f kB/s)", res.kb, res.seconds, res.kbPerSecond));
+    if (res.ok)
+      PlainLine(u, Printf("ok, %ldkB in %.1f s (%.1f kB/s)", res.kb, res.seconds, res.bytesPerSecond / 1024));
     else PlainLine(u, "FAILED: " + res.failure);
   }
 }
 
 void ReportPresence(Reporter& r, const Unit& u, bool present) {
-  if (r.mode == ViewMode::Json) EmitJson(JsonHead(present ? "present" : "gone", u, UtcTimestamp()) + "}");
+  if (r.mode == ViewMode::Json) EmitJson(Event(present ? "present" : "gone", u, UtcTimestamp()));
   else if (r.mode == ViewMode::Plain) PlainLine(u, present ? "board present" : "board gone");
 }
 
@@ -124,10 +136,13 @@ void ReportSummary(Reporter& r, const std::vector<UnitResult>& results, bool int
   // With --json, standard output carries JSON lines only; the table goes to standard error.
   std::FILE* out = r.mode == ViewMode::Json ? stderr : stdout;
   if (r.mode == ViewMode::Json)
-    EmitJson(
-        Printf("{\"event\":\"summary\",\"time\":\"%s\",\"units\":%zu,\"ok\":%zu,\"failed\":%zu,"
-               "\"interrupted\":%s}",
-               UtcTimestamp().c_str(), results.size(), ok, failed, interrupted ? "true" : "false"));
+    EmitJson(Record{{"version", kRecordVersion},
+                    {"event", "summary"},
+                    {"time", UtcTimestamp()},
+                    {"units", results.size()},
+                    {"ok", ok},
+                    {"failed", failed},
+                    {"interrupted", interrupted}});
   size_t width = 4;
   for (const UnitResult& res : results) width = res.port.size() > width ? res.port.size() : width;
   int w = static_cast<int>(width);
@@ -143,10 +158,12 @@ void ReportSummary(Reporter& r, const std::vector<UnitResult>& results, bool int
 
 bool AppendLogRecord(Reporter& r, const UnitResult& res) {
   if (r.log == nullptr) return true;
-  std::string line = "{\"time\":\"" + res.endedUtc + "\",\"started\":\"" + res.startedUtc +
-                     "\",\"port\":" + JsonString(res.port) +
-                     ",\"usb_serial\":" + (res.usbSerial.empty() ? "null" : JsonString(res.usbSerial)) +
-                     ResultJsonFields(r, res) + "}\n";
+  Record rec{{"version", kRecordVersion},
+             {"time", res.endedUtc},
+             {"started", res.startedUtc},
+             {"port", Text(res.port)}};
+  AddResult(rec, r, res);
+  std::string line = rec.dump(-1, ' ', false, Record::error_handler_t::replace) + "\n";
   // One write per record and a flush at once: a crash of the station loses no finished unit.
   bool written = std::fputs(line.c_str(), r.log) >= 0;
   return std::fflush(r.log) == 0 && written;

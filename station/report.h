@@ -13,15 +13,13 @@ enum class ViewMode { Plain, Json, Terminal };
 
 struct Reporter {
   ViewMode mode = ViewMode::Plain;
-  std::string image;
-  std::string sha256;
+  std::string image;   // as the user named it
+  std::string sha256;  // of the bytes every unit flashes
   std::FILE* log = nullptr;
   int columns = 80;
   int drawnLines = 0;  // terminal view: lines to move back over
   double lastDraw = -1;
 };
-
-std::string JsonString(const std::string& text);
 
 void ReportStart(Reporter& r, const Unit& u);
 void ReportIdentification(Reporter& r, const Unit& u);

@@ -34,7 +34,7 @@ int RunningCount(const Station& s) {
 
 void Finish(Station& s, Unit& u, int exitCode, bool crashed, const std::string& how) {
   EndPendrelOutput(u.out);
-  u.last = ResultOfRun(u, exitCode, crashed, how, MonotonicSeconds(), UtcTimestamp());
+  u.last = ResultOfRun(u, s.plan.imageBytes, exitCode, crashed, how, MonotonicSeconds(), UtcTimestamp());
   u.hasResult = true;
   u.runs++;
   if (!u.last.ok) u.failures++;
@@ -47,7 +47,7 @@ void Finish(Station& s, Unit& u, int exitCode, bool crashed, const std::string& 
 }
 
 void Start(Station& s, Unit& u) {
-  std::vector<std::string> argv = {s.plan.pendrel, s.o.image};
+  std::vector<std::string> argv = {s.plan.pendrel, s.plan.image};
   argv.insert(argv.end(), u.linkArgs.begin(), u.linkArgs.end());
   argv.insert(argv.end(), s.o.passOn.begin(), s.o.passOn.end());
   u.out = PendrelOutput{};

@@ -10,7 +10,9 @@
 #include "unit.h"
 
 struct StationPlan {
-  std::string pendrel;  // the program to run
+  std::string pendrel;      // the program to run
+  std::string image;        // what each pendrel is given: the station's private copy
+  uint64_t imageBytes = 0;  // what a complete run writes
   std::vector<Unit> units;
   double timeoutSeconds = 0;  // per run
 };

@@ -3,7 +3,9 @@
 // + links_win32.cpp on Windows; every decision stays in the portable files.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // ---- child processes ----
@@ -32,14 +34,52 @@ void StopChild(int child);
 
 // ---- interrupts ----
 
-// Ctrl-C / SIGINT, SIGTERM: sets the flag and wakes WaitForChildren.
+// Ctrl-C / SIGINT, SIGTERM, SIGHUP; on Windows also Ctrl-Break and the
+// console's close, log-off and shut-down: sets the flag and wakes
+// WaitForChildren. Children end with the station however it ends (Linux:
+// their parent-death signal; Windows: a job object that kills them when its
+// last handle closes).
 void InstallInterruptHandler();
 bool Interrupted();
+// The station has ended its children and written their records. On Windows a
+// console close, log-off or shut-down ends the process once its handler
+// returns: the handler waits for this (bounded) before it lets Windows go on.
+void InterruptHandled();
 
 // ---- the terminal ----
 
 bool StdoutIsTerminal();  // on Windows this also turns on the escape sequences
 int TerminalColumns();    // 80 when unknown
+
+// ---- the image ----
+
+struct ImageCopy {
+  std::string path;    // what every pendrel is given in place of the image
+  uint64_t size = 0;   // bytes in the copy
+  std::string sha256;  // of the bytes in the copy, lower-case hex
+};
+
+// A private, read-only copy of the image, made once at start, so that every
+// pendrel flashes exactly the bytes whose hash the records name, whatever
+// happens to the image file meanwhile. Linux: a file without a name (its
+// directory is gone at once; children open it as /proc/self/fd/N), so
+// nothing stays behind however the station ends. Windows: a temporary file
+// the station holds open (others may only read it) and deletes in
+// RemoveImageCopy. False with the system's reason in *error.
+bool MakeImageCopy(const std::string& image, ImageCopy* copy, std::string* error);
+void RemoveImageCopy();
+
+// SHA-256 from the system's library (libcrypto on Linux, BCrypt on Windows),
+// lower-case hex; empty when the library failed.
+std::string Sha256Hex(std::string_view data);
+
+// ---- texts ----
+
+// A text the system gave us in its own encoding — a path from the command
+// line, a system error text, what pendrel printed — as UTF-8 for the records.
+// Windows: from the ANSI code page; Linux: as it is (its texts are UTF-8).
+// Bytes that still are not UTF-8 are replaced when the record is written.
+std::string Utf8FromSystemText(const std::string& text);
 
 // ---- files and programs ----
 

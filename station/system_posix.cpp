@@ -1,12 +1,13 @@
-// Child processes, signals and the terminal on Linux: posix_spawn into a new
-// session (no controlling terminal, so pendrel's exit prompt ends at once),
-// one pipe per child, poll.
+// Child processes, signals, the image copy and the terminal on Linux: each
+// pendrel in a new session (no controlling terminal, so its exit prompt ends
+// at once) with a parent-death signal, one pipe per child, poll.
 #include <fcntl.h>
 #include <limits.h>
+#include <openssl/evp.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -17,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <memory>
 
 #include "system.h"
 
@@ -69,44 +71,145 @@ void Reap(int id, Child& c, std::vector<ChildEvent>* events) {
   gChildren.erase(id);
 }
 
+// The child between fork and exec: async-signal-safe calls only. Its own
+// session (no controlling terminal; the terminal's Ctrl-C reaches the
+// station only, which then ends the children itself), and SIGKILL when the
+// station dies, however it dies. The death signal follows the thread that
+// forked: the station's one thread, which lives as long as the station.
+[[noreturn]] void BecomePendrel(char* const* args, int out, int report, pid_t station) {
+  struct sigaction dfl {};
+  dfl.sa_handler = SIG_DFL;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(sig, &dfl, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  setsid();
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  // The station may have died before the death signal was armed.
+  if (getppid() != station) _exit(127);
+  int in = open("/dev/null", O_RDONLY | O_CLOEXEC);
+  if (in < 0 || dup2(in, 0) < 0 || dup2(out, 1) < 0 || dup2(out, 2) < 0) {
+    int e = errno;
+    [[maybe_unused]] ssize_t n = write(report, &e, sizeof e);
+    _exit(127);
+  }
+  execv(args[0], args);
+  int e = errno;
+  [[maybe_unused]] ssize_t n = write(report, &e, sizeof e);
+  _exit(127);
+}
+
+// What the child's exec reported: 0 when the report pipe closed without a word (exec succeeded).
+int ExecError(int report) {
+  int e = 0;
+  ssize_t n;
+  do n = read(report, &e, sizeof e);
+  while (n < 0 && errno == EINTR);
+  return n == static_cast<ssize_t>(sizeof e) ? e : 0;
+}
+
+using DigestContext = std::unique_ptr<EVP_MD_CTX, decltype(&EVP_MD_CTX_free)>;
+
+std::string Hex(const unsigned char* bytes, unsigned n) {
+  static const char kDigits[] = "0123456789abcdef";
+  std::string hex;
+  for (unsigned i = 0; i < n; ++i) {
+    hex += kDigits[bytes[i] >> 4];
+    hex += kDigits[bytes[i] & 15];
+  }
+  return hex;
+}
+
+// Copies `in` into `out` and returns the byte count, or -1 with errno set.
+int64_t CopyAll(int in, int out) {
+  std::vector<char> buffer(1 << 20);
+  int64_t total = 0;
+  for (;;) {
+    ssize_t got = read(in, buffer.data(), buffer.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return got < 0 ? -1 : total;
+    for (ssize_t done = 0; done < got;) {
+      ssize_t put = write(out, buffer.data() + done, static_cast<size_t>(got - done));
+      if (put < 0 && errno == EINTR) continue;
+      if (put < 0) return -1;
+      done += put;
+    }
+    total += got;
+  }
+}
+
+// The SHA-256 of what the file holds, read through fd from its start.
+bool DigestOfFile(int fd, std::string* hex) {
+  DigestContext ctx(EVP_MD_CTX_new(), EVP_MD_CTX_free);
+  if (!ctx || EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr) != 1) return false;
+  std::vector<char> buffer(1 << 20);
+  for (off_t at = 0;;) {
+    ssize_t got = pread(fd, buffer.data(), buffer.size(), at);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) break;
+    if (EVP_DigestUpdate(ctx.get(), buffer.data(), static_cast<size_t>(got)) != 1) return false;
+    at += got;
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned n = 0;
+  if (EVP_DigestFinal_ex(ctx.get(), digest, &n) != 1) return false;
+  *hex = Hex(digest, n);
+  return true;
+}
+
+// A new file in a new private directory, both unlinked at once: only the descriptor is left.
+int NamelessFile(std::string* error) {
+  const char* tmp = std::getenv("TMPDIR");
+  std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/pendrel-station-XXXXXX";
+  if (mkdtemp(dir.data()) == nullptr) {
+    *error = dir + ": " + std::strerror(errno);
+    return -1;
+  }
+  std::string file = dir + "/image";
+  int fd = open(file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) *error = file + ": " + std::strerror(errno);
+  unlink(file.c_str());
+  rmdir(dir.c_str());
+  return fd;
+}
+
+int gImageCopy = -1;
+
 }  // namespace
 
 int StartChild(const std::vector<std::string>& argv, std::string* error) {
-  int out[2];
+  int out[2], report[2];
   if (pipe2(out, O_CLOEXEC) != 0) {
     *error = std::strerror(errno);
     return -1;
   }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-  posix_spawn_file_actions_adddup2(&actions, out[1], 2);
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  // A session of its own: no controlling terminal, and the terminal's Ctrl-C
-  // reaches the station only, which then ends the children itself.
-  sigset_t none;
-  sigemptyset(&none);
-  posix_spawnattr_setsigmask(&attr, &none);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGINT);
-  sigaddset(&defaults, SIGTERM);
-  sigaddset(&defaults, SIGPIPE);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  if (pipe2(report, O_CLOEXEC) != 0) {
+    *error = std::strerror(errno);
+    close(out[0]);
+    close(out[1]);
+    return -1;
+  }
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  pid_t pid = -1;
-  int rc = posix_spawn(&pid, args[0], &actions, &attr, args.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attr);
+  // No handler of ours may run in the child between fork and exec.
+  sigset_t all, old;
+  sigfillset(&all);
+  sigprocmask(SIG_BLOCK, &all, &old);
+  pid_t station = getpid();
+  pid_t pid = fork();
+  if (pid == 0) BecomePendrel(args.data(), out[1], report[1], station);
+  int forkError = errno;
+  sigprocmask(SIG_SETMASK, &old, nullptr);
   close(out[1]);
-  if (rc != 0) {
+  close(report[1]);
+  int execError = pid < 0 ? forkError : ExecError(report[0]);
+  close(report[0]);
+  if (execError != 0) {
+    if (pid > 0) waitpid(pid, nullptr, 0);
     close(out[0]);
-    *error = std::strerror(rc);
+    *error = std::strerror(execError);
     return -1;
   }
   int id = gNextChild++;
@@ -181,12 +284,56 @@ void InstallInterruptHandler() {
   struct sigaction sa {};
   sa.sa_handler = OnSignal;
   sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
+  // A hang-up (the terminal closed, the SSH session dropped) ends the run as SIGTERM does.
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaction(sig, &sa, nullptr);
   signal(SIGPIPE, SIG_IGN);
 }
 
 bool Interrupted() { return gInterrupted != 0; }
+
+void InterruptHandled() {}
+
+bool MakeImageCopy(const std::string& image, ImageCopy* copy, std::string* error) {
+  int in = open(image.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) {
+    *error = image + ": " + std::strerror(errno);
+    return false;
+  }
+  int fd = NamelessFile(error);
+  int64_t size = fd < 0 ? -1 : CopyAll(in, fd);
+  close(in);
+  // Read-only from here: what the children inherit cannot write.
+  int ro = -1;
+  if (size >= 0 && fchmod(fd, 0400) == 0)
+    ro = open(("/proc/self/fd/" + std::to_string(fd)).c_str(), O_RDONLY);
+  if (fd >= 0 && ro < 0) *error = "the image's copy: " + std::string(std::strerror(errno));
+  if (fd >= 0) close(fd);
+  if (ro < 0) return false;
+  if (!DigestOfFile(ro, &copy->sha256)) {
+    *error = "the image's copy: SHA-256 failed";
+    close(ro);
+    return false;
+  }
+  gImageCopy = ro;
+  copy->size = static_cast<uint64_t>(size);
+  // Not close-on-exec: every child inherits it, so the same path names it there.
+  copy->path = "/proc/self/fd/" + std::to_string(ro);
+  return true;
+}
+
+void RemoveImageCopy() {
+  if (gImageCopy >= 0) close(gImageCopy);
+  gImageCopy = -1;
+}
+
+std::string Sha256Hex(std::string_view data) {
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned n = 0;
+  if (EVP_Digest(data.data(), data.size(), digest, &n, EVP_sha256(), nullptr) != 1) return {};
+  return Hex(digest, n);
+}
+
+std::string Utf8FromSystemText(const std::string& text) { return text; }
 
 bool StdoutIsTerminal() {
   // The live view moves the cursor with escape sequences a dumb terminal shows as text.

@@ -1,8 +1,11 @@
-// Child processes, Ctrl-C and the console on Windows. Each pendrel starts as a
-// DETACHED_PROCESS: it has no console at all, so its exit prompt finds none and
-// ends at once (CREATE_NO_WINDOW would give it a hidden console to wait on).
-// One reader thread per child turns its pipe into events for the main loop.
+// Child processes, console control, the image copy and the console on
+// Windows. Each pendrel starts as a DETACHED_PROCESS: it has no console at
+// all, so its exit prompt finds none and ends at once (CREATE_NO_WINDOW would
+// give it a hidden console to wait on). One reader thread per child turns its
+// pipe into events for the main loop. Every child is in a job object that
+// kills it when the station's handle closes, however the station ends.
 #include <windows.h>
+#include <bcrypt.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -11,6 +14,7 @@
 #include <map>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "system.h"
 
@@ -28,6 +32,14 @@ std::deque<ChildEvent> gQueue;   // guarded by gLock
 std::map<int, Child> gChildren;  // main thread only
 int gNextChild = 0;
 volatile LONG gInterrupted = 0;
+HANDLE gJob = nullptr;
+HANDLE gHandled = nullptr;  // set once the children are ended and recorded
+HANDLE gImageCopy = INVALID_HANDLE_VALUE;
+std::string gImageCopyPath;
+
+// Windows ends a process 5 s after its close, log-off or shut-down handler
+// starts; the records must be out before.
+constexpr DWORD kHandOverMs = 4000;
 
 void Push(ChildEvent e) {
   {
@@ -96,11 +108,98 @@ std::string SystemText(DWORD error) {
   return n > 0 ? std::string(text) : "error " + std::to_string(error);
 }
 
+// Runs on a thread of its own. The main loop ends the children and writes
+// their records; for a close, log-off or shut-down Windows ends the station
+// when this returns, so it waits for that (bounded), for every event alike.
+// (A console program that loads user32, as SetupAPI does, is sent no
+// log-off or shut-down event: there the job object still ends the children.)
 BOOL WINAPI OnConsoleControl(DWORD type) {
-  if (type != CTRL_C_EVENT && type != CTRL_BREAK_EVENT && type != CTRL_CLOSE_EVENT) return FALSE;
-  InterlockedExchange(&gInterrupted, 1);
+  switch (type) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT: break;
+    default: return FALSE;
+  }
+  {
+    std::lock_guard<std::mutex> hold(gLock);
+    InterlockedExchange(&gInterrupted, 1);
+  }
   gWake.notify_all();
+  if (gHandled != nullptr) WaitForSingleObject(gHandled, kHandOverMs);
   return TRUE;
+}
+
+// Kills every process in it when its last handle, ours, closes: also when the
+// station is terminated. Not inheritable, so no child holds it open.
+HANDLE Job() {
+  if (gJob != nullptr) return gJob;
+  gJob = CreateJobObjectA(nullptr, nullptr);
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits{};
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+  if (gJob != nullptr)
+    SetInformationJobObject(gJob, JobObjectExtendedLimitInformation, &limits, sizeof limits);
+  return gJob;
+}
+
+struct Sha256State {
+  BCRYPT_ALG_HANDLE algorithm = nullptr;
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  ~Sha256State() {
+    if (hash) BCryptDestroyHash(hash);
+    if (algorithm) BCryptCloseAlgorithmProvider(algorithm, 0);
+  }
+  bool Start() {
+    return BCryptOpenAlgorithmProvider(&algorithm, BCRYPT_SHA256_ALGORITHM, nullptr, 0) >= 0 &&
+           BCryptCreateHash(algorithm, &hash, nullptr, 0, nullptr, 0, 0) >= 0;
+  }
+  bool Add(const void* data, size_t size) {
+    auto* bytes = static_cast<UCHAR*>(const_cast<void*>(data));
+    for (size_t done = 0; done < size;) {
+      ULONG piece = static_cast<ULONG>(size - done > (1u << 30) ? (1u << 30) : size - done);
+      if (BCryptHashData(hash, bytes + done, piece, 0) < 0) return false;
+      done += piece;
+    }
+    return true;
+  }
+  std::string Hex() {
+    UCHAR digest[32];
+    if (BCryptFinishHash(hash, digest, sizeof digest, 0) < 0) return {};
+    static const char kDigits[] = "0123456789abcdef";
+    std::string hex;
+    for (UCHAR b : digest) {
+      hex += kDigits[b >> 4];
+      hex += kDigits[b & 15];
+    }
+    return hex;
+  }
+};
+
+// Copies `in` into `out` from the current positions; the byte count, or -1.
+int64_t CopyAll(HANDLE in, HANDLE out) {
+  std::vector<char> buffer(1 << 20);
+  int64_t total = 0;
+  DWORD got = 0, put = 0;
+  while (ReadFile(in, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) {
+    if (got == 0) return total;
+    if (!WriteFile(out, buffer.data(), got, &put, nullptr) || put != got) return -1;
+    total += got;
+  }
+  return -1;
+}
+
+// The SHA-256 of the file from its start.
+std::string DigestOfFile(HANDLE file) {
+  Sha256State sha;
+  if (SetFilePointer(file, 0, nullptr, FILE_BEGIN) == INVALID_SET_FILE_POINTER || !sha.Start()) return {};
+  std::vector<char> buffer(1 << 20);
+  for (;;) {
+    DWORD got = 0;
+    if (!ReadFile(file, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr)) return {};
+    if (got == 0) return sha.Hex();
+    if (!sha.Add(buffer.data(), got)) return {};
+  }
 }
 
 }  // namespace
@@ -125,9 +224,14 @@ int StartChild(const std::vector<std::string>& argv, std::string* error) {
   for (const std::string& a : argv) AppendQuoted(line, a);
   PROCESS_INFORMATION pi{};
   // Children are started one at a time from this thread, and each one's write
-  // end is closed right after: no child inherits another's pipe.
+  // end is closed right after: no child inherits another's pipe. Suspended
+  // until it is in the job, so it runs nothing outside it. No breakaway: a
+  // job the station itself runs in (a service manager's, a CI runner's) keeps
+  // its say over the children; jobs nest from Windows 8 on.
+  HANDLE job = Job();
   BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE,
-                                DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP, nullptr, nullptr, &si, &pi);
+                                DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, nullptr,
+                                nullptr, &si, &pi);
   DWORD startError = GetLastError();
   CloseHandle(writeEnd);
   if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);
@@ -136,6 +240,10 @@ int StartChild(const std::vector<std::string>& argv, std::string* error) {
     *error = SystemText(startError);
     return -1;
   }
+  // Should the job refuse it (an older Windows inside another job), the
+  // child still runs: the station's own ending of its children remains.
+  if (job != nullptr) AssignProcessToJobObject(job, pi.hProcess);
+  ResumeThread(pi.hThread);
   CloseHandle(pi.hThread);
   int id = gNextChild++;
   Child& c = gChildren[id];
@@ -175,9 +283,73 @@ void KillChild(int child) {
 // A detached child has no console to send Ctrl-C to: ending it is all there is.
 void StopChild(int child) { KillChild(child); }
 
-void InstallInterruptHandler() { SetConsoleCtrlHandler(OnConsoleControl, TRUE); }
+void InstallInterruptHandler() {
+  if (gHandled == nullptr) gHandled = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
 
 bool Interrupted() { return gInterrupted != 0; }
+
+void InterruptHandled() {
+  if (gHandled != nullptr) SetEvent(gHandled);
+}
+
+bool MakeImageCopy(const std::string& image, ImageCopy* copy, std::string* error) {
+  HANDLE in = CreateFileA(image.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                          OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+  if (in == INVALID_HANDLE_VALUE) {
+    *error = image + ": " + SystemText(GetLastError());
+    return false;
+  }
+  char dir[MAX_PATH], name[MAX_PATH];
+  DWORD n = GetTempPathA(sizeof dir, dir);
+  HANDLE out = INVALID_HANDLE_VALUE;
+  // Others may read it (every pendrel does) but neither write, rename nor delete it while we hold it.
+  if (n > 0 && n < sizeof dir && GetTempFileNameA(dir, "pst", 0, name) != 0)
+    out = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                      FILE_ATTRIBUTE_TEMPORARY, nullptr);
+  int64_t size = out == INVALID_HANDLE_VALUE ? -1 : CopyAll(in, out);
+  DWORD why = GetLastError();
+  CloseHandle(in);
+  std::string sha = size < 0 ? std::string() : DigestOfFile(out);
+  if (sha.empty()) {
+    *error = "the image's copy: " + (size < 0 ? SystemText(why) : std::string("SHA-256 failed"));
+    if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
+    if (n > 0 && n < sizeof dir) DeleteFileA(name);
+    return false;
+  }
+  gImageCopy = out;
+  gImageCopyPath = name;
+  copy->path = name;
+  copy->size = static_cast<uint64_t>(size);
+  copy->sha256 = sha;
+  return true;
+}
+
+void RemoveImageCopy() {
+  if (gImageCopy == INVALID_HANDLE_VALUE) return;
+  CloseHandle(gImageCopy);
+  DeleteFileA(gImageCopyPath.c_str());
+  gImageCopy = INVALID_HANDLE_VALUE;
+}
+
+std::string Sha256Hex(std::string_view data) {
+  Sha256State sha;
+  if (!sha.Start() || !sha.Add(data.data(), data.size())) return {};
+  return sha.Hex();
+}
+
+std::string Utf8FromSystemText(const std::string& text) {
+  int n = MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  if (n <= 0) return text;
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  int m = WideCharToMultiByte(CP_UTF8, 0, wide.data(), n, nullptr, 0, nullptr, nullptr);
+  if (m <= 0) return text;
+  std::string utf8(static_cast<size_t>(m), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, wide.data(), n, utf8.data(), m, nullptr, nullptr);
+  return utf8;
+}
 
 bool StdoutIsTerminal() {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);

@@ -10,20 +10,29 @@ std::string Format(const char* format, double a, double b = 0, double c = 0) {
   return text;
 }
 
+// What the run wrote: a complete run the whole image; one cut short its last
+// progress figure, which counts whole kB.
+uint64_t BytesWritten(const UnitResult& r, uint64_t imageBytes) {
+  if (r.ok) return imageBytes;
+  uint64_t counted = static_cast<uint64_t>(r.kb > 0 ? r.kb : 0) * 1024;
+  return counted < imageBytes ? counted : imageBytes;
+}
+
 }  // namespace
 
-UnitResult ResultOfRun(const Unit& u, int exitCode, bool crashed, const std::string& how, double now,
-                       const std::string& nowUtc) {
+UnitResult ResultOfRun(const Unit& u, uint64_t imageBytes, int exitCode, bool crashed, const std::string& how,
+                       double now, const std::string& nowUtc) {
   UnitResult r;
   r.port = u.name;
+  r.link = u.link;
   r.usbSerial = u.usbSerial;
+  r.usbLocation = u.usbLocation;
   r.identification = u.out.identification;
+  r.pendrelVersion = u.out.version;
   r.startedUtc = u.startedUtc;
   r.endedUtc = nowUtc;
   r.seconds = now - u.startedAt;
   r.kb = u.out.writtenKb;
-  if (u.out.writing && u.writeStartedAt > 0 && now > u.writeStartedAt)
-    r.kbPerSecond = static_cast<double>(r.kb) / (now - u.writeStartedAt);
   r.exitCode = (crashed || !u.killedFor.empty()) ? -1 : exitCode;
   std::string said = FailureText(u.out);
   if (!u.killedFor.empty()) {
@@ -41,6 +50,9 @@ UnitResult ResultOfRun(const Unit& u, int exitCode, bool crashed, const std::str
   } else {
     r.ok = true;
   }
+  r.bytes = BytesWritten(r, imageBytes);
+  if (u.out.writing && u.writeStartedAt > 0 && now > u.writeStartedAt)
+    r.bytesPerSecond = static_cast<double>(r.bytes) / (now - u.writeStartedAt);
   return r;
 }
 

@@ -9,6 +9,7 @@ import json
 import os
 import subprocess
 import sys
+import time
 
 sys.path.insert(0, os.path.dirname(__file__))
 from simlib import Sim  # noqa: E402
@@ -17,7 +18,20 @@ SKIP = 77
 SOURCE = os.environ.get("PENDREL_SOURCE", os.path.join(os.path.dirname(__file__), "..", ".."))
 STATION = os.environ.get("PENDREL_STATION", os.path.join(SOURCE, "build", "linux", "pendrel-station"))
 MKIMAGE = os.path.join(SOURCE, "scripts", "mkimage")
-SCHEMA = os.path.join(SOURCE, "tests", "station-events.schema.json")
+SCHEMA = os.path.join(SOURCE, "dist", "pendrel-station-events.schema.json")
+RECORD_VERSION = 2
+PENDREL_VERSION = "5.07"  # what the station and pendrel built with it say they are
+
+
+def fake_pendrel(path, body):
+    """A shell stand-in for pendrel at `path`: run without arguments (the
+    station's version check) it prints this version's banner, else `body`."""
+    with open(path, "w") as f:
+        f.write('#!/bin/sh\nif [ $# -eq 0 ]; then\n'
+                '  printf "\\nPendrel V%s - Loads raw flash data files into the Talo device\\n"\n'
+                '  exit 1\nfi\n%s' % (PENDREL_VERSION, body))
+    os.chmod(path, 0o755)
+    return path
 
 
 def require_station():
@@ -27,11 +41,48 @@ def require_station():
     return STATION
 
 
-def make_image(directory, model, size, name=None):
+def make_image(directory, model, size, name=None, extra=()):
+    """scripts/mkimage's image; extra: more of its options (--seed N, --wrapped)."""
     path = os.path.join(directory, name or "%s-%s.bin" % (model, size))
-    subprocess.run([MKIMAGE, "-o", path, "--model", model, "--size", str(size)], check=True,
+    subprocess.run([MKIMAGE, "-o", path, "--model", model, "--size", str(size), *extra], check=True,
                    stdout=subprocess.DEVNULL)
     return path
+
+
+def children_of(pid):
+    """The process ids whose parent is `pid`, from /proc."""
+    found = []
+    for entry in os.listdir("/proc"):
+        if not entry.isdigit():
+            continue
+        try:
+            with open("/proc/%s/stat" % entry) as f:
+                stat = f.read()
+        except OSError:
+            continue
+        # The command name may hold spaces and parentheses: the fields follow the last ")".
+        if int(stat[stat.rindex(")") + 2:].split()[1]) == pid:
+            found.append(int(entry))
+    return found
+
+
+def running(pid):
+    """True while the process exists and has not ended (a zombie has)."""
+    try:
+        with open("/proc/%d/stat" % pid) as f:
+            stat = f.read()
+    except OSError:
+        return False
+    return stat[stat.rindex(")") + 2] != "Z"
+
+
+def wait_until(predicate, timeout, what):
+    """Polls predicate() until it holds; raises AssertionError after `timeout` seconds."""
+    deadline = time.monotonic() + timeout
+    while not predicate():
+        if time.monotonic() > deadline:
+            raise AssertionError("not within %.0f s: %s" % (timeout, what))
+        time.sleep(0.05)
 
 
 def read(path):
@@ -90,7 +141,8 @@ def run_station(args, timeout=180, env=None):
 
 def validator(definition):
     """A function that raises jsonschema.ValidationError unless its argument
-    matches tests/station-events.schema.json's `definition` (event or log)."""
+    matches dist/pendrel-station-events.schema.json's `definition` (event,
+    log, or one of a version: event_v1, log_v2 ...; "" for the whole schema)."""
     try:
         import jsonschema
     except ImportError:
@@ -100,14 +152,17 @@ def validator(definition):
     with open(SCHEMA) as f:
         schema = json.load(f)
     sub = dict(schema)
-    sub["$ref"] = "#/definitions/" + definition
+    if definition:  # else the whole schema: any event or log record
+        sub.pop("oneOf")
+        sub["$ref"] = "#/definitions/" + definition
     check = jsonschema.Draft7Validator(sub)
     return check.validate
 
 
 def json_lines(text, definition):
-    """Every line of `text` parsed and validated; raises on the first bad one."""
-    validate = validator(definition)
+    """Every line of `text` parsed and validated as what the station writes
+    now (version 2 of `definition`, event or log); raises on the first bad one."""
+    validate = validator(definition + "_v%d" % RECORD_VERSION)
     objects = []
     for line in text.splitlines():
         obj = json.loads(line)

@@ -5,8 +5,11 @@ schema, exit codes, hung and crashed children, bad input.
 StationScenarios run with pendrel-station.exe under Wine too
 (test_wine_station.py), on COM ports mapped to the simulators."""
 import hashlib
+import json
 import os
 import re
+import shutil
+import signal
 import stat
 import subprocess
 import sys
@@ -19,7 +22,8 @@ import programs  # noqa: E402
 import stationlib  # noqa: E402
 from pendrel_run import PENDREL, PROMPT, run_pendrel  # noqa: E402
 from simlib import Sim  # noqa: E402
-from stationlib import Rack, json_lines, make_image, read, run_station  # noqa: E402
+from stationlib import (Rack, children_of, json_lines, make_image, read, run_station,  # noqa: E402
+                        running, wait_until)
 
 FAULT = "write:3:nak"
 
@@ -78,7 +82,8 @@ class StationScenarios:
         digest = hashlib.sha256(read(image)).hexdigest()
         for r in records:
             self.assertEqual((r["result"], r["exit_code"], r["sha256"]), ("ok", 0, digest))
-            self.assertEqual(r["bytes"], 97 * 1024)
+            self.assertEqual((r["bytes"], r["link"], r["pendrel_version"]),
+                             (100000, "serial", stationlib.PENDREL_VERSION))
 
     def test_four_units_one_faulty_json_and_log(self):
         image = make_image(self.dir, "TXC7390", 50000)
@@ -97,6 +102,9 @@ class StationScenarios:
         faulty = ends[rack.ports[3]]
         self.assertEqual((faulty["result"], faulty["exit_code"], faulty["failure"]),
                          ("failed", 1, "Programing Error: Failed to write data to Flash"))
+        # Cut short: the last progress figure, whole kB.
+        self.assertEqual(faulty["bytes"] % 1024, 0)
+        self.assertLess(faulty["bytes"], 50000)
         self.assertEqual(events[-1]["event"], "summary")
         self.assertIn("4 units: 3 ok, 1 failed", err)
         with open(log) as f:
@@ -172,6 +180,106 @@ class Station(StationScenarios, unittest.TestCase):
                                           interrupted=False))
         self.assertIn("4 units: 3 ok, 1 failed", err)
 
+    def test_a_wrapped_image_under_1kb_counts_its_exact_bytes(self):
+        # pendrel counts whole kB (0 here); the record counts the image's
+        # data, without the wrapper around it. The image's folder is named in
+        # Latin-1, not UTF-8: the records stay UTF-8, the byte replaced.
+        folder = os.path.join(self.dir, "J\udcfcrgen")  # b"J\xfcrgen" on disk
+        os.mkdir(folder)
+        image = make_image(folder, "TXC5110", 700, extra=["--wrapped"])
+        log = os.path.join(self.dir, "units.jsonl")
+        with Rack(self.dir, 1, model="TXC5110") as rack:
+            rc, out, err = run_station(["program", image, rack.ports[0], "--json", "--log", log])
+            rack.flash(0)
+        self.assertEqual(rc, 0, out + err)
+        end = [e for e in json_lines(out, "event") if e["event"] == "end"]
+        with open(log, encoding="utf-8") as f:
+            records = json_lines(f.read(), "log")
+        for r in end + records:
+            fields = ("bytes", "link", "usb_serial", "usb_location", "pendrel_version")
+            self.assertEqual(tuple(r[f] for f in fields), (700, "serial", None, None, stationlib.PENDREL_VERSION))
+            self.assertGreater(r["bytes_per_second"], 0)
+        self.assertEqual(records[0]["image"], image.replace("\udcfc", "\ufffd"))
+
+    def test_every_unit_flashes_the_bytes_its_record_names(self):
+        # The image is rebuilt while the first of two units (--jobs 1) runs:
+        # the second must still flash what the records' hash names.
+        image = make_image(self.dir, "TXC7390", 20000)
+        rebuilt = make_image(self.dir, "TXC7390", 20000, name="rebuilt.bin", extra=["--seed", "7"])
+        tmp = os.path.join(self.dir, "tmp")
+        os.mkdir(tmp)
+        log = os.path.join(self.dir, "units.jsonl")
+        out_path = os.path.join(self.dir, "station.out")
+        with Rack(self.dir, 2, extra=["--pace"]) as rack, open(out_path, "w") as out:
+            station = subprocess.Popen([stationlib.STATION, "program", image, *rack.ports, "--jobs", "1",
+                                        "--json", "--log", log], stdin=subprocess.DEVNULL, stdout=out,
+                                       stderr=subprocess.DEVNULL, env=dict(os.environ, TMPDIR=tmp))
+            try:
+                wait_until(lambda: '"event":"identification"' in read(out_path).decode(), 30,
+                           "the first unit under way")
+                shutil.copyfile(rebuilt, image)
+                self.assertEqual(station.wait(timeout=120), 0, read(out_path))
+            finally:
+                if station.poll() is None:
+                    station.kill()
+                    station.wait(timeout=10)
+            flashes = [rack.flash(i) for i in range(2)]
+        with open(log) as f:
+            records = {r["port"]: r for r in json_lines(f.read(), "log")}
+        for port, flash in zip(rack.ports, flashes):
+            self.assertEqual(hashlib.sha256(flash).hexdigest(), records[port]["sha256"], port)
+        self.assertEqual(os.listdir(tmp), [], "the image's copy was left behind")
+
+    def test_a_pendrel_of_another_version_is_refused_before_any_unit(self):
+        image = make_image(self.dir, "TXC5110", 2000)
+        ran = os.path.join(self.dir, "ran")
+        fake = os.path.join(self.dir, "pendrel")
+        cases = [("Pendrel V9.99 - Loads raw flash data files into the Talo device",
+                  "%s is pendrel 9.99; this station needs pendrel %s" % (fake, stationlib.PENDREL_VERSION)),
+                 ("Another program 1.0", "%s printed no pendrel banner" % fake)]
+        for banner, words in cases:
+            with self.subTest(banner=banner):
+                with open(fake, "w") as f:
+                    f.write('#!/bin/sh\n[ $# -gt 0 ] && touch "%s"\nprintf "\\n%s\\n"\nexit 1\n'
+                            % (ran, banner))
+                os.chmod(fake, stat.S_IRWXU)
+                rc, out, err = run_station(["program", image, "/x/none", "--pendrel", fake], timeout=60)
+                self.assertEqual((rc, out), (2, ""), err)
+                self.assertEqual(err.splitlines(), [err.strip()])
+                self.assertTrue(err.startswith("pendrel-station: " + words), err)
+                self.assertFalse(os.path.exists(ran), "a unit was started")
+
+    def test_children_end_with_the_station(self):
+        # pendrel waits 10 s for a verify answer that never comes; the station
+        # goes meanwhile: killed outright, or its terminal hung up.
+        image = make_image(self.dir, "TXC7390", 20000)
+        for how in (signal.SIGKILL, signal.SIGHUP):
+            with self.subTest(signal=how.name):
+                log = os.path.join(self.dir, "units-%s.jsonl" % how.name)
+                with Sim("serial", ["--model", "TXC7390", "--quiet", "--fault", "verify:1:silence"],
+                         log=True) as sim:
+                    station = subprocess.Popen([stationlib.STATION, "program", image, sim.port, "--log", log],
+                                               stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL)
+                    try:
+                        wait_until(lambda: any(e.get("command") == "verify" for e in sim.events()), 30,
+                                   "pendrel waiting for the verify answer")
+                        children = children_of(station.pid)
+                        self.assertTrue(children)
+                        station.send_signal(how)
+                        rc = station.wait(timeout=10)
+                        wait_until(lambda: not any(running(p) for p in children), 2,
+                                   "pendrel %s ended" % children)
+                    finally:
+                        if station.poll() is None:
+                            station.kill()
+                            station.wait(timeout=10)
+                if how == signal.SIGHUP:
+                    self.assertEqual(rc, 1)
+                    with open(log) as f:
+                        records = json_lines(f.read(), "log")
+                    self.assertEqual([(r["port"], r["failure"]) for r in records],
+                                     [(sim.port, "interrupted")])
+
     def test_jobs_bounds_the_units_at_a_time(self):
         image = make_image(self.dir, "TXC7390", 20000)
         with Rack(self.dir, 3) as rack:
@@ -225,6 +333,52 @@ class Station(StationScenarios, unittest.TestCase):
         time.sleep(0.2)
         ps = subprocess.run(["ps", "-eo", "args"], stdout=subprocess.PIPE, text=True, check=True)
         self.assertNotIn("sleep 600", ps.stdout)
+
+
+# Records as the station wrote them before records had a version.
+V1_RECORDS = [
+    '{"event":"start","time":"2026-12-10T05:16:20.580Z","port":"/dev/ttyUSB0"}',
+    '{"event":"progress","time":"2026-12-10T05:16:20.588Z","port":"/dev/ttyUSB0","kb":1,"total_kb":2,'
+    '"percent":34}',
+    '{"event":"end","time":"2026-12-10T05:16:20.593Z","port":"/x/none","result":"failed","exit_code":1,'
+    '"failure":"Open error: No such file or directory","identification":null,"bytes":0,"seconds":0.008,'
+    '"kbps":0.0,"image":"img.bin",'
+    '"sha256":"962dad8946e9c1c3534a54495c0cceefc37a4c8345d101d96847ade5196d146c"}',
+    '{"event":"summary","time":"2026-12-10T05:16:20.614Z","units":2,"ok":1,"failed":1,"interrupted":false}',
+    '{"time":"2026-12-10T05:16:20.614Z","started":"2026-12-10T05:16:20.580Z","port":"/dev/ttyUSB0",'
+    '"usb_serial":null,"result":"ok","exit_code":0,"failure":null,'
+    '"identification":"Talo Simulated Controller V1.00","bytes":2048,"seconds":0.033,"kbps":76.0,'
+    '"image":"img.bin","sha256":"962dad8946e9c1c3534a54495c0cceefc37a4c8345d101d96847ade5196d146c"}',
+]
+
+V2_LOG = {"version": 2, "time": "2026-12-10T05:16:20.614Z", "started": "2026-12-10T05:16:20.580Z",
+          "port": "usb:1-1.4", "link": "usb", "usb_serial": "TALO0042", "usb_location": "1-1.4",
+          "result": "ok", "exit_code": 0, "failure": None,
+          "identification": "Talo Simulated Controller V1.00",
+          "bytes": 3000, "seconds": 0.033, "bytes_per_second": 120000.5, "image": "img.bin",
+          "sha256": "962dad8946e9c1c3534a54495c0cceefc37a4c8345d101d96847ade5196d146c",
+          "pendrel_version": "5.07"}
+
+
+class Schema(unittest.TestCase):
+    """The installed schema reads the records of both versions, and tells them apart."""
+
+    def test_version_1_records_still_validate(self):
+        check = stationlib.validator("")
+        for line in V1_RECORDS:
+            check(json.loads(line))
+
+    def test_version_2_records_are_held_to_their_fields(self):
+        import jsonschema
+        check = stationlib.validator("")
+        check(V2_LOG)
+        bad = [dict(V2_LOG, kbps=1.0), dict(V2_LOG, version=3), dict(V2_LOG, link="serial port"),
+               {k: v for k, v in V2_LOG.items() if k != "pendrel_version"},
+               {k: v for k, v in V2_LOG.items() if k != "version"}, dict(V2_LOG, bytes=3000.5)]
+        for record in bad:
+            with self.subTest(record=record):
+                with self.assertRaises(jsonschema.ValidationError):
+                    check(record)
 
 
 if __name__ == "__main__":

@@ -94,10 +94,7 @@ class List(unittest.TestCase):
             m.tty(name, PCI + "/usb1/1-%d/1-%d:1.0" % (n, n))
         # A stand-in pendrel: these device paths may exist on this machine, and
         # nothing may be sent to them.
-        fake = os.path.join(m.root, "pendrel")
-        with open(fake, "w") as f:
-            f.write('#!/bin/sh\necho "port $2"\nexit 1\n')
-        os.chmod(fake, 0o755)
+        fake = stationlib.fake_pendrel(os.path.join(m.root, "pendrel"), 'echo "port $2"\nexit 1\n')
         image = os.path.join(m.root, "image.bin")
         open(image, "wb").close()
         env = dict(os.environ, PENDREL_STATION_ROOT=m.root, PENDREL_STATION_PENDREL=fake)

@@ -100,6 +100,9 @@ class Watch(unittest.TestCase):
             station.kill()
         self.assertEqual(rc, 0, err)
         events = json_lines(station.text(), "event")
+        # Every kind of event the station writes, each validated against the schema.
+        self.assertEqual({e["event"] for e in events},
+                         {"present", "start", "identification", "progress", "end", "gone", "summary"})
         kinds = [e["event"] for e in events if e["event"] != "progress"]
         self.assertEqual(kinds, ["present", "start", "identification", "end", "gone"] * 2 + ["summary"])
         self.assertEqual(events[-1], dict(events[-1], units=2, ok=2, failed=0, interrupted=True))

@@ -1,40 +1,26 @@
-// pendrel-station's portable core: the digest, the reading of pendrel's
-// output, the verdict on a run, the command line.
+// pendrel-station's portable core: the reading of pendrel's output, the
+// verdict on a run, the command line; and the system's SHA-256 it uses.
 #include <gtest/gtest.h>
 
 #include <string>
 
+#include "instance_ids.h"
 #include "options.h"
 #include "pendrel_output.h"
 #include "pendrel_version.h"
-#include "sha256.h"
+#include "system.h"
 #include "unit.h"
 
 namespace {
 
-std::string Hash(const std::string& text) {
-  return Sha256Hex(std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(text.data()), text.size()));
-}
-
+// The system's library, checked against the FIPS 180 vectors as our own code was.
 TEST(StationSha256, Fips180Vectors) {
-  EXPECT_EQ(Hash(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
-  EXPECT_EQ(Hash("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-  EXPECT_EQ(Hash("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
+  EXPECT_EQ(Sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+  EXPECT_EQ(Sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+  EXPECT_EQ(Sha256Hex("abcdbcdecdefdefgefghfghighijhijkijkljklmklmnlmnomnopnopq"),
             "248d6a61d20638b8e5c026930c3e6039a33ce45964ff2167f6ecedd419db06c1");
-  // One million 'a', fed in uneven pieces so the block buffer is crossed at every offset.
-  Sha256 s;
-  Sha256Init(s);
-  std::string a(1000, 'a');
-  size_t fed = 0;
-  for (size_t piece = 1; fed < 1000000; piece = piece % 97 + 1) {
-    size_t n = std::min(piece, 1000000 - fed);
-    Sha256Update(s, std::span<const uint8_t>(reinterpret_cast<const uint8_t*>(a.data()), n));
-    fed += n;
-  }
-  std::array<uint8_t, 32> d = Sha256Final(s);
-  char hex[65];
-  for (int i = 0; i < 32; ++i) std::snprintf(hex + 2 * i, 3, "%02x", d[i]);
-  EXPECT_EQ(std::string(hex), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+  EXPECT_EQ(Sha256Hex(std::string(1000000, 'a')),
+            "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
 const std::string kBanner = "\nPendrel V" PENDREL_VERSION
@@ -165,31 +151,78 @@ Unit RunWith(const std::string& text) {
 
 TEST(StationVerdict, OnlyACompleteRunWithExitZeroSucceeds) {
   std::string good = kBanner + "Ident\n" + Progress(8) + " - Ok - Verifying - Ok\n" + kPrompt;
-  UnitResult r = ResultOfRun(RunWith(good), 0, false, "", 13, "t");
+  UnitResult r = ResultOfRun(RunWith(good), 8000, 0, false, "", 13, "t");
   EXPECT_TRUE(r.ok);
   EXPECT_EQ(r.kb, 8);
   EXPECT_DOUBLE_EQ(r.seconds, 3);
-  EXPECT_DOUBLE_EQ(r.kbPerSecond, 4);
+  EXPECT_EQ(r.bytes, 8000u) << "a complete run wrote the whole image, not its kB figure";
+  EXPECT_DOUBLE_EQ(r.bytesPerSecond, 4000);
+  EXPECT_EQ(r.pendrelVersion, "5.07");
 
-  r = ResultOfRun(RunWith(kBanner + "Ident\n" + Progress(8)), 0, true, "signal 11 (Segmentation fault)", 13,
-                  "t");
+  r = ResultOfRun(RunWith(kBanner + "Ident\n" + Progress(8)), 8000, 0, true, "signal 11 (Segmentation fault)",
+                  13, "t");
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.exitCode, -1);
   EXPECT_EQ(r.failure, "pendrel crashed (signal 11 (Segmentation fault))");
+  EXPECT_EQ(r.bytes, 8000u) << "8 kB counted, but never more than the image holds";
 
-  r = ResultOfRun(RunWith(kBanner + "Ident\n" + Progress(8)), 0, false, "", 13, "t");
+  r = ResultOfRun(RunWith(kBanner + "Ident\n" + Progress(8)), 9000, 0, false, "", 13, "t");
   EXPECT_FALSE(r.ok) << "exit code 0 without the write's end is not a success";
+  EXPECT_EQ(r.bytes, 8192u);
 
   Unit hung = RunWith(kBanner + "Ident\n" + Progress(3));
   hung.killedFor = "no result after 40 s, pendrel ended by the station";
-  r = ResultOfRun(hung, 0, true, "signal 9 (Killed)", 60, "t");
+  r = ResultOfRun(hung, 8000, 0, true, "signal 9 (Killed)", 60, "t");
   EXPECT_FALSE(r.ok);
   EXPECT_EQ(r.failure, hung.killedFor);
 
-  r = ResultOfRun(RunWith("odd output\n"), 3, false, "", 13, "t");
+  r = ResultOfRun(RunWith("odd output\n"), 8000, 3, false, "", 13, "t");
   EXPECT_EQ(r.failure, "odd output");
-  r = ResultOfRun(RunWith(""), 3, false, "", 13, "t");
+  r = ResultOfRun(RunWith(""), 8000, 3, false, "", 13, "t");
   EXPECT_EQ(r.failure, "pendrel ended with exit code 3");
+}
+
+// Device trees as Windows reports them for the kinds of COM port a line meets.
+TEST(StationInstanceIds, OnlyUsbPortsWithTheUsbDevicesSerialNumber) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> chain;
+    bool onUsb;
+    const char* serial;
+  };
+  const Case cases[] = {
+      {"FTDI (its own bus driver)",
+       {"FTDIBUS\\VID_0403+PID_6001+A1B2C3DA\\0000", "USB\\VID_0403&PID_6001\\A1B2C3D",
+        "USB\\ROOT_HUB30\\4&1B5A3B6E&0&0"},
+       true,
+       "A1B2C3D"},
+      {"CDC ACM",
+       {"USB\\VID_2341&PID_0043\\75735303331351E0A0F1", "USB\\ROOT_HUB30\\4&1&0&0"},
+       true,
+       "75735303331351E0A0F1"},
+      {"one interface of a composite device",
+       {"USB\\VID_2341&PID_8036&MI_00\\6&3A7FCB0B&0&0000", "USB\\VID_2341&PID_8036\\HIDPCOM7",
+        "USB\\VID_05E3&PID_0608\\HUBSERIAL1"},
+       true,
+       "HIDPCOM7"},
+      {"an adapter without a serial number, behind a hub that has one",
+       {"USB\\VID_1A86&PID_7523\\5&2BB2B8C3&0&1", "USB\\VID_2109&PID_2813\\000000000"},
+       true,
+       ""},
+      {"a motherboard's UART", {"ACPI\\PNP0501\\1", "ACPI\\PNP0A08\\0", "ROOT\\ACPI_HAL\\0000"}, false, ""},
+      {"a Bluetooth link (its radio is on USB)",
+       {"BTHENUM\\{00001101-0000-1000-8000-00805F9B34FB}_LOCALMFG&0002\\7&1&0&000000000000_00000000",
+        "BTH\\MS_BTHBRB\\6&2&0&1", "USB\\VID_8087&PID_0A2B\\5&3&0&7"},
+       false,
+       ""},
+      {"no device at all (a name only)", {}, false, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    UsbAncestry a = UsbAncestryOf(c.chain);
+    EXPECT_EQ(a.onUsb, c.onUsb);
+    EXPECT_EQ(a.serial, c.serial);
+  }
 }
 
 bool Parse(std::vector<const char*> args, StationOptions* o, std::string* error) {
