@@ -6,6 +6,7 @@
 
 #include "day_report.h"
 #include "options.h"
+#include "pendrel_version.h"
 #include "preflight.h"
 #include "report.h"
 #include "supervisor.h"
@@ -13,7 +14,7 @@
 
 namespace {
 
-constexpr const char* kVersion = "5.07";
+constexpr const char* kVersion = PENDREL_VERSION;
 
 int BadInput(const std::string& reason) {
   std::fprintf(stderr, "pendrel-station: %s\n", reason.c_str());
