@@ -6,7 +6,9 @@
 #include <cstring>
 
 #include "eth_list.h"
+#include "day_report.h"
 #include "options.h"
+#include "pendrel_version.h"
 #include "preflight.h"
 #include "report.h"
 #include "supervisor.h"
@@ -14,7 +16,7 @@
 
 namespace {
 
-constexpr const char* kVersion = "5.07";
+constexpr const char* kVersion = PENDREL_VERSION;
 
 int BadInput(const std::string& reason) {
   std::fprintf(stderr, "pendrel-station: %s\n", reason.c_str());
@@ -109,6 +111,7 @@ int main(int argc, char** argv) {
     case StationCommand::Help: PrintStationUsage(); return argc < 2 ? 2 : 0;
     case StationCommand::Version: std::printf("pendrel-station %s\n", kVersion); return 0;
     case StationCommand::List: return o.listEth ? PrintEthernetControllers() : PrintLinks();
+    case StationCommand::Report: return RunDayReport(o);
     case StationCommand::Program: break;
   }
 

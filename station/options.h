@@ -1,12 +1,13 @@
 // The station's command line.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "unit_name.h"
 
-enum class StationCommand { Program, List, Help, Version };
+enum class StationCommand { Program, List, Report, Help, Version };
 
 // Long enough to outlast a controller's re-enumeration when pendrel reboots
 // it, short enough that an operator hardly waits for it (--settle).
@@ -32,6 +33,11 @@ struct StationOptions {
   std::string password;             // -w: to every pendrel through its environment
   long commandRate = 115200;
   long uploadRate = 0;
+  // report
+  std::vector<std::string> logs;
+  std::string htmlPath;
+  int64_t sinceMs = INT64_MIN, untilMs = INT64_MAX;  // UTC, milliseconds since 1970
+  double goalPercent = 95;                           // the first-pass yield a good day reaches
 };
 
 // False with a one-line reason in *error for input the station cannot run with.
