@@ -1,8 +1,9 @@
 // The links on Windows: COM ports from SetupAPI's Ports class (with their
 // device description and USB ids), plus any other COMn the system knows by
 // name; Talo bulk controllers by their WinUSB interface class, HID ones by
-// their product string (HID.DLL, loaded at run time). A HID device is opened
-// with no access rights, which reads its strings and sends nothing.
+// their product string (HID.DLL, loaded at run time from the system folder).
+// A HID device is opened with no access rights, which reads its strings and
+// sends nothing.
 #include <windows.h>
 #include <setupapi.h>
 #include <cfgmgr32.h>
@@ -13,6 +14,7 @@
 #include <cwchar>
 
 #include "instance_ids.h"
+#include "link/usb/usb_setupapi_win32.h"
 #include "system.h"
 
 namespace {
@@ -170,7 +172,7 @@ using HidString = BOOLEAN(__stdcall*)(HANDLE, PVOID, ULONG);
 
 std::vector<LinkInfo> HidControllers() {
   std::vector<LinkInfo> links;
-  HMODULE hid = LoadLibraryA("hid.dll");
+  HMODULE hid = LoadSystemLibrary("hid.dll");
   if (hid == nullptr) return links;
   auto product =
       reinterpret_cast<HidString>(reinterpret_cast<void*>(GetProcAddress(hid, "HidD_GetProductString")));

@@ -85,7 +85,8 @@ std::string Utf8FromSystemText(const std::string& text);
 
 bool FileExists(const std::string& path);
 std::string OwnExecutableDirectory();
-// A program on the search path, or empty.
+// A program in one of PATH's folders, or empty; on Windows never in the
+// current folder (a relative PATH entry is passed over).
 std::string FindOnPath(const std::string& name);
 std::string PendrelProgramName();  // "pendrel" / "pendrel.exe"
 

@@ -7,6 +7,7 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -381,10 +382,35 @@ std::string OwnExecutableDirectory() {
   return slash == std::string::npos ? std::string() : p.substr(0, slash);
 }
 
+namespace {
+
+// "C:\\tools", "\\\\server\\share\\tools": a folder that does not depend on
+// where the user stands.
+bool IsAbsoluteFolder(const std::string& dir) {
+  if (dir.size() >= 3 && std::isalpha(static_cast<unsigned char>(dir[0])) && dir[1] == ':')
+    return dir[2] == '\\' || dir[2] == '/';
+  return dir.rfind("\\\\", 0) == 0;
+}
+
+}  // namespace
+
+// PATH's folders only: SearchPathA would look in the program's folder and the
+// current folder too, and run a pendrel.exe someone put where the user stands.
 std::string FindOnPath(const std::string& name) {
-  char path[MAX_PATH];
-  DWORD n = SearchPathA(nullptr, name.c_str(), nullptr, sizeof path, path, nullptr);
-  return n > 0 && n < sizeof path ? std::string(path, n) : std::string();
+  std::string path(GetEnvironmentVariableA("PATH", nullptr, 0), '\0');
+  const DWORD length = GetEnvironmentVariableA("PATH", path.data(), static_cast<DWORD>(path.size()));
+  path.resize(length < path.size() ? length : 0);
+  for (size_t start = 0; start < path.size();) {
+    size_t end = path.find(';', start);
+    if (end == std::string::npos) end = path.size();
+    std::string dir = path.substr(start, end - start);
+    if (dir.size() >= 2 && dir.front() == '"' && dir.back() == '"') dir = dir.substr(1, dir.size() - 2);
+    start = end + 1;
+    if (!IsAbsoluteFolder(dir)) continue;
+    std::string candidate = dir + (dir.back() == '\\' || dir.back() == '/' ? "" : "\\") + name;
+    if (FileExists(candidate)) return candidate;
+  }
+  return {};
 }
 
 std::string PendrelProgramName() { return "pendrel.exe"; }

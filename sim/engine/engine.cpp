@@ -101,7 +101,8 @@ struct SimEngineState {
 
   DecodeState decode = DecodeState::Idle;
   std::vector<uint8_t> frame;
-  bool pendingAA = false;  // an AA inside a frame, waiting for its twin
+  const CommandEntry* frameCommand = nullptr;  // the frame's command, once no later byte can change it
+  bool pendingAA = false;                      // an AA inside a frame, waiting for its twin
   std::vector<uint8_t> garbage;
   uint32_t discarded = 0;
 
@@ -438,10 +439,29 @@ void RunCommand(SimEngineState& s, const CommandEntry& entry, std::vector<uint8_
   Log(s, SimRecordKind::Frame, entry.name, s.frame, std::move(reply), "");
 }
 
+void RunIfComplete(SimEngineState& s, const CommandEntry& match, std::vector<uint8_t>& out) {
+  const std::vector<uint8_t>& f = s.frame;
+  size_t length = size_t{match.prefixLength} + match.paramLength;
+  if (match.cmd == Cmd::Write && f.size() >= length) length += Be16(f, 5) + 1;
+  if (f.size() < length) return;
+  RunCommand(s, match, out);
+  s.frame.clear();
+  s.decode = DecodeState::Idle;
+}
+
+// Past the longest prefix and the loader's tail, a frame's command is
+// settled: a 2 KB write block need not be matched against every command at
+// each of its bytes.
+constexpr size_t kCommandSettled = 6;
+
 // Called after each unescaped byte of a frame: runs the frame once it is
 // complete, turns to discarding once no command can match.
 void CheckFrame(SimEngineState& s, std::vector<uint8_t>& out) {
   const std::vector<uint8_t>& f = s.frame;
+  if (f.size() > kCommandSettled && s.frameCommand != nullptr) {
+    RunIfComplete(s, *s.frameCommand, out);
+    return;
+  }
   const CommandEntry* match = nullptr;
   bool candidate = false;
   for (const CommandEntry& entry : kCommands) {
@@ -470,12 +490,8 @@ void CheckFrame(SimEngineState& s, std::vector<uint8_t>& out) {
     return;
   }
   if (!match) return;
-  size_t length = size_t{match->prefixLength} + match->paramLength;
-  if (match->cmd == Cmd::Write && f.size() >= length) length += Be16(f, 5) + 1;
-  if (f.size() < length) return;
-  RunCommand(s, *match, out);
-  s.frame.clear();
-  s.decode = DecodeState::Idle;
+  s.frameCommand = match;
+  RunIfComplete(s, *match, out);
 }
 
 void StartFrame(SimEngineState& s, uint8_t first) {
@@ -484,6 +500,7 @@ void StartFrame(SimEngineState& s, uint8_t first) {
     Log(s, SimRecordKind::Note, "", {}, {},
         Format("%u byte(s) discarded after an unknown command", s.discarded));
   s.frame.assign(1, first);
+  s.frameCommand = nullptr;
   s.pendingAA = false;
   s.decode = DecodeState::InFrame;
 }

@@ -107,7 +107,7 @@ def crlf(text):
 
 
 class Prefix:
-    def __init__(self, netns=None, boot_timeout=120):
+    def __init__(self, netns=None, boot_timeout=120, dll_overrides=""):
         self.netns = netns
         self.dir = tempfile.mkdtemp(prefix="pendrel-wine-")
         self.path = os.path.join(self.dir, "prefix")
@@ -117,7 +117,7 @@ class Prefix:
         self.env.pop("WAYLAND_DISPLAY", None)
         self.env.update(WINEPREFIX=self.path, PENDREL_WINEPREFIX=self.path, WINEARCH=WINEARCH,
                         WINEDEBUG="-all",
-                        WINEDLLOVERRIDES="mscoree,mshtml=")
+                        WINEDLLOVERRIDES="mscoree,mshtml=" + (";" + dll_overrides if dll_overrides else ""))
         self.server = None
         self.boot_timeout = boot_timeout
 

@@ -131,6 +131,8 @@ void FakeHid::Install(const FakeHidConfig& next) {
   InstallHidDeviceApi(&kFakeHid);
 }
 
+const HidDeviceApi& HidTable() { return kFakeHid; }
+
 void FakeHid::Uninstall() { InstallHidDeviceApi(nullptr); }
 
 void FakeHid::InjectPayload(const std::vector<uint8_t>& bytes) {

@@ -54,4 +54,8 @@ class FakeHid : public FakeUsb<FakeHidConfig, FakeHidCounters> {
 
 extern FakeHid hid;
 
+// The entry-point table Install puts in the link, for a host that drives the
+// device without the link (the benchmark's minimal host).
+const HidDeviceApi& HidTable();
+
 }  // namespace fake

@@ -58,8 +58,11 @@ bool Write(uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32_t* written
       return true;
     }
     ++winusb.writesInProgress;
-    winusb.changed.notify_all();
     if (winusb.config.holdWrites) {
+      // Only a test that holds writes waits to see one in progress; waking
+      // the reader here would cost every write a wake-up that no real OUT
+      // transfer causes.
+      winusb.changed.notify_all();
       winusb.changed.wait_for(hold, std::chrono::seconds(5), [] { return winusb.finishWrite; });
       winusb.finishWrite = false;
     }
@@ -139,6 +142,8 @@ void FakeWinUsb::Install(const FakeWinUsbConfig& next) {
   }
   InstallWinUsbDeviceApi(&kFakeWinUsb);
 }
+
+const WinUsbDeviceApi& WinUsbTable() { return kFakeWinUsb; }
 
 void FakeWinUsb::Uninstall() { InstallWinUsbDeviceApi(nullptr); }
 

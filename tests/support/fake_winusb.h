@@ -59,4 +59,8 @@ class FakeWinUsb : public FakeUsb<FakeWinUsbConfig, FakeWinUsbCounters> {
 
 extern FakeWinUsb winusb;
 
+// The entry-point table Install puts in the link, for a host that drives the
+// device without the link (the benchmark's minimal host).
+const WinUsbDeviceApi& WinUsbTable();
+
 }  // namespace fake

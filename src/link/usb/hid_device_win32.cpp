@@ -1,4 +1,4 @@
-// HID.DLL, loaded by name at run time, and SetupAPI for the device search.
+// HID.DLL, loaded at run time from the system folder, and SetupAPI for the device search.
 #include <windows.h>
 #include <hidsdi.h>
 #include <setupapi.h>

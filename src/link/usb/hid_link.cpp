@@ -1,6 +1,8 @@
 #include "link/usb/hid_link.h"
 
+#include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <string>
 #include <thread>
 
@@ -84,12 +86,20 @@ bool FlushReport(uint32_t timeout) {
   return ok != 0;
 }
 
-bool AppendToReport(uint8_t byte, uint32_t timeout) {
-  if (gHid.reportFill >= gHid.outputReportLength - 2 && !FlushReport(timeout)) return false;
-  gHid.report[2 + gHid.reportFill] = byte;
-  gHid.report[0] = 0;
-  ++gHid.reportFill;
-  gHid.report[1] = static_cast<uint8_t>(gHid.reportFill);
+// Fills reports with `count` bytes, as many as fit at a time; a full report
+// goes out only when more bytes follow, the last one stays for FlushReport.
+bool AppendToReport(const uint8_t* bytes, uint32_t count, uint32_t timeout) {
+  const int32_t room = gHid.outputReportLength - 2;
+  while (count > 0) {
+    if (gHid.reportFill >= room && !FlushReport(timeout)) return false;
+    const uint32_t n = std::min(count, static_cast<uint32_t>(room - gHid.reportFill));
+    std::memcpy(gHid.report.data() + 2 + gHid.reportFill, bytes, n);
+    gHid.report[0] = 0;
+    gHid.reportFill += static_cast<int32_t>(n);
+    gHid.report[1] = static_cast<uint8_t>(gHid.reportFill);
+    bytes += n;
+    count -= n;
+  }
   return true;
 }
 
@@ -131,18 +141,12 @@ void CloseWriteHandle() {
 void InstallHidDeviceApi(const HidDeviceApi* api) { gApi = api ? api : &kSystemHidDevice; }
 
 void HidUnpackInput(ReceiveRing& ring, const uint8_t* bytes, uint32_t got, uint16_t reportLength) {
-  if (reportLength == 0) return;
-  uint32_t remaining = 0;
-  for (uint32_t i = 0; i < got; ++i) {
-    uint32_t r = i % reportLength;
-    if (r == 0) {
-      remaining = 0;
-    } else if (r == 1) {
-      remaining = bytes[i];
-    } else if (remaining > 0) {
-      RingPush(ring, bytes[i]);
-      --remaining;
-    }
+  // Report by report, only its payload bytes visited: a reply of one byte
+  // comes in a whole report, mostly padding.
+  for (uint32_t start = 0; reportLength > 2 && start + 2 < got; start += reportLength) {
+    const uint32_t end = std::min<uint32_t>(start + reportLength, got);
+    const uint32_t count = std::min<uint32_t>(bytes[start + 1], end - start - 2);
+    for (uint32_t i = 0; i < count; ++i) RingPush(ring, bytes[start + 2 + i]);
   }
 }
 
@@ -189,11 +193,9 @@ int HidClose() {
 int HidSend(const uint8_t* bytes, uint32_t count) {
   if (!HidIsOpen()) return SetLastStatus(kStatusUsbNotOpen);
   SetLastStatus(kStatusNone);
-  for (uint32_t i = 0; i < count; ++i) {
-    if (!AppendToReport(bytes[i], gHid.core.sendTimeout)) {
-      ClearReport();
-      return 0;
-    }
+  if (!AppendToReport(bytes, count, gHid.core.sendTimeout)) {
+    ClearReport();
+    return 0;
   }
   return FlushReport(gHid.core.sendTimeout) ? 1 : 0;
 }

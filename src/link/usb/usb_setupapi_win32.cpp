@@ -3,6 +3,7 @@
 #include <setupapi.h>
 
 #include <cctype>
+#include <cstring>
 #include <vector>
 
 #include "base/status.h"
@@ -37,9 +38,22 @@ bool WalkDeviceInterfaces(const GUID& cls, bool (*visit)(void* context, const ch
   return ok;
 }
 
+HMODULE LoadSystemLibrary(const char* name) {
+  char path[MAX_PATH];
+  const UINT folder = GetSystemDirectoryA(path, MAX_PATH);
+  const size_t length = std::strlen(name);
+  if (folder == 0 || folder + 1 + length >= MAX_PATH) {
+    if (folder != 0) SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    return nullptr;
+  }
+  path[folder] = '\\';
+  std::memcpy(path + folder + 1, name, length + 1);
+  return LoadLibraryA(path);
+}
+
 bool LoadEntryPoints(const char* dll, const char* const* names, int count, HMODULE* module,
                      FARPROC* entries) {
-  *module = LoadLibraryA(dll);
+  *module = LoadSystemLibrary(dll);
   if (*module == nullptr) return SetLastStatus(kStatusUsbDllLoadFailed) != 0;
   for (int i = 0; i < count; ++i) {
     entries[i] = GetProcAddress(*module, names[i]);

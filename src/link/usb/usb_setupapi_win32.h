@@ -30,10 +30,15 @@ struct UsbPlace {
 };
 UsbPlace UsbPlaceOf(DEVINST node);
 
-// Loads `dll` by name and looks up `count` entry points by name, in order,
-// into `entries`. Records kStatusUsbDllLoadFailed when the library cannot be
-// loaded and kStatusUsbDllEntryMissing when an entry point is missing; the
-// library is freed again then.
+// Loads a DLL of the system by its full path in the system folder, never
+// from the program's or the current folder, where anyone could have put a
+// DLL of that name. nullptr on failure, the system's error set.
+HMODULE LoadSystemLibrary(const char* name);
+
+// Loads `dll` from the system folder and looks up `count` entry points by
+// name, in order, into `entries`. Records kStatusUsbDllLoadFailed when the
+// library cannot be loaded and kStatusUsbDllEntryMissing when an entry point
+// is missing; the library is freed again then.
 bool LoadEntryPoints(const char* dll, const char* const* names, int count, HMODULE* module, FARPROC* entries);
 
 // Casts a run-time looked-up entry point to its type. The detour through

@@ -1,4 +1,4 @@
-// WinUSB.DLL, loaded by name at run time, and SetupAPI for the device search.
+// WinUSB.DLL, loaded at run time from the system folder, and SetupAPI for the device search.
 #include <windows.h>
 #include <setupapi.h>
 #include <winusb.h>
