@@ -254,7 +254,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       break;
     }
     case 12: {
-      uint16_t answer = QueryMaxBlockSize();
+      uint16_t answer = QueryMaxBlockSize(CurrentController.chipCode);
       if (reply.size() >= 4 && reply[0] == 0x06 && !FakeSerial.failWrites)
         FUZZ_CHECK(answer == (reply[1] << 8 | reply[2]));
       else FUZZ_CHECK(answer == 256);

@@ -60,8 +60,10 @@ pendrel_require_packages() {
 PENDREL_BUILD_PACKAGES=(cmake make g++ binutils pkg-config libusb-1.0-0-dev libgtest-dev libgmock-dev man-db
                         dpkg-dev googletest python3 python3-jsonschema iproute2 tmux
                         nlohmann-json3-dev libssl-dev)
-# The fuzz targets (clang's libFuzzer runtime), clang-tidy and the emulated USB devices.
-PENDREL_CHECK_PACKAGES=(clang clang-tidy libclang-rt-14-dev umockdev libumockdev-dev)
+# The fuzz targets (clang's libFuzzer runtime), clang-tidy, the emulated USB
+# devices, and headless Chromium, which draws the station report's page as a
+# person sees it.
+PENDREL_CHECK_PACKAGES=(clang clang-tidy libclang-rt-14-dev umockdev libumockdev-dev chromium)
 # The 32-bit Windows cross-build, the one we ship.
 PENDREL_WINDOWS_PACKAGES=(g++-mingw-w64-i686-posix mingw-w64-i686-dev)
 # Where Debian's 32-bit Wine cannot run, scripts/wine32 makes an i386 Debian

@@ -434,6 +434,36 @@ ServeResult ServeBytes(Connection& c, const uint8_t* bytes, size_t count, const 
   return result;
 }
 
+// Takes the connection waiting on the listener: it becomes the host, and
+// its login starts, unless a host is connected already.
+void AcceptHost(Fd& listener, Connection& c, const EthernetOptions& options, SimReport& report,
+                std::mt19937& random) {
+  sockaddr_in from{};
+  socklen_t length = sizeof from;
+  int accepted = accept(listener.fd, reinterpret_cast<sockaddr*>(&from), &length);
+  if (accepted < 0) return;
+  if (c.socket.Valid()) {
+    // The controller serves one host; a second one is turned away.
+    ReportEvent(report, "refused", "\"from\":" + JsonString(EndpointText(from)), "");
+    ::close(accepted);
+    return;
+  }
+  c.socket.Reset(accepted);
+  c.state = ConnectionState::Login;
+  c.answer.clear();
+  c.pendingAa = false;
+  int one = 1;
+  setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  ReportEvent(report, "connect", "\"from\":" + JsonString(EndpointText(from)),
+              "connection from " + EndpointText(from));
+  if (options.closeDuringLogin) {
+    ReportEvent(report, "login", "\"step\":\"closed\"", "login: closing the connection");
+    c.socket.Reset();
+  } else {
+    StartLogin(c, options, report, random);
+  }
+}
+
 std::string Serve(Fd& discovery, Fd& replySocket, Fd& listener, sim::SimEngine& engine, SimReport& report,
                   const EthernetOptions& options) {
   std::random_device seed;
@@ -457,31 +487,7 @@ std::string Serve(Fd& discovery, Fd& replySocket, Fd& listener, sim::SimEngine& 
       continue;
     }
     if (fds[0].revents & POLLIN) AnswerDiscovery(discovery.fd, replySocket.fd, options, report);
-    if (fds[1].revents & POLLIN) {
-      sockaddr_in from{};
-      socklen_t length = sizeof from;
-      int accepted = accept(listener.fd, reinterpret_cast<sockaddr*>(&from), &length);
-      if (accepted >= 0 && c.socket.Valid()) {
-        // The controller serves one host; a second one is turned away.
-        ReportEvent(report, "refused", "\"from\":" + JsonString(EndpointText(from)), "");
-        ::close(accepted);
-      } else if (accepted >= 0) {
-        c.socket.Reset(accepted);
-        c.state = ConnectionState::Login;
-        c.answer.clear();
-        c.pendingAa = false;
-        int one = 1;
-        setsockopt(accepted, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-        ReportEvent(report, "connect", "\"from\":" + JsonString(EndpointText(from)),
-                    "connection from " + EndpointText(from));
-        if (options.closeDuringLogin) {
-          ReportEvent(report, "login", "\"step\":\"closed\"", "login: closing the connection");
-          c.socket.Reset();
-        } else {
-          StartLogin(c, options, report, random);
-        }
-      }
-    }
+    if (fds[1].revents & POLLIN) AcceptHost(listener, c, options, report, random);
     if (c.socket.Valid() && (fds[2].revents & (POLLIN | POLLHUP | POLLERR))) {
       ssize_t got = recv(c.socket.fd, input.data(), input.size(), 0);
       if (got < 0 && errno == EINTR) continue;

@@ -188,77 +188,115 @@ struct LineTotals {
   }
 };
 
+// What one serving holds between the host's chunks.
+struct SerialSession {
+  SerialSession(PtyPair& p, sim::SimEngine& e, SimReport& r, const SerialOptions& o, LineTotals& t)
+      : pty(p), engine(e), report(r), options(o), totals(t) {}
+  PtyPair& pty;
+  sim::SimEngine& engine;
+  SimReport& report;
+  const SerialOptions& options;
+  LineTotals& totals;
+  LineWatch watch;
+  std::vector<uint8_t> input = std::vector<uint8_t>(4096);
+  std::vector<uint8_t> reply;
+  Clock::time_point lastByte = Clock::now();
+  Clock::time_point rxFreeAt = Clock::now();
+};
+
+// Waits up to kPollMs for the host's bytes and reads them into s.input:
+// `count` 0 when none came. A non-empty result ends the serving.
+std::string ReadChunk(SerialSession& s, size_t& count) {
+  count = 0;
+  pollfd in{s.pty.master, POLLIN, 0};
+  int ready = poll(&in, 1, kPollMs);
+  if (ready < 0 && errno != EINTR) return "poll failed";
+  if (ready <= 0 || (in.revents & POLLIN) == 0) {
+    auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - s.lastByte).count();
+    sim::SimLineIdle(s.engine, static_cast<uint32_t>(idle));
+    if (ready > 0 && (in.revents & (POLLERR | POLLNVAL))) return "pty error";
+    return "";
+  }
+  ssize_t got = read(s.pty.master, s.input.data(), s.input.size());
+  if (got < 0 && (errno == EAGAIN || errno == EINTR)) return "";
+  if (got < 0 && errno == EIO) {  // no slave open at the moment
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
+    return "";
+  }
+  if (got <= 0) return "pty read failed";
+  count = static_cast<size_t>(got);
+  s.lastByte = Clock::now();
+  return "";
+}
+
+// Garbles the chunk when the host's line does not match the controller's,
+// and reports it.
+void JudgeChunk(SerialSession& s, size_t count) {
+  std::string mismatch = JudgeLine(s.pty.master, s.engine, s.report, s.watch);
+  bool garbled = !mismatch.empty();
+  if (garbled)
+    std::fill(s.input.begin(), s.input.begin() + static_cast<ptrdiff_t>(count), sim::kSimGarbledByte);
+  char fields[160];
+  std::snprintf(fields, sizeof fields, "\"bytes\":%zu,\"garbled\":%s,%s", count, garbled ? "true" : "false",
+                SettingsFields(s.watch.last).c_str());
+  ReportEvent(s.report, "rx", fields, "");
+}
+
+// Feeds the chunk to the engine and sends its reply back, paced when asked;
+// returns the engine's events.
+uint32_t FeedChunk(SerialSession& s, size_t count) {
+  uint32_t rate = sim::SimCurrentRate(s.engine);
+  uint64_t busyBefore = sim::SimGetStats(s.engine).controllerTimeUs;
+  // The host's bytes cannot begin to arrive before it wrote them (read
+  // here just now) nor before the bytes ahead of them have arrived.
+  if (s.options.pace) s.rxFreeAt = std::max(s.rxFreeAt, s.lastByte) + LineTime(count, rate);
+  s.reply.clear();
+  uint32_t events = sim::SimFeed(s.engine, s.input.data(), count, s.reply);
+  s.totals.Add(s.totals.toController, count, rate);
+  s.totals.Add(s.totals.toHost, s.reply.size(), rate);
+  if (s.options.pace) {
+    // One wait for the rest of the command, the controller's work and the
+    // reply's way back: every wake-up would add our own lateness.
+    auto busy = std::chrono::microseconds(sim::SimGetStats(s.engine).controllerTimeUs - busyBefore);
+    auto due = s.rxFreeAt + busy + LineTime(s.reply.size(), rate);
+    std::this_thread::sleep_until(due);
+    s.totals.lateNs += static_cast<uint64_t>(std::chrono::nanoseconds(Clock::now() - due).count());
+  }
+  if (!s.reply.empty()) {
+    // The reply leaves at the rate the command arrived at.
+    std::string back = sim::SimLineMismatch(s.watch.last, rate);
+    if (!back.empty()) std::fill(s.reply.begin(), s.reply.end(), sim::kSimGarbledByte);
+    if (!WriteAll(s.pty.master, s.reply)) sim::SimNote(s.engine, "reply lost: the host did not read");
+  }
+  return events;
+}
+
+// What the engine's events make of the serving: a non-empty result ends it.
+std::string AfterEvents(SerialSession& s, uint32_t events) {
+  if (events & sim::kSimEventRateChange) {
+    char text[64];
+    std::snprintf(text, sizeof text, "controller line now %u baud", sim::SimCurrentRate(s.engine));
+    ReportEvent(s.report, "rate", "\"rate\":" + std::to_string(sim::SimCurrentRate(s.engine)), text);
+  }
+  if (events & sim::kSimEventDropLink) return "link dropped";
+  if ((events & sim::kSimEventReboot) && s.options.common.exitAfterReboot) {
+    WaitForHostToRead(s.pty);
+    return "rebooted";
+  }
+  return "";
+}
+
 std::string Serve(PtyPair& pty, sim::SimEngine& engine, SimReport& report, const SerialOptions& options,
                   LineTotals& totals) {
-  LineWatch watch;
-  std::vector<uint8_t> input(4096);
-  std::vector<uint8_t> reply;
-  auto lastByte = Clock::now();
-  auto rxFreeAt = Clock::now();
-
+  SerialSession s{pty, engine, report, options, totals};
   while (gStopSignal == 0) {
-    pollfd in{pty.master, POLLIN, 0};
-    int ready = poll(&in, 1, kPollMs);
-    if (ready < 0 && errno != EINTR) return "poll failed";
-    if (ready <= 0 || (in.revents & POLLIN) == 0) {
-      auto idle = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - lastByte).count();
-      sim::SimLineIdle(engine, static_cast<uint32_t>(idle));
-      if (ready > 0 && (in.revents & (POLLERR | POLLNVAL))) return "pty error";
-      continue;
+    size_t count = 0;
+    std::string reason = ReadChunk(s, count);
+    if (reason.empty() && count > 0) {
+      JudgeChunk(s, count);
+      reason = AfterEvents(s, FeedChunk(s, count));
     }
-    ssize_t got = read(pty.master, input.data(), input.size());
-    if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-    if (got < 0 && errno == EIO) {  // no slave open at the moment
-      std::this_thread::sleep_for(std::chrono::milliseconds(kPollMs));
-      continue;
-    }
-    if (got <= 0) return "pty read failed";
-    size_t count = static_cast<size_t>(got);
-    lastByte = Clock::now();
-
-    std::string mismatch = JudgeLine(pty.master, engine, report, watch);
-    bool garbled = !mismatch.empty();
-    if (garbled) std::fill(input.begin(), input.begin() + got, sim::kSimGarbledByte);
-    char fields[160];
-    std::snprintf(fields, sizeof fields, "\"bytes\":%zu,\"garbled\":%s,%s", count, garbled ? "true" : "false",
-                  SettingsFields(watch.last).c_str());
-    ReportEvent(report, "rx", fields, "");
-
-    uint32_t rate = sim::SimCurrentRate(engine);
-    uint64_t busyBefore = sim::SimGetStats(engine).controllerTimeUs;
-    // The host's bytes cannot begin to arrive before it wrote them (read
-    // here just now) nor before the bytes ahead of them have arrived.
-    if (options.pace) rxFreeAt = std::max(rxFreeAt, lastByte) + LineTime(count, rate);
-    reply.clear();
-    uint32_t events = sim::SimFeed(engine, input.data(), count, reply);
-    totals.Add(totals.toController, count, rate);
-    totals.Add(totals.toHost, reply.size(), rate);
-    if (options.pace) {
-      // One wait for the rest of the command, the controller's work and the
-      // reply's way back: every wake-up would add our own lateness.
-      auto busy = std::chrono::microseconds(sim::SimGetStats(engine).controllerTimeUs - busyBefore);
-      auto due = rxFreeAt + busy + LineTime(reply.size(), rate);
-      std::this_thread::sleep_until(due);
-      totals.lateNs += static_cast<uint64_t>(std::chrono::nanoseconds(Clock::now() - due).count());
-    }
-    if (!reply.empty()) {
-      // The reply leaves at the rate the command arrived at.
-      std::string back = sim::SimLineMismatch(watch.last, rate);
-      if (!back.empty()) std::fill(reply.begin(), reply.end(), sim::kSimGarbledByte);
-      if (!WriteAll(pty.master, reply)) {
-        sim::SimNote(engine, "reply lost: the host did not read");
-      }
-    }
-    if (events & sim::kSimEventRateChange) {
-      char text[64];
-      std::snprintf(text, sizeof text, "controller line now %u baud", sim::SimCurrentRate(engine));
-      ReportEvent(report, "rate", "\"rate\":" + std::to_string(sim::SimCurrentRate(engine)), text);
-    }
-    if (events & sim::kSimEventDropLink) return "link dropped";
-    if ((events & sim::kSimEventReboot) && options.common.exitAfterReboot) {
-      WaitForHostToRead(pty);
-      return "rebooted";
-    }
+    if (!reason.empty()) return reason;
   }
   return "signal";
 }

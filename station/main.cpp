@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "day_report.h"
 #include "options.h"
+#include "pendrel_version.h"
 #include "preflight.h"
 #include "report.h"
 #include "supervisor.h"
@@ -12,7 +14,7 @@
 
 namespace {
 
-constexpr const char* kVersion = "5.07";
+constexpr const char* kVersion = PENDREL_VERSION;
 
 int BadInput(const std::string& reason) {
   std::fprintf(stderr, "pendrel-station: %s\n", reason.c_str());
@@ -96,6 +98,7 @@ int main(int argc, char** argv) {
     case StationCommand::Help: PrintStationUsage(); return argc < 2 ? 2 : 0;
     case StationCommand::Version: std::printf("pendrel-station %s\n", kVersion); return 0;
     case StationCommand::List: PrintLinks(); return 0;
+    case StationCommand::Report: return RunDayReport(o);
     case StationCommand::Program: break;
   }
 

@@ -5,6 +5,8 @@
 #include <set>
 #include <string_view>
 
+#include "report_stats.h"
+
 namespace {
 
 bool StartsWith(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
@@ -37,16 +39,21 @@ bool PositiveNumber(const std::string& text, double* out) {
   return true;
 }
 
+// The commands an option belongs to.
+enum : unsigned { kProgram = 1, kReport = 2 };
+
 // An option without a value: it raises one flag.
 struct FlagOption {
   std::string_view name;
   bool StationOptions::*flag;
+  unsigned commands = kProgram;
 };
 
 // "--name VALUE" or "--name=VALUE": the setter returns "" or why the value is wrong.
 struct ValuedOption {
   std::string_view name;
   std::string (*set)(const std::string& value, StationOptions& o);
+  unsigned commands = kProgram;
 };
 
 // pendrel's own options, which carry their value in the same argument
@@ -80,8 +87,28 @@ std::string SetPendrel(const std::string& value, StationOptions& o) {
   return "";
 }
 
+std::string SetHtml(const std::string& value, StationOptions& o) {
+  o.htmlPath = value;
+  return "";
+}
+
+std::string SetSince(const std::string& value, StationOptions& o) {
+  if (ParseUtcMs(value, &o.sinceMs)) return "";
+  return "--since needs a UTC time such as 2026-12-09 or 2026-12-09T06:00, not '" + value + "'";
+}
+
+std::string SetUntil(const std::string& value, StationOptions& o) {
+  if (ParseUtcMs(value, &o.untilMs)) return "";
+  return "--until needs a UTC time such as 2026-12-10 or 2026-12-09T18:00, not '" + value + "'";
+}
+
+std::string SetGoal(const std::string& value, StationOptions& o) {
+  if (PositiveNumber(value, &o.goalPercent) && o.goalPercent <= 100) return "";
+  return "--goal needs a first-pass yield in percent, above 0 and at most 100, not '" + value + "'";
+}
+
 constexpr FlagOption kFlags[] = {
-    {"--json", &StationOptions::json},
+    {"--json", &StationOptions::json, kProgram | kReport},
     {"--watch", &StationOptions::watch},
     {"--all-serial", &StationOptions::allSerial},
     {"-usb", &StationOptions::usb},
@@ -93,6 +120,10 @@ constexpr ValuedOption kValued[] = {
     {"--timeout", SetTimeout},
     {"--log", SetLog},
     {"--pendrel", SetPendrel},
+    {"--html", SetHtml, kReport},
+    {"--since", SetSince, kReport},
+    {"--until", SetUntil, kReport},
+    {"--goal", SetGoal, kReport},
 };
 
 constexpr JoinedOption kJoined[] = {
@@ -102,27 +133,34 @@ constexpr JoinedOption kJoined[] = {
     {"-p", [](std::string_view v, StationOptions& o) { o.ports.emplace_back(v); }},
 };
 
-// One argument of the program command: true when it was an option (taken,
-// or wrong with *error set), false when it is the image or a port.
+// One argument of the program or report command: true when it was an option
+// (taken, or wrong with *error set), false when it is the image, a port or a log.
 bool TakeOption(int argc, const char* const* argv, int* i, StationOptions* o, std::string* error) {
   std::string_view a = argv[*i];
+  unsigned command = o->command == StationCommand::Report ? kReport : kProgram;
+  // Appended, not added: g++ 12 warns (wrongly) of an overlapping copy in "'" + text.
+  std::string notHere = std::string(1, '\'').append(a).append("' is not an option of ").append(argv[1]);
   for (const FlagOption& f : kFlags) {
     if (a != f.name) continue;
-    o->*f.flag = true;
+    if (f.commands & command) o->*f.flag = true;
+    else *error = notHere;
     return true;
   }
   for (const ValuedOption& v : kValued) {
     if (!IsOption(a, v.name)) continue;
     std::string value;
-    if (TakeValue(argc, argv, i, v.name, &value, error)) *error = v.set(value, *o);
+    if (!(v.commands & command)) *error = notHere;
+    else if (TakeValue(argc, argv, i, v.name, &value, error)) *error = v.set(value, *o);
     return true;
   }
   if (a == "-nocts") {
+    if (command == kReport) *error = notHere;
     o->passOn.emplace_back(a);
     return true;
   }
   for (const JoinedOption& j : kJoined) {
     if (!StartsWith(a, j.prefix) || a.size() <= j.prefix.size()) continue;
+    if (command == kReport) *error = notHere;
     if (j.take != nullptr) j.take(a.substr(j.prefix.size()), *o);
     if (j.prefix != "-p") o->passOn.emplace_back(a);
     return true;
@@ -144,6 +182,12 @@ std::string MissingFromProgram(const StationOptions& o, bool haveImage) {
   return "";
 }
 
+std::string MissingFromReport(const StationOptions& o) {
+  if (o.logs.empty()) return "no log named (pendrel-station report LOG...)";
+  if (o.sinceMs >= o.untilMs) return "--since must come before --until";
+  return "";
+}
+
 }  // namespace
 
 bool ParseStationArgs(int argc, const char* const* argv, StationOptions* o, std::string* error) {
@@ -152,12 +196,13 @@ bool ParseStationArgs(int argc, const char* const* argv, StationOptions* o, std:
   std::string_view command = argv[1];
   if (command == "list") o->command = StationCommand::List;
   else if (command == "program") o->command = StationCommand::Program;
+  else if (command == "report") o->command = StationCommand::Report;
   else if (command == "--help" || command == "-h" || command == "help") return true;
   else if (command == "--version") {
     o->command = StationCommand::Version;
     return true;
   } else {
-    *error = "unknown command '" + std::string(command) + "' (list, program)";
+    *error = "unknown command '" + std::string(command) + "' (list, program, report)";
     return false;
   }
   if (o->command == StationCommand::List) {
@@ -168,6 +213,8 @@ bool ParseStationArgs(int argc, const char* const* argv, StationOptions* o, std:
   for (int i = 2; i < argc; ++i) {
     if (TakeOption(argc, argv, &i, o, error)) {
       if (!error->empty()) return false;
+    } else if (o->command == StationCommand::Report) {
+      o->logs.emplace_back(argv[i]);
     } else if (!haveImage) {
       o->image = argv[i];
       haveImage = true;
@@ -175,7 +222,7 @@ bool ParseStationArgs(int argc, const char* const* argv, StationOptions* o, std:
       o->ports.emplace_back(argv[i]);
     }
   }
-  *error = MissingFromProgram(*o, haveImage);
+  *error = o->command == StationCommand::Report ? MissingFromReport(*o) : MissingFromProgram(*o, haveImage);
   return error->empty();
 }
 
@@ -198,6 +245,8 @@ void PrintStationUsage() {
   std::fputs(
       "Usage:  pendrel-station list\n"
       "        pendrel-station program IMAGE PORT... [options]\n"
+      "        pendrel-station report LOG... [--html FILE] [--json] [--since TIME] [--until TIME]\n"
+      "                               [--goal PERCENT]\n"
       "\n"
       "program writes IMAGE into the controller on every PORT at once, running\n"
       "pendrel once per port, and ends with a summary. Exit code 0 when every\n"
@@ -214,6 +263,17 @@ void PrintStationUsage() {
       "  --timeout SECS   a unit still running after SECS is ended and failed\n"
       "                   (default: from the image size and the rate, generously)\n"
       "  --pendrel PATH   the pendrel to run (default: beside this program, then PATH;\n"
-      "                   also PENDREL_STATION_PENDREL)\n",
+      "                   also PENDREL_STATION_PENDREL)\n"
+      "\n"
+      "report reads the --log files and prints the line's figures: units, first-pass\n"
+      "yield, retries, times, units per hour, failures, and a port whose yield is\n"
+      "clearly below the rest. Exit code 0 for a good day, 1 when a port is flagged or\n"
+      "the yield is below the goal, 2 for bad input.\n"
+      "\n"
+      "  --html FILE      also write one self-contained page\n"
+      "  --json           the figures as one JSON object instead of the table\n"
+      "  --since TIME, --until TIME   only units that ended in [since, until), UTC\n"
+      "                   (2026-12-09, 2026-12-09T06:00)\n"
+      "  --goal PERCENT   the first-pass yield of a good day (default 95)\n",
       stdout);
 }

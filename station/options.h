@@ -1,10 +1,11 @@
 // The station's command line.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
-enum class StationCommand { Program, List, Help, Version };
+enum class StationCommand { Program, List, Report, Help, Version };
 
 struct StationOptions {
   StationCommand command = StationCommand::Help;
@@ -22,6 +23,11 @@ struct StationOptions {
   std::vector<std::string> passOn;  // -b -u -nocts -w, given to every pendrel as they stand
   long commandRate = 115200;
   long uploadRate = 0;
+  // report
+  std::vector<std::string> logs;
+  std::string htmlPath;
+  int64_t sinceMs = INT64_MIN, untilMs = INT64_MAX;  // UTC, milliseconds since 1970
+  double goalPercent = 95;                           // the first-pass yield a good day reaches
 };
 
 // False with a one-line reason in *error for input the station cannot run with.

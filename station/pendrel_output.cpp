@@ -57,7 +57,7 @@ bool IsBanner(std::string_view line) {
   return StartsWith(line, kBannerStart) && line.find(kBannerEnd) != std::string_view::npos;
 }
 
-// "Pendrel V5.07 - Loads ..." -> "5.07"
+// "Pendrel VX.YY - Loads ..." -> "X.YY"
 std::string BannerVersion(std::string_view line) {
   std::string_view v = line.substr(kBannerStart.size(), line.find(kBannerEnd) - kBannerStart.size());
   if (StartsWith(v, "V")) v.remove_prefix(1);

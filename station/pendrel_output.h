@@ -11,7 +11,7 @@ struct PendrelOutput {
   std::string line;             // the line being printed, as a terminal would show it
   bool carriageReturn = false;  // "\r" seen; a "\n" next makes it a Windows line end
   bool bannerSeen = false;
-  std::string version;    // the banner's, without its "V": "5.07"
+  std::string version;    // the banner's, without its "V"
   std::string firstLine;  // first line after the banner, when not a status text
   std::string identification;
   bool identified = false;

@@ -5,8 +5,9 @@
 #include <string>
 
 #include "link/link.h"
+#include "pendrel_version.h"
 
-inline constexpr const char* kVersionText = "V5.07";
+inline constexpr const char* kVersionText = "V" PENDREL_VERSION;
 
 struct RunOptions {
   bool hasFileName = false;

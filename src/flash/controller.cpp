@@ -20,12 +20,6 @@ bool LookUpControllerModel(const char* name, uint32_t* maxImageSize) {
   return false;
 }
 
-uint16_t UnansweredBlockSize(ChipCode chipCode) {
-  for (const ModelRow& row : ModelTable)
-    if (row.chipCode == chipCode) return row.unansweredBlockSize;
-  return 256;
-}
-
 void LookUpSector(std::span<const SectorRow> table, uint32_t address, FlashMapping& mapping) {
   for (size_t i = 0; i + 1 < table.size() && table[i].start != kSectorTableEnd; ++i) {
     const SectorRow& row = table[i];

@@ -26,24 +26,19 @@ struct ModelRow {
   ControllerFamily family;
   uint32_t maxImageSize;
   ChipCode chipCode;
-  uint16_t unansweredBlockSize;  // the block size when the controller leaves the query unanswered
 };
 
 inline constexpr std::array<ModelRow, 9> ModelTable = {{
-    {"TXM9410", 0x60100000, 4, 0x1F00000, 55, 512},
-    {"TXC7390", 0x90000000, 3, 0x7FA0000, 39, 512},
-    {"TXC7380", 0x90000000, 3, 0x1FF4000, 38, 512},
-    {"TXC7350", 0xC0000000, 3, 0x200000, 35, 256},
-    {"TXC7320", 0xC0000000, 3, 0x200000, 32, 256},
-    {"TXC6260", 0x00020000, 2, 0x5D000, 10, 256},
-    {"TXC5110", 0, 1, 0x18000, 1, 256},
-    {"TXC5130", 0, 1, 0x30000, 5, 256},
-    {"TXC5150", 0, 1, 0x30000, 8, 256},
+    {"TXM9410", 0x60100000, 4, 0x1F00000, 55},
+    {"TXC7390", 0x90000000, 3, 0x7FA0000, 39},
+    {"TXC7380", 0x90000000, 3, 0x1FF4000, 38},
+    {"TXC7350", 0xC0000000, 3, 0x200000, 35},
+    {"TXC7320", 0xC0000000, 3, 0x200000, 32},
+    {"TXC6260", 0x00020000, 2, 0x5D000, 10},
+    {"TXC5110", 0, 1, 0x18000, 1},
+    {"TXC5130", 0, 1, 0x30000, 5},
+    {"TXC5150", 0, 1, 0x30000, 8},
 }};
-
-// The unanswered block size of the model with this chip code; 256 for a
-// chip code of no model.
-uint16_t UnansweredBlockSize(ChipCode chipCode);
 
 struct SectorRow {
   uint32_t start;

@@ -151,7 +151,9 @@ int SwitchBackToCommandRate(int32_t commandRate) {
 
 int WriteImage(int32_t commandRate, int32_t uploadRate) {
   const char* name = QueryControllerName();
-  AdoptControllerBlockSize(QueryMaxBlockSize());
+  // Asked before the model is known: an unanswered query falls back by
+  // the chip code the run starts with.
+  AdoptControllerBlockSize(QueryMaxBlockSize(CurrentController.chipCode));
   if (name == nullptr) return SetLastStatus(kStatusControllerNameUnknown);
   uint32_t maxImageSize = 0;
   if (!LookUpControllerModel(name, &maxImageSize)) return SetLastStatus(kStatusControllerNameUnknown);

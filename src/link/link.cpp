@@ -3,6 +3,7 @@
 #include <iterator>
 
 #include "base/status.h"
+#include "base/timeouts.h"
 #include "link/ethernet/eth_link.h"
 #include "link/serial/serial_link.h"
 #include "link/usb/hid_link.h"

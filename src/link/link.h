@@ -23,10 +23,6 @@ struct LinkStateRecord {
 
 extern LinkStateRecord LinkState;
 
-// The standing time-out pair in force between commands.
-inline constexpr uint32_t kStandingReceiveMs = 500;
-inline constexpr uint32_t kStandingSendMs = 100;
-
 int LinkOpen(std::string_view portName, int32_t baudRate, bool noCts, LinkKind kind);
 int LinkClose();
 int LinkSend(const uint8_t* bytes, uint32_t count);

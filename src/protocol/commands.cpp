@@ -3,7 +3,7 @@
 #include <array>
 #include <vector>
 
-#include "flash/controller.h"
+#include "base/timeouts.h"
 #include "link/link.h"
 #include "protocol/pause.h"
 #include "protocol/transaction.h"
@@ -174,13 +174,13 @@ bool WriteBlock(const uint8_t* data, uint32_t n, uint16_t offset) {
   return SendCommand(frame, 500) == TransferResult::Ok;
 }
 
-uint16_t QueryMaxBlockSize() {
+uint16_t QueryMaxBlockSize(uint32_t chipCode) {
   Frame frame = BuildFrame(Spec(Command::QueryBlockSize), 0);
   std::array<uint8_t, 2> reply{};
   int32_t count = 2;
   if (Transact(frame.view(), count, reply) == TransferResult::Ok)
     return static_cast<uint16_t>(reply[0] << 8 | reply[1]);
-  return UnansweredBlockSize(CurrentController.chipCode);
+  return chipCode >= 38 ? 512 : 256;
 }
 
 bool Flush() { return Run(Command::Flush); }

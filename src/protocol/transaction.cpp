@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "base/status.h"
+#include "base/timeouts.h"
 #include "link/link.h"
 
 namespace {

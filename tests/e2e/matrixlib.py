@@ -31,12 +31,13 @@ import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
+import pendrel_run  # noqa: E402
 
 SOURCE = os.environ.get("PENDREL_SOURCE", os.path.join(HERE, "..", ".."))
 MKIMAGE = os.path.join(SOURCE, "scripts", "mkimage")
 PROMPT = "\nPress any key to exit program"
 IDENT = "Talo Simulated Controller V1.00"
-BANNER_HEAD = "\nPendrel V5.07 - Loads raw flash data files into the Talo device\n"
+BANNER_HEAD = pendrel_run.BANNER_LINE.decode()
 FAULTS = ("nak", "checksum", "overrun", "wrong-byte", "silence", "drop")
 UPLOAD_RATE = 460800
 COMMAND_RATE = 115200

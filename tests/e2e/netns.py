@@ -20,6 +20,9 @@ import subprocess
 import sys
 import time
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bed import Bed  # noqa: E402
+
 PREFIX = "pdeth"
 SKIP = 77
 HOST_ADDRESS = "192.0.2.100"
@@ -90,7 +93,7 @@ def skip_unless_possible():
 _lab_serial = 0
 
 
-class Lab:
+class Lab(Bed):
     """`with Lab(controllers=2) as lab:` — lab.controllers[i] is the
     namespace of controller i (address 192.0.2.(i+1)), lab.host the
     programmer's (192.0.2.100)."""
@@ -110,18 +113,9 @@ class Lab:
     def address(index):
         return "192.0.2.%d" % (index + 1)
 
-    def __enter__(self):
+    def _open(self):
         remove_leftovers()
-        try:
-            self._build()
-        except BaseException:
-            self.close()
-            raise
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        return False
+        self._build()
 
     def _add_namespace(self, name):
         _ip("netns", "add", name)

@@ -4,12 +4,28 @@ The program ends every run with an exit prompt that waits for a key on the
 terminal; under setsid it has none, so the prompt returns at once.
 """
 import os
+import re
 import signal
 import subprocess
 import time
 
 PENDREL = os.environ.get("PENDREL", "build/linux/pendrel")
 PROMPT = b"\nPress any key to exit program"
+
+
+def project_version():
+    """The version of project() in CMakeLists.txt: CTest hands it over; a
+    test run by hand reads it there."""
+    if os.environ.get("PENDREL_VERSION"):
+        return os.environ["PENDREL_VERSION"]
+    here = os.path.dirname(os.path.abspath(__file__))
+    source = os.environ.get("PENDREL_SOURCE", os.path.join(here, "..", ".."))
+    with open(os.path.join(source, "CMakeLists.txt")) as f:
+        return re.search(r"project\(pendrel VERSION ([0-9.]+)", f.read()).group(1)
+
+
+VERSION = project_version()
+BANNER_LINE = b"\nPendrel V" + VERSION.encode() + b" - Loads raw flash data files into the Talo device\n"
 
 
 def run_pendrel(args, timeout=60, wrapper=(), env=None):

@@ -12,6 +12,7 @@ import sys
 import time
 
 sys.path.insert(0, os.path.dirname(__file__))
+from pendrel_run import VERSION  # noqa: E402
 from simlib import Sim  # noqa: E402
 
 SKIP = 77
@@ -20,7 +21,7 @@ STATION = os.environ.get("PENDREL_STATION", os.path.join(SOURCE, "build", "linux
 MKIMAGE = os.path.join(SOURCE, "scripts", "mkimage")
 SCHEMA = os.path.join(SOURCE, "dist", "pendrel-station-events.schema.json")
 RECORD_VERSION = 2
-PENDREL_VERSION = "5.07"  # what the station and pendrel built with it say they are
+PENDREL_VERSION = VERSION  # what the station and pendrel built with it say they are
 
 
 def fake_pendrel(path, body):

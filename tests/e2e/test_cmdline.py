@@ -10,10 +10,9 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(__file__))
 import programs  # noqa: E402
-from pendrel_run import PROMPT  # noqa: E402
+from pendrel_run import BANNER_LINE, PROMPT  # noqa: E402
 
-BANNER = (b"\nPendrel V5.07 - Loads raw flash data files into the Talo device\n"
-          b"Copyright (c) 2026 Pendrel developers\n\n")
+BANNER = BANNER_LINE + b"Copyright (c) 2026 Pendrel developers\n\n"
 USAGE = BANNER + b"".join([
     b"Usage:  Pendrel filename {-pserial_port|-usb|-eth} [-bbaudrate] [-ubaudrate] [-nocts] [-wpassword]\n\n",
     b"        -pserial_port Select serial port with name 'serial_port'\n",

@@ -357,7 +357,7 @@ V2_LOG = {"version": 2, "time": "2026-12-10T05:16:20.614Z", "started": "2026-12-
           "identification": "Talo Simulated Controller V1.00",
           "bytes": 3000, "seconds": 0.033, "bytes_per_second": 120000.5, "image": "img.bin",
           "sha256": "962dad8946e9c1c3534a54495c0cceefc37a4c8345d101d96847ade5196d146c",
-          "pendrel_version": "5.07"}
+          "pendrel_version": stationlib.PENDREL_VERSION}
 
 
 class Schema(unittest.TestCase):

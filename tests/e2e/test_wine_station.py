@@ -3,8 +3,9 @@ test_station.py (four talo-sim units programmed together, one of them with an
 injected fault, the plain lines, the JSON lines and the log against their
 schema, bad input) on pseudo-terminals mapped as COM5 to COM8, the COM ports
 in `list`, and what only Windows has: --all-serial takes only COM ports on
-USB, texts in the ANSI code page become UTF-8 in the records, and the
-children end with the station however it ends.
+USB, texts in the ANSI code page become UTF-8 in the records, the
+children end with the station however it ends, and `report` over the log
+it wrote.
 
 The shipped 32-bit programs run under scripts/wine32, except for the one
 case that needs a localized system text: scripts/wine32 gives its i386 root
@@ -28,7 +29,7 @@ import programs  # noqa: E402
 import test_station as native  # noqa: E402
 import winelib  # noqa: E402
 from simlib import Sim, require_sim  # noqa: E402
-from stationlib import Rack, make_image, read, running, validator, wait_until  # noqa: E402
+from stationlib import Rack, make_image, read, run_station, running, validator, wait_until  # noqa: E402
 
 
 def wine_processes(prefix, name):
@@ -213,6 +214,20 @@ class WineStation(native.StationScenarios, unittest.TestCase):
         listed = [line.split()[1] for line in out.splitlines() if line.startswith("serial ")]
         for port in self.runner.ports:
             self.assertIn(port, listed, out)
+
+    def test_report_of_its_own_log_is_the_native_report(self):
+        image = make_image(self.dir, "TXC7390", 20000)
+        log = os.path.join(self.dir, "units.jsonl")
+        with self.rack(2, faults={1: "write:3:nak"}) as rack:
+            rc, out, err = self.station(["program", image, *rack.ports, "--log", log])
+        self.assertEqual(rc, 1, out + err)
+        with open(log, "rb") as f:
+            self.assertEqual(f.read().count(b"\r\n"), 2)  # the Windows runtime's line ends
+        rc, out, err = self.station(["report", log, "--json"], timeout=60)
+        native = run_station(["report", log, "--json"], timeout=60)
+        self.assertEqual((rc, err), (1, ""))
+        self.assertEqual((rc, json.loads(out)), (native[0], json.loads(native[1])))
+        self.assertEqual(json.loads(out)["line"]["failed"], 1)
 
 
 if __name__ == "__main__":

@@ -30,6 +30,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from bed import Bed  # noqa: E402
 from pendrel_run import marker_leads  # noqa: E402
 
 SKIP = 77
@@ -106,7 +107,7 @@ def crlf(text):
     return text.replace(b"\n", b"\r\n")
 
 
-class Prefix:
+class Prefix(Bed):
     def __init__(self, netns=None, boot_timeout=120, dll_overrides=""):
         self.netns = netns
         self.dir = tempfile.mkdtemp(prefix="pendrel-wine-")
@@ -121,22 +122,13 @@ class Prefix:
         self.server = None
         self.boot_timeout = boot_timeout
 
-    def __enter__(self):
-        try:
-            if self.netns:
-                self.kill_server()     # no server of this prefix may run anywhere else
-                self._start_server_in_namespace()
-            self._quiet([WINE, "wineboot", "-i"], self.boot_timeout)
-            if self.netns and not self.server_in_namespace():
-                raise RuntimeError("the prefix's wineserver is not the one in " + self.netns)
-        except BaseException:
-            self.close()
-            raise
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
-        return False
+    def _open(self):
+        if self.netns:
+            self.kill_server()     # no server of this prefix may run anywhere else
+            self._start_server_in_namespace()
+        self._quiet([WINE, "wineboot", "-i"], self.boot_timeout)
+        if self.netns and not self.server_in_namespace():
+            raise RuntimeError("the prefix's wineserver is not the one in " + self.netns)
 
     def _cmd(self, cmd):
         return (["ip", "netns", "exec", self.netns] if self.netns else []) + list(cmd)

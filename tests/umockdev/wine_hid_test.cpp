@@ -21,6 +21,7 @@
 #include <mutex>
 #include <thread>
 
+#include "pendrel_version.h"
 #include "umockdev/emulated_bed.h"
 #include "umockdev/hid_emulation.h"
 #include "unit/flash_test_images.h"
@@ -31,9 +32,9 @@ using emu::Describe;
 using emu::HidController;
 namespace fs = std::filesystem;
 
-constexpr const char* kBanner =
-    "\nPendrel V5.07 - Loads raw flash data files into the Talo device\n"
-    "Copyright (c) 2026 Pendrel developers\n\n";
+constexpr const char* kBanner = "\nPendrel V" PENDREL_VERSION
+                                " - Loads raw flash data files into the Talo device\n"
+                                "Copyright (c) 2026 Pendrel developers\n\n";
 constexpr const char* kIdent = "Talo Simulated Controller V1.00\n";
 constexpr const char* kPrompt = "\nPress any key to exit program";
 

@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "flash/controller.h"
 #include "link/link.h"
 #include "protocol/commands.h"
 #include "support/fake_serial.h"
@@ -260,11 +259,11 @@ TEST(Queries, ControllerName) {
 TEST(Queries, MaxBlockSizeAndItsFallbackByChipCode) {
   FakeSerialSession session;
   ScriptReply({0x06, 0x08, 0x00, 0x06});
-  EXPECT_EQ(QueryMaxBlockSize(), 2048);
+  EXPECT_EQ(QueryMaxBlockSize(8), 2048);
   EXPECT_EQ(FakeSerial.writes[0].bytes, (Bytes{0xAA, 0x7C, 0x3F, 0x57}));
 
   struct Case {
-    ChipCode chip;
+    uint32_t chip;
     Bytes reply;
     uint16_t expected;
   };
@@ -274,9 +273,8 @@ TEST(Queries, MaxBlockSizeAndItsFallbackByChipCode) {
   };
   for (const Case& c : cases) {
     FakeSerial.incoming.clear();
-    CurrentController.chipCode = c.chip;
     ScriptReply(c.reply);
-    EXPECT_EQ(QueryMaxBlockSize(), c.expected) << "chip " << c.chip;
+    EXPECT_EQ(QueryMaxBlockSize(c.chip), c.expected) << "chip " << c.chip;
   }
 }
 

@@ -7,6 +7,7 @@
 #include "instance_ids.h"
 #include "options.h"
 #include "pendrel_output.h"
+#include "pendrel_version.h"
 #include "system.h"
 #include "unit.h"
 
@@ -22,9 +23,9 @@ TEST(StationSha256, Fips180Vectors) {
             "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
 }
 
-const std::string kBanner =
-    "\nPendrel V5.07 - Loads raw flash data files into the Talo device\n"
-    "Copyright (c) 2026 Pendrel developers\n\n";
+const std::string kBanner = "\nPendrel V" PENDREL_VERSION
+                            " - Loads raw flash data files into the Talo device\n"
+                            "Copyright (c) 2026 Pendrel developers\n\n";
 const std::string kPrompt = "\nPress any key to exit program";
 
 std::string Progress(int total) {
@@ -156,7 +157,7 @@ TEST(StationVerdict, OnlyACompleteRunWithExitZeroSucceeds) {
   EXPECT_DOUBLE_EQ(r.seconds, 3);
   EXPECT_EQ(r.bytes, 8000u) << "a complete run wrote the whole image, not its kB figure";
   EXPECT_DOUBLE_EQ(r.bytesPerSecond, 4000);
-  EXPECT_EQ(r.pendrelVersion, "5.07");
+  EXPECT_EQ(r.pendrelVersion, PENDREL_VERSION);
 
   r = ResultOfRun(RunWith(kBanner + "Ident\n" + Progress(8)), 8000, 0, true, "signal 11 (Segmentation fault)",
                   13, "t");

@@ -85,7 +85,7 @@ void Deliver(Device& d, const std::vector<uint8_t>& reply) {
     const size_t n = std::min(room, reply.size() - at);
     std::vector<uint8_t> report(d.description.inputReportLength, 0);
     report[1] = static_cast<uint8_t>(n);
-    std::copy(reply.begin() + at, reply.begin() + at + n, report.begin() + 2);
+    std::copy_n(reply.data() + at, n, report.data() + 2);
     messages.push_back(report);
   }
   if (!d.hid) messages.push_back(reply);

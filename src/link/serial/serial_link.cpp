@@ -5,7 +5,7 @@
 #include <thread>
 
 #include "base/status.h"
-#include "link/link.h"
+#include "base/timeouts.h"
 #include "link/serial/serial_port.h"
 
 namespace {
