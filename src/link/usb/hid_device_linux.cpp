@@ -141,10 +141,10 @@ int OpenWithDescriptor(const char* path, int flags, HidReportLengths* lengths) {
 // for the interrupt OUT transfer, up to its own time-out of seconds, and a
 // hidraw node always polls writable, so poll() cannot tell that a write
 // would block. The writes therefore go through a thread of their own, and a
-// send waits for its write at most until its deadline. A write still in
-// progress then finishes on that thread; the next one waits for it first,
-// within its own deadline. The thread owns the write descriptor and closes
-// it when it ends.
+// send waits for its write at most the time the link gives it. A write
+// still in progress then finishes on that thread; the next one waits for it
+// first, within its own time. The thread owns the write descriptor and
+// closes it when it ends.
 struct Writer {
   std::mutex lock;
   std::condition_variable changed;

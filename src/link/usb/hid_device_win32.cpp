@@ -124,7 +124,7 @@ std::string Utf8(const std::u16string& text) {
   return out;
 }
 
-bool VisitInterface(void* context, const char* path, DEVINST node) {
+bool VisitInterface(void* context, const char* path, const DeviceNode& node) {
   const Walk& walk = *static_cast<Walk*>(context);
   HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, 0, nullptr);
@@ -134,7 +134,8 @@ bool VisitInterface(void* context, const char* path, DEVINST node) {
   attributes.Size = sizeof attributes;
   if (gHid.getAttributes(h, &attributes)) {
     const std::u16string product = DeviceString(h, gHid.getProductString);
-    const std::string serial = Utf8(DeviceString(h, gHid.getSerialNumberString));
+    const std::string serial =
+        UsbSelectionNeedsSerial() ? Utf8(DeviceString(h, gHid.getSerialNumberString)) : std::string();
     const UsbPlace place = UsbPlaceOf(node);
     const UsbDeviceNames names{.path = path,
                                .location = place.location,

@@ -58,3 +58,5 @@ void SelectUsbDevice(std::string_view name) { gSelected = ParseUsbDeviceName(nam
 const UsbDeviceSelector& SelectedUsbDevice() { return gSelected; }
 
 bool UsbSelectionAllows(const UsbDeviceNames& names) { return UsbNameMatches(gSelected, names); }
+
+bool UsbSelectionNeedsSerial() { return gSelected.kind == UsbNameKind::Serial; }

@@ -49,3 +49,7 @@ const UsbDeviceSelector& SelectedUsbDevice();
 // opens devices exclusively (a bulk interface claimed) asks before it opens
 // one, so that a run never takes hold of a controller another run is using.
 bool UsbSelectionAllows(const UsbDeviceNames& names);
+// Whether the selection names a serial number. A layer that must ask the
+// device for it (HID.DLL's serial number string) asks only then, so that a
+// run without a name makes the calls it always made.
+bool UsbSelectionNeedsSerial();

@@ -141,7 +141,7 @@ struct Walk {
   void* context;
 };
 
-bool VisitInterface(void* context, const char* path, DEVINST node) {
+bool VisitInterface(void* context, const char* path, const DeviceNode& node) {
   const Walk& walk = *static_cast<Walk*>(context);
   const UsbPlace place = UsbPlaceOf(node);
   const UsbDeviceNames names{.path = path,
