@@ -331,7 +331,8 @@ bool HidReplay(const std::vector<ScriptRecord>& script) {
       report[1] = static_cast<uint8_t>(n);
       std::memcpy(report.data() + 2, r.frame.data() + at, n);
       uint32_t written = 0;
-      ok = api.write(out, report.data(), outLength, &written) == HidWriteOutcome::Written;
+      // The command layer's send time-out (the fake device never makes a write wait).
+      ok = api.write(out, report.data(), outLength, &written, 100) == HidWriteOutcome::Written;
     }
     for (uint32_t got = 0; ok && got < r.replyLength;) {
       uint32_t n = 0;

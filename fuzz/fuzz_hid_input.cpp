@@ -85,7 +85,7 @@ FakeHid gFake;
 bool Load() { return true; }
 void Unload() {}
 bool Enumerate(HidVisit visit, void* context) {
-  visit(context, "/fake/hidraw", u"Talo Controller");
+  visit(context, UsbDeviceNames{.path = "/fake/hidraw"}, u"Talo Controller");
   return true;
 }
 UsbHandle OpenWrite(const char*, uint16_t* in, uint16_t* out) {
@@ -93,7 +93,7 @@ UsbHandle OpenWrite(const char*, uint16_t* in, uint16_t* out) {
   *out = gFake.outputLength;
   return 1;
 }
-HidWriteOutcome Write(UsbHandle, const uint8_t* report, uint32_t length, uint32_t* written) {
+HidWriteOutcome Write(UsbHandle, const uint8_t* report, uint32_t length, uint32_t* written, uint32_t) {
   gFake.reports.emplace_back(report, report + length);
   *written = length;
   return HidWriteOutcome::Written;

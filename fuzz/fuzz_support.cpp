@@ -297,7 +297,7 @@ bool UsbLoad() { return true; }
 void UsbUnload() {}
 bool HidEnumerateNone(HidVisit, void*) { return true; }
 UsbHandle HidOpenWriteNone(const char*, uint16_t*, uint16_t*) { return kNoUsbHandle; }
-HidWriteOutcome HidWriteNone(UsbHandle, const uint8_t*, uint32_t, uint32_t*) {
+HidWriteOutcome HidWriteNone(UsbHandle, const uint8_t*, uint32_t, uint32_t*, uint32_t) {
   return HidWriteOutcome::DeviceGone;
 }
 void CloseNone(UsbHandle) {}

@@ -79,6 +79,7 @@ RunOptions ParseCommandLine(int argc, const char* const* argv) {
     } else if (StartsWith(a, "-u")) {
       o.uploadBaudRate = ReadNumber(arg + 2);
     } else if (StartsWith(a, "-w")) {
+      o.hasPassword = true;
       if (!SetEthPassword(a.substr(2))) o.invalid = true;
     } else {
       o.invalid = true;

@@ -17,6 +17,7 @@ struct RunOptions {
   int32_t commandBaudRate = 115200;
   int32_t uploadBaudRate = 0;
   bool noCts = false;
+  bool hasPassword = false;  // a -w was given, so PENDREL_PASSWORD is not read
   bool invalid = false;
   LinkKind kind = LinkKind::Serial;
 };

@@ -2,11 +2,13 @@
 #include <cstdlib>
 
 #include "app/cmdline.h"
+#include "app/environment.h"
 #include "app/exit_prompt.h"
 #include "app/run.h"
 
 int main(int argc, char** argv) {
   RunOptions options = ParseCommandLine(argc, argv);
+  ApplyEnvironment(options, [](const char* name) -> const char* { return std::getenv(name); });
   std::atexit(ExitPrompt);
   if (!IsUsable(options)) {
     PrintUsage();

@@ -105,17 +105,10 @@ void AppendText(char* field, const char* text) {
 
 }  // namespace
 
-int SetLastStatus(StatusCode code) {
-  // Capture first: nothing below may touch the thread's last error before.
-  uint32_t captured = 0;
-  bool attach = false;
-  if (code & kStatusAttachSystemError) {
-    captured = CaptureSystemError();
-    attach = true;
-  } else if (code & kStatusAttachSocketError) {
-    captured = CaptureSocketError();
-    attach = true;
-  }
+namespace {
+
+// Records `code`, with the system's text for `captured` when `attach`.
+int Record(StatusCode code, bool attach, uint32_t captured) {
   char systemText[kStatusTextCapacity] = "";
   if (attach) SystemErrorText(captured, systemText, sizeof systemText);
 
@@ -126,7 +119,6 @@ int SetLastStatus(StatusCode code) {
     std::strncpy(gLast.text, e->message, kStatusTextCapacity);
     gLast.text[kStatusTextCapacity - 1] = '\0';
     if (attach) {
-      gLast.systemError = captured;
       AppendText(gLast.text, "\n");
       AppendText(gLast.text, systemText);
     }
@@ -135,9 +127,21 @@ int SetLastStatus(StatusCode code) {
   if (!found) {
     std::strcpy(gLast.text, "Unknown error");
   }
+  gLast.systemError = attach ? captured : 0;
   gLast.code = code;
   return 0;
 }
+
+}  // namespace
+
+int SetLastStatus(StatusCode code) {
+  // Capture first: nothing below may touch the thread's last error before.
+  if (code & kStatusAttachSystemError) return Record(code, true, CaptureSystemError());
+  if (code & kStatusAttachSocketError) return Record(code, true, CaptureSocketError());
+  return Record(code, false, 0);
+}
+
+int SetLastStatusWithoutCause(StatusCode code) { return Record(code, false, 0); }
 
 StatusCode LastStatusCode() {
   std::lock_guard<std::mutex> hold(gLock);

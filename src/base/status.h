@@ -104,6 +104,11 @@ extern const StatusEntry StatusTable[];
 
 // Records `code`; always returns 0. Safe to call from any thread.
 int SetLastStatus(StatusCode code);
+// Records `code` without the system's text, for a failure that no system
+// call reported (a transfer that moved too few bytes, a device the link
+// refuses): the thread's last error is then an older call's and tells
+// nothing about this one.
+int SetLastStatusWithoutCause(StatusCode code);
 StatusCode LastStatusCode();
 // A copy of the text, so that a reader thread's status cannot change it
 // under the caller's feet.

@@ -179,11 +179,14 @@ class Lab(Bed):
             out, _ = proc.communicate()
         return proc.returncode, out or b""
 
-    def run_pendrel(self, args, timeout=120):
+    def run_pendrel(self, args, timeout=120, env=None):
         """Runs pendrel in the host namespace without a controlling terminal
-        (its exit prompt then returns at once); (exit code, stdout, stderr).
+        (its exit prompt then returns at once), with the variables of `env`
+        (a dict) added to its environment; (exit code, stdout, stderr).
         A run that outlasts `timeout` raises subprocess.TimeoutExpired."""
-        cmd = ["ip", "netns", "exec", self.host, "setsid", "-w", PENDREL] + list(args)
+        settings = ["%s=%s" % item for item in (env or {}).items()]
+        cmd = (["ip", "netns", "exec", self.host, "env"] + settings + ["setsid", "-w", PENDREL]
+               + list(args))
         proc = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                               stderr=subprocess.PIPE, timeout=timeout)
         return proc.returncode, proc.stdout, proc.stderr

@@ -289,19 +289,19 @@ class WineUsb32(unittest.TestCase):
     def test_write_time_out_and_short_write(self):
         # The identification query's transfer is not taken within the OUT
         # pipe's time-out, or is taken one byte short: either way the send
-        # fails with the link's own status, and the system's text of the
-        # error WinUSB left ("Semaphore timeout." is Wine's text for
-        # ERROR_SEM_TIMEOUT; a short transfer leaves none).
+        # fails with the link's own status; the time-out with the system's
+        # text of the error WinUSB left ("Semaphore timeout." is Wine's text
+        # for ERROR_SEM_TIMEOUT), the short transfer, which failed no call,
+        # with none.
         path, _ = self.image("TXC7390", 3000)
         for option, text, counter, transfer in (
-                ("--timeout-out", b"Semaphore timeout.", "timeouts", "written=0 error=121"),
-                ("--short-out", b"Success.", "short_writes", "written=2 error=0")):
+                ("--timeout-out", b"Semaphore timeout.\n", "timeouts", "written=0 error=121"),
+                ("--short-out", b"", "short_writes", "written=2 error=0")):
             with self.subTest(option):
                 with self.devices("--bulk", "--model", "TXC7390", option, IDENT_QUERY) as host:
                     rc, out = self.pendrel(path)
                 self.assertEqual(rc, 1, self.last_output)
-                self.expect_output(out, BANNER + b"Error writing data to USB device\n" + text + b"\n"
-                                   + PROMPT)
+                self.expect_output(out, BANNER + b"Error writing data to USB device\n" + text + PROMPT)
                 self.assertEqual(host.report[0][counter], 1)
                 # The OUT pipe's time-out in force is the one the link set.
                 self.assertIn("WinUsb_WritePipe pipe=0x01 count=3 %s timeout=100" % transfer, host.calls)

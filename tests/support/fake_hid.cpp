@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "support/system_error.h"
+
 namespace fake {
 
 FakeHid hid;
@@ -27,7 +29,12 @@ namespace {
 using Shared = SharedEntries<hid>;
 
 bool Enumerate(HidVisit visit, void* context) {
-  return hid.Enumerate([&](const FakeHidDevice& d) { return visit(context, d.path, d.product); });
+  const bool stale = hid.config.staleError;
+  return hid.Enumerate([&](const FakeHidDevice& d) {
+    if (stale) LeaveSystemError();
+    return visit(context, UsbDeviceNames{.path = d.path, .location = d.location, .serial = d.serial},
+                 d.product);
+  });
 }
 
 UsbHandle OpenWrite(const char* path, uint16_t* inputLength, uint16_t* outputLength) {
@@ -42,7 +49,7 @@ UsbHandle OpenWrite(const char* path, uint16_t* inputLength, uint16_t* outputLen
   return 100 + i;
 }
 
-HidWriteOutcome Write(UsbHandle, const uint8_t* report, uint32_t length, uint32_t* written) {
+HidWriteOutcome Write(UsbHandle, const uint8_t* report, uint32_t length, uint32_t* written, uint32_t) {
   Responder responder;
   std::vector<uint8_t> payload;
   {

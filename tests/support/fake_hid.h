@@ -16,6 +16,8 @@ struct FakeHidDevice {
   std::u16string product = u"Talo Controller";
   uint16_t inputLength = 65;
   uint16_t outputLength = 65;
+  std::string location = "1-2";
+  std::string serial = "";
 };
 
 struct FakeHidConfig : FakeUsbConfig<FakeHidDevice> {
@@ -25,6 +27,8 @@ struct FakeHidConfig : FakeUsbConfig<FakeHidDevice> {
   HidWriteOutcome failKind = HidWriteOutcome::Written;
   int32_t failingWrites = 0;
   bool shortWrite = false;  // a successful write that moves one byte less
+  // The search leaves a system error behind, as probing other nodes does.
+  bool staleError = false;
 };
 
 struct FakeHidCounters : FakeUsbCounters {

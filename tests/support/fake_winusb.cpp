@@ -1,5 +1,7 @@
 #include "support/fake_winusb.h"
 
+#include "support/system_error.h"
+
 namespace fake {
 
 FakeWinUsb winusb;
@@ -9,7 +11,10 @@ namespace {
 using Shared = SharedEntries<winusb>;
 
 bool Enumerate(WinUsbVisit visit, void* context) {
-  return winusb.Enumerate([&](const FakeWinUsbDevice& d) { return visit(context, d.path, d.descriptor); });
+  return winusb.Enumerate([&](const FakeWinUsbDevice& d) {
+    return visit(context, UsbDeviceNames{.path = d.path, .location = d.location, .serial = d.serial},
+                 d.descriptor);
+  });
 }
 
 bool Open(const char* path) {
@@ -68,6 +73,7 @@ bool Write(uint8_t pipe, const uint8_t* bytes, uint32_t count, uint32_t* written
     }
     winusb.written.emplace_back(bytes, bytes + count);
     *written = winusb.config.shortTransfer ? count - 1 : count;
+    if (winusb.config.staleError) LeaveSystemError();
     responder = winusb.config.responder;
   }
   winusb.Answer(responder, std::span<const uint8_t>(bytes, count), [](const std::vector<uint8_t>& reply) {

@@ -18,6 +18,8 @@ struct FakeWinUsbDevice {
   std::string path = "fake-winusb-0";
   std::vector<uint8_t> descriptor = DeviceDescriptor(0x0483, 0x1512);
   std::vector<WinUsbPipeInfo> pipes{{2, 0x81, 64}, {2, 0x01, 64}};
+  std::string location = "2-1";
+  std::string serial = "";
 };
 
 struct FakeWinUsbConfig : FakeUsbConfig<FakeWinUsbDevice> {
@@ -26,6 +28,7 @@ struct FakeWinUsbConfig : FakeUsbConfig<FakeWinUsbDevice> {
   bool policyFails = false;
   bool writeFails = false;
   bool shortTransfer = false;  // a write that succeeds with one byte less
+  bool staleError = false;     // each write leaves a system error behind
   bool holdWrites = false;     // a write waits for FinishWrite
 };
 

@@ -274,27 +274,72 @@ void OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer contex
 
 std::string BulkNode(const BulkSpec& s) {
   char node[32];
-  std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/001", s.bus);
+  std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", s.bus, s.address);
   return node;
 }
+
+std::string BulkSysfsName(const BulkSpec& s) {
+  return s.port.empty() ? "usb" + std::to_string(s.bus) : std::to_string(s.bus) + "-" + s.port;
+}
+
+namespace {
+
+// The sysfs path of a device: below the bus, in the directory of each hub
+// on the way.
+std::string SysfsPath(int bus, const std::string& port) {
+  std::string path = "/devices/usb" + std::to_string(bus);
+  if (port.empty()) return path;
+  const std::string name = std::to_string(bus) + "-" + port;
+  for (size_t dot = port.find('.'); dot != std::string::npos; dot = port.find('.', dot + 1))
+    path += "/" + std::to_string(bus) + "-" + port.substr(0, dot);
+  return path + "/" + name;
+}
+
+// A USB device's record: its sysfs entry, node and identity.
+std::string DeviceRecord(const BulkSpec& s, const std::vector<uint8_t>& descriptors) {
+  char bus[8], address[8];
+  std::snprintf(bus, sizeof bus, "%03d", s.bus);
+  std::snprintf(address, sizeof address, "%03d", s.address);
+  std::string record;
+  record += "P: " + SysfsPath(s.bus, s.port) + "\n";
+  record += "N: " + BulkNode(s).substr(5) + "=00\n";
+  record += "E: SUBSYSTEM=usb\nE: DRIVER=usb\nE: DEVTYPE=usb_device\n";
+  record += "E: BUSNUM=" + std::string(bus) + "\nE: DEVNUM=" + address + "\n";
+  record += "E: DEVNAME=" + BulkNode(s) + "\n";
+  record += "A: busnum=" + std::to_string(s.bus) + "\\n\nA: devnum=" + std::to_string(s.address) + "\\n\n";
+  record += "A: idVendor=" + HexId(s.vendor) + "\\n\nA: idProduct=" + HexId(s.productId) + "\\n\n";
+  if (!s.serial.empty()) record += "A: serial=" + s.serial + "\\n\n";
+  record += "A: bConfigurationValue=1\\n\nA: speed=12\\n\n";
+  record += "H: descriptors=" + Hex(descriptors) + "\n";
+  return record;
+}
+
+// The hub a device behind one hangs off (a hub's class, one interface, no
+// bulk endpoint: nothing the search opens), at the next free address.
+std::string HubRecord(const BulkSpec& device) {
+  BulkSpec hub{.bus = device.bus, .vendor = 0x05E3, .productId = 0x0608};
+  hub.port = device.port.substr(0, device.port.rfind('.'));
+  hub.address = device.address + 50;
+  // Device, configuration and interface descriptors, without endpoints.
+  std::vector<uint8_t> descriptors = Descriptors(hub);
+  descriptors.resize(18 + 9 + 9);
+  descriptors[4] = 0x09;           // bDeviceClass: hub
+  descriptors[18 + 2] = 18;        // wTotalLength
+  descriptors[18 + 9 + 4] = 0;     // bNumEndpoints
+  descriptors[18 + 9 + 5] = 0x09;  // bInterfaceClass: hub
+  return DeviceRecord(hub, descriptors) + "\n";
+}
+
+}  // namespace
 
 bool AddBulkController(Bed& bed, BulkController& d) {
   const BulkSpec& s = d.spec;
   static const Handlers handlers{OnIoctl, nullptr, nullptr, OnVanished};
   d.handler = AttachHandler(bed, BulkNode(s), handlers, &d);
   if (d.handler == nullptr) return false;
-  char bus[8];
-  std::snprintf(bus, sizeof bus, "%03d", s.bus);
   std::string record;
-  record += "P: /devices/usb" + std::to_string(s.bus) + "\n";
-  record += "N: " + BulkNode(s).substr(5) + "=00\n";
-  record += "E: SUBSYSTEM=usb\nE: DRIVER=usb\nE: DEVTYPE=usb_device\n";
-  record += "E: BUSNUM=" + std::string(bus) + "\nE: DEVNUM=001\n";
-  record += "E: DEVNAME=" + BulkNode(s) + "\n";
-  record += "A: busnum=" + std::to_string(s.bus) + "\\n\nA: devnum=1\\n\n";
-  record += "A: idVendor=" + HexId(s.vendor) + "\\n\nA: idProduct=" + HexId(s.productId) + "\\n\n";
-  record += "A: bConfigurationValue=1\\n\nA: speed=12\\n\n";
-  record += "H: descriptors=" + Hex(Descriptors(s)) + "\n";
+  if (s.port.find('.') != std::string::npos) record += HubRecord(s);
+  record += DeviceRecord(s, Descriptors(s));
   return AddDevices(bed, record);
 }
 

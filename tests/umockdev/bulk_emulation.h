@@ -22,6 +22,13 @@ struct BulkSpec {
   uint16_t vendor = 0x0483;
   uint16_t productId = 0x1512;
   uint16_t maxPacket = 64;  // of both bulk endpoints
+  // The ports on the way from the bus to the device ("3", or "1.4" behind a
+  // hub at port 1, which is put into the bed too): sysfs name BUS-PORT,
+  // node /dev/bus/usb/BBB/<address>. Empty: the device stands where the
+  // bus's root hub would (usbN, address 1).
+  std::string port = "";
+  int address = 1;
+  std::string serial = "";  // sysfs `serial`; empty: none
 };
 
 struct BulkCounters {
@@ -57,8 +64,10 @@ struct BulkController {
   UMockdevIoctlBase* handler = nullptr;
 };
 
-// The device node libusb opens: /dev/bus/usb/BBB/001.
+// The device node libusb opens: /dev/bus/usb/BBB/DDD.
 std::string BulkNode(const BulkSpec& spec);
+// Its sysfs name: usbN, or BUS-PORT.
+std::string BulkSysfsName(const BulkSpec& spec);
 bool AddBulkController(Bed& bed, BulkController& device);
 void BulkTick(BulkController& device);
 void BulkDetach(Bed& bed, BulkController& device);

@@ -183,7 +183,8 @@ std::string PreloadLibrary() {
   return "";
 }
 
-ChildResult RunPendrel(const Bed& bed, const std::vector<std::string>& args, std::chrono::seconds timeout) {
+ChildResult RunPendrel(const Bed& bed, const std::vector<std::string>& args, std::chrono::seconds timeout,
+                       const std::vector<std::string>& envEdits) {
   const char* program = std::getenv("PENDREL");
   if (program == nullptr || access(program, X_OK) != 0) {
     ChildResult result;
@@ -192,7 +193,7 @@ ChildResult RunPendrel(const Bed& bed, const std::vector<std::string>& args, std
   }
   std::vector<std::string> argv{program};
   argv.insert(argv.end(), args.begin(), args.end());
-  return RunInBed(bed, argv, {}, timeout);
+  return RunInBed(bed, argv, envEdits, timeout);
 }
 
 ChildResult RunInBed(const Bed& bed, const std::vector<std::string>& args,
@@ -247,10 +248,26 @@ ChildResult RunInBed(const Bed& bed, const std::vector<std::string>& args,
   return result;
 }
 
+namespace {
+
+// One folder per test process: tests run side by side, also other
+// checkouts' on the same machine, and name their files alike. It goes when
+// the process ends.
+struct TempFolder {
+  std::filesystem::path dir =
+      std::filesystem::temp_directory_path() / ("pendrel-umockdev-" + std::to_string(getpid()));
+  ~TempFolder() {
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+  }
+};
+
+}  // namespace
+
 std::string WriteTempFile(const std::string& name, const std::vector<uint8_t>& bytes) {
-  std::filesystem::path dir = std::filesystem::temp_directory_path() / "pendrel-umockdev";
-  std::filesystem::create_directories(dir);
-  std::string path = (dir / name).string();
+  static TempFolder folder;
+  std::filesystem::create_directories(folder.dir);
+  std::string path = (folder.dir / name).string();
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
   return path;

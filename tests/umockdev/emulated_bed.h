@@ -109,9 +109,11 @@ std::unique_ptr<sim::SimEngine> MakeEngine(const char* model, uint32_t linkMaxBl
 
 // Runs $PENDREL with `args` in a session of its own (no controlling
 // terminal, so its exit prompt returns at once), standard input from
-// /dev/null, inside the bed. Killed after `timeout`.
+// /dev/null, inside the bed, with `envEdits` as RunInBed takes them.
+// Killed after `timeout`.
 ChildResult RunPendrel(const Bed& bed, const std::vector<std::string>& args,
-                       std::chrono::seconds timeout = std::chrono::seconds(120));
+                       std::chrono::seconds timeout = std::chrono::seconds(120),
+                       const std::vector<std::string>& envEdits = {});
 
 // Any program (argv[0] a path) run the same way. `envEdits` change the
 // child's environment: "NAME=value" sets, a bare "NAME" removes. With

@@ -107,6 +107,11 @@ gboolean OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer conte
   }
   const size_t count = static_cast<size_t>(arg->data_len);
   ++d.counters.writes;
+  if (d.holdWrites) {
+    g_object_ref(client);
+    d.heldWrites.push_back(client);
+    return TRUE;
+  }
   // Byte 0 is the report number (0: the device numbers none), then the
   // report that goes over the wire.
   if (count != size_t{d.spec.outputBytes} + 1u || arg->data[0] != 0) {
@@ -199,8 +204,12 @@ bool AddHidController(Bed& bed, HidController& d) {
   const HidSpec& s = d.spec;
   char ids[64];
   std::snprintf(ids, sizeof ids, "0003:%04X:%04X.%04X", s.vendor, s.productId, s.node + 1);
-  const std::string port = "1-" + std::to_string(s.node + 2);
-  const std::string usb = "/devices/pci0000:00/0000:00:14.0/usb1/" + port;
+  const std::string port = HidPort(s);
+  // Behind a hub the device's directory lies in the hub's (usb1/1-1/1-1.4).
+  std::string usb = "/devices/pci0000:00/0000:00:14.0/usb1";
+  for (size_t dot = port.find('.'); dot != std::string::npos; dot = port.find('.', dot + 1))
+    usb += "/" + port.substr(0, dot);
+  usb += "/" + port;
   const std::string hid = usb + "/" + port + ":1.0/" + ids;
   const std::string node = "hidraw" + std::to_string(s.node);
   const std::string vendor = HexId(s.vendor), product = HexId(s.productId);
@@ -220,6 +229,7 @@ bool AddHidController(Bed& bed, HidController& d) {
   record += "P: " + hid + "\n";
   record += "E: SUBSYSTEM=hid\nE: HID_ID=0003:0000" + vendor + ":0000" + product + "\n";
   record += "E: HID_NAME=" + (s.hidName.empty() ? s.manufacturer + " " + s.product : s.hidName) + "\n";
+  record += "E: HID_UNIQ=" + s.serial + "\n";
   record += "H: report_descriptor=" + Hex(descriptor) + "\n\n";
   record += "P: " + usb + "/" + port + ":1.0\n";
   record += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=usbhid\n";
@@ -229,10 +239,22 @@ bool AddHidController(Bed& bed, HidController& d) {
   record += "E: BUSNUM=001\nE: DEVNUM=" + std::to_string(100 + s.node) + "\n";
   record += "A: idVendor=" + vendor + "\\n\nA: idProduct=" + product + "\\n\n";
   record += "A: manufacturer=" + s.manufacturer + "\\n\nA: product=" + s.product + "\\n\n";
+  if (!s.serial.empty()) record += "A: serial=" + s.serial + "\\n\n";
   record += "A: busnum=1\\n\nA: devnum=" + std::to_string(100 + s.node) + "\\n\n";
   record += "A: bConfigurationValue=1\\n\nA: speed=12\\n\n";
   record += "H: descriptors=" + Hex(UsbDescriptors(s, static_cast<uint16_t>(descriptor.size()))) + "\n";
   return AddDevices(bed, record);
+}
+
+std::string HidPort(const HidSpec& s) { return s.port.empty() ? "1-" + std::to_string(s.node + 2) : s.port; }
+
+// With the lock held: held writes fail as an unplugged device's do.
+void EndHeldWrites(HidController& d) {
+  for (UMockdevIoctlClient* client : d.heldWrites) {
+    umockdev_ioctl_client_complete(client, -1, ENODEV);
+    g_object_unref(client);
+  }
+  d.heldWrites.clear();
 }
 
 void HidTick(HidController& d) {
@@ -244,12 +266,14 @@ void HidUnplug(HidController& d) {
   std::lock_guard<std::mutex> hold(d.lock);
   d.lost = true;
   ReleaseHeld(d);
+  EndHeldWrites(d);
 }
 
 void HidDetach(Bed& bed, HidController& d) {
   {
     std::lock_guard<std::mutex> hold(d.lock);
     EndHeld(d.held, EAGAIN, true);
+    EndHeldWrites(d);
   }
   DetachHandler(bed, "/dev/hidraw" + std::to_string(d.spec.node), d.handler);
 }

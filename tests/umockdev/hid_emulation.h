@@ -18,7 +18,7 @@
 namespace emu {
 
 struct HidSpec {
-  int node = 0;  // hidrawN, and the USB port it hangs off
+  int node = 0;  // hidrawN, and (without `port`) the USB port 1-(N+2)
   std::string product = "Talo Controller";
   std::string manufacturer = "Talo Systems";
   uint16_t vendor = 0x0483;
@@ -29,7 +29,15 @@ struct HidSpec {
   // manufacturer and product joined. (Wine takes its product string from
   // it, so the Wine runs set it to the product alone.)
   std::string hidName = "";
+  // The USB device's sysfs name (1-1.4); empty: 1-(node+2).
+  std::string port = "";
+  // Its serial number (sysfs `serial`, the hid device's HID_UNIQ); empty:
+  // the device has none.
+  std::string serial = "";
 };
+
+// The sysfs name of the USB device the spec puts in the bed.
+std::string HidPort(const HidSpec& spec);
 
 struct HidCounters {
   int descriptorIoctls = 0;
@@ -47,6 +55,11 @@ struct HidController {
   std::mutex lock;
   std::vector<std::vector<uint8_t>> input;  // queued input reports, device's view (no ID byte)
   bool lost = false;                        // unplugged: reads fail with EIO, writes with ENODEV
+  // A device that stopped taking output reports: each write is held, as the
+  // kernel holds it while the interrupt OUT transfer waits, until the
+  // device is unplugged or detached.
+  bool holdWrites = false;
+  std::vector<UMockdevIoctlClient*> heldWrites;
   HidCounters counters;
   std::map<UMockdevIoctlClient*, bool> lastReadEmpty;
   std::vector<Held> held;

@@ -33,13 +33,15 @@ struct Rig {
   BulkController& AddBulk(const emu::BulkSpec& spec, sim::SimEngine* engine = nullptr) {
     return emu::AddController(bed, bulk, spec, engine, emu::AddBulkController);
   }
+  // pendrel ARGS, with `environment` ("NAME=value") added to ours.
   emu::ChildResult Run(const std::vector<std::string>& args,
-                       std::chrono::seconds timeout = std::chrono::seconds(120)) {
+                       std::chrono::seconds timeout = std::chrono::seconds(120),
+                       const std::vector<std::string>& environment = {}) {
     ticker = std::make_unique<emu::Ticker>([this] {
       for (HidController& d : hid) emu::HidTick(d);
       for (BulkController& d : bulk) emu::BulkTick(d);
     });
-    emu::ChildResult r = emu::RunPendrel(bed, args, timeout);
+    emu::ChildResult r = emu::RunPendrel(bed, args, timeout, environment);
     ticker.reset();
     if (std::getenv("PENDREL_UMOCKDEV_VERBOSE") != nullptr) std::printf("%s\n", Describe(r).c_str());
     return r;
@@ -275,6 +277,82 @@ TEST(BulkEmulation, LostMidRun) {
   EXPECT_EQ(LastLine(r.out), "USB device is not open") << r.out;
   EXPECT_TRUE(device.lost);
   EXPECT_LT(sim::SimFlashImage(*engine).size(), image.size());
+}
+
+// Three HID and two bulk controllers, each at a port of its own and with a
+// serial number of its own; the second bulk one sits behind a hub.
+struct Gang {
+  Rig rig;
+  std::vector<std::unique_ptr<sim::SimEngine>> engines;
+  Gang() {
+    const char* ports[] = {"2", "3", "1.4"};
+    for (int i = 0; i < 3; ++i) {
+      engines.push_back(MakeEngine("TXC7350", 256));
+      rig.AddHid({.node = i, .port = std::string("1-") + ports[i], .serial = "HID-" + std::to_string(i)},
+                 engines.back().get());
+    }
+    engines.push_back(MakeEngine("TXC7390", 2048));
+    rig.AddBulk({.bus = 2, .port = "3", .address = 5, .serial = "BULK-0"}, engines.back().get());
+    engines.push_back(MakeEngine("TXC7390", 2048));
+    rig.AddBulk({.bus = 2, .port = "1.2", .address = 7, .serial = "BULK-1"}, engines.back().get());
+  }
+};
+
+TEST(Selection, EachControllerByEachOfItsNames) {
+  // Which controller (0-2 HID, 3-4 bulk) each name must reach.
+  const std::pair<const char*, size_t> cases[] = {
+      {"1-3", 1},   {"1-1.4", 2},       {"/dev/hidraw0", 0},         {"serial=HID-2", 2},  {"2-3", 3},
+      {"2-1.2", 4}, {"usb:002:007", 4}, {"/dev/bus/usb/002/005", 3}, {"serial=BULK-1", 4},
+  };
+  for (const auto& [name, index] : cases) {
+    SCOPED_TRACE(name);
+    Gang gang;
+    const bool bulk = index >= 3;
+    const char* model = bulk ? "TXC7390" : "TXC7350";
+    const auto image = test_images::MakeImage(bulk ? 20000 : 6000, model);
+    auto r = gang.rig.Run({emu::WriteTempFile("select.bin", image), "-usb"}, std::chrono::seconds(120),
+                          {std::string("PENDREL_USB_DEVICE=") + name});
+    ExpectCleanRun(r);
+    EXPECT_EQ(sim::SimFlashImage(*gang.engines[index]), image);
+    size_t i = 0;
+    for (const HidController& d : gang.rig.hid) {
+      if (i++ != index) ExpectUntouched(d);
+    }
+    for (const BulkController& d : gang.rig.bulk) {
+      if (i++ != index) ExpectUntouched(d);
+    }
+  }
+}
+
+TEST(Selection, ANameThatMatchesNothing) {
+  for (const char* name : {"1-9", "serial=HID-9", "/dev/hidraw9", "usb:002:009", "serial="}) {
+    SCOPED_TRACE(name);
+    Gang gang;
+    auto r =
+        gang.rig.Run({emu::WriteTempFile("select-none.bin", test_images::MakeImage(3000, "TXC7350")), "-usb"},
+                     std::chrono::seconds(60), {std::string("PENDREL_USB_DEVICE=") + name});
+    EXPECT_EQ(r.exitCode, 1) << Describe(r);
+    EXPECT_EQ(LastLine(r.out), "No Talo USB devices found") << r.out;
+    for (const HidController& d : gang.rig.hid) ExpectUntouched(d);
+    for (const BulkController& d : gang.rig.bulk) ExpectUntouched(d);
+  }
+}
+
+TEST(HidEmulation, AStalledWriteEndsTheSend) {
+  // The controller stops taking output reports: its first write never
+  // returns. The send gives up (after half a second at most), and so does
+  // every send after it while that write is still held; the run ends on its
+  // own.
+  Rig rig;
+  HidController& device = rig.AddHid({});
+  device.holdWrites = true;
+  auto r = rig.Run({emu::WriteTempFile("hid-stall.bin", test_images::MakeImage(3000, "TXC7350")), "-usb"},
+                   std::chrono::seconds(60));
+  EXPECT_FALSE(r.timedOut) << Describe(r);
+  EXPECT_EQ(r.exitCode, 1) << Describe(r);
+  EXPECT_EQ(LastLine(r.out), "No or invalid response from Talo device") << r.out;
+  std::lock_guard<std::mutex> hold(device.lock);
+  EXPECT_EQ(device.counters.writes, 1);
 }
 
 }  // namespace

@@ -181,7 +181,8 @@ struct WineRig {
     return emu::AddController(bed, hid, spec, engine, emu::AddHidController);
   }
 
-  emu::ChildResult Wine(std::vector<std::string> args, std::chrono::seconds timeout, bool booting = false) {
+  emu::ChildResult Wine(std::vector<std::string> args, std::chrono::seconds timeout, bool booting = false,
+                        const std::vector<std::string>& environment = {}) {
     if (!ticker) {
       // Started once every device is in: it walks the list.
       ticker = std::make_unique<emu::Ticker>([this] {
@@ -191,7 +192,9 @@ struct WineRig {
     serverStarted = true;
     args.insert(args.begin(), gTools.loader);
     // Wine is not built with the sanitizers: their runtime stays out.
-    return emu::RunInBed(bed, args, wine.Environment(booting), timeout, false);
+    std::vector<std::string> env = wine.Environment(booting);
+    env.insert(env.end(), environment.begin(), environment.end());
+    return emu::RunInBed(bed, args, env, timeout, false);
   }
 
   // Boots the prefix the first time, inside this bed: no Wine process of
@@ -252,13 +255,15 @@ struct WineRig {
     return false;
   }
 
-  // pendrel.exe ARGS; the prefix's server is stopped before it returns, so
-  // nothing touches the devices while the test looks at them.
-  emu::ChildResult Run(const std::vector<std::string>& args) {
+  // pendrel.exe ARGS, with `environment` ("NAME=value") added to the
+  // prefix's; the prefix's server is stopped before it returns, so nothing
+  // touches the devices while the test looks at them.
+  emu::ChildResult Run(const std::vector<std::string>& args,
+                       const std::vector<std::string>& environment = {}) {
     if (!WaitForInterfaces()) return {};
     std::vector<std::string> command{gTools.exe};
     command.insert(command.end(), args.begin(), args.end());
-    auto r = Wine(command, std::chrono::seconds(180));
+    auto r = Wine(command, std::chrono::seconds(180), false, environment);
     StopServer();
     if (std::getenv("PENDREL_UMOCKDEV_VERBOSE") != nullptr) std::printf("%s\n", Describe(r).c_str());
     return r;
@@ -453,6 +458,37 @@ TEST(WineHid, Failures) {
     // 19 blocks of 256 bytes went in before the plug came out.
     EXPECT_EQ(lastKb, 19 * 256 / 1024);
     EXPECT_EQ(seen.flash, std::vector<uint8_t>(image.begin(), image.begin() + 19 * 256));
+  }
+}
+
+TEST(WineHid, TakesTheNamedController) {
+  // Two controllers at ports of their own with serial numbers of their own;
+  // each run names one through PENDREL_USB_DEVICE.
+  WinePrefix wine;
+  auto first = MakeEngine("TXC7390");
+  auto second = MakeEngine("TXC7390");
+  WineRig rig(wine);
+  HidController& a = rig.AddHid({.node = 0, .port = "1-2", .serial = "WINE-A"}, first.get());
+  HidController& b = rig.AddHid({.node = 1, .port = "1-3", .serial = "WINE-B"}, second.get());
+  ASSERT_TRUE(rig.Boot());
+  const auto image = test_images::MakeImage(6000, "TXC7390");
+  auto r = rig.Run({ImageFile("wine-second.bin", image), "-usb"}, {"PENDREL_USB_DEVICE=serial=WINE-B"});
+  ExpectCompleteRun(r, b, image, true);
+  EXPECT_EQ(SeenBy(a).counters.writes, 0);
+
+  const auto other = test_images::MakeImage(5000, "TXC7390");
+  r = rig.Run({ImageFile("wine-first.bin", other), "-usb"}, {"PENDREL_USB_DEVICE=serial=WINE-A"});
+  ExpectCompleteRun(r, a, other, true);
+  EXPECT_EQ(SeenBy(b).flash, image);
+
+  // Wine 8.0 puts no USB device node above the HID collection (its
+  // instance ID is HID\VID_0483&PID_5750\0&WINE-B&0&1, and CM_Get_Parent
+  // gives no parent) and no location path or information: a port name
+  // matches nothing there, as a serial number no controller has.
+  for (const char* name : {"PENDREL_USB_DEVICE=serial=WINE-C", "PENDREL_USB_DEVICE=1-3"}) {
+    r = rig.Run({ImageFile("wine-none.bin", image), "-usb"}, {name});
+    EXPECT_EQ(r.exitCode, 1) << name << "\n" << Describe(r);
+    EXPECT_EQ(r.out, Crlf(std::string(kBanner) + "No Talo USB devices found\n" + kPrompt)) << Describe(r);
   }
 }
 

@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "app/cmdline.h"
+#include "app/environment.h"
+#include "link/ethernet/eth_state.h"
+#include "link/usb/usb_select.h"
 
 namespace {
 
@@ -86,4 +90,53 @@ TEST(CommandLine, HostileArgumentsAreHarmless) {
   EXPECT_TRUE(IsUsable(Parse({"a.bin", "-p1", "-b" + std::string(10000, '9')})));
   EXPECT_TRUE(IsUsable(Parse({"\xff\xfe.bin", "-p\xc3\xa9"})));
   EXPECT_FALSE(IsUsable(Parse({"a.bin", "-p1", "-\xff"})));
+}
+
+namespace {
+
+// The environment a test gives pendrel: NAME=value entries.
+std::vector<std::string> gEnvironment;
+const char* Lookup(const char* name) {
+  for (const std::string& entry : gEnvironment)
+    if (entry.rfind(std::string(name) + "=", 0) == 0) return entry.c_str() + std::strlen(name) + 1;
+  return nullptr;
+}
+
+RunOptions ParseWith(std::vector<std::string> environment, std::vector<std::string> args) {
+  gEnvironment = std::move(environment);
+  ResetEthernetState();
+  RunOptions o = Parse(std::move(args));
+  ApplyEnvironment(o, Lookup);
+  return o;
+}
+
+}  // namespace
+
+TEST(Environment, PasswordWhenNoDashW) {
+  EXPECT_TRUE(IsUsable(ParseWith({"PENDREL_PASSWORD=0123456789abcdef"}, {"a.bin", "-eth"})));
+  EXPECT_STREQ(EthernetState.password.data(), "0123456789abcdef");
+  EXPECT_FALSE(IsUsable(ParseWith({"PENDREL_PASSWORD=0123456789abcdefg"}, {"a.bin", "-eth"})));
+  // -w wins, whatever the environment holds.
+  EXPECT_TRUE(IsUsable(ParseWith({"PENDREL_PASSWORD=0123456789abcdefg"}, {"a.bin", "-eth", "-wmine"})));
+  EXPECT_STREQ(EthernetState.password.data(), "mine");
+  EXPECT_TRUE(IsUsable(ParseWith({"PENDREL_PASSWORD=env"}, {"a.bin", "-eth", "-w"})));
+  EXPECT_STREQ(EthernetState.password.data(), "");
+  EXPECT_TRUE(IsUsable(ParseWith({"PENDREL_PASSWORD="}, {"a.bin", "-eth"})));
+  EXPECT_STREQ(EthernetState.password.data(), "");
+}
+
+TEST(Environment, UsbDeviceAndEthernetAddress) {
+  ParseWith({"PENDREL_USB_DEVICE=serial=A1", "PENDREL_ETH_ADDRESS=192.0.2.7"}, {"a.bin", "-usb"});
+  EXPECT_EQ(SelectedUsbDevice().kind, UsbNameKind::Serial);
+  EXPECT_EQ(SelectedUsbDevice().text, "A1");
+  EXPECT_EQ(EthernetState.discoveryTarget, DiscoveryTarget::Address);
+  EXPECT_EQ(EthernetState.discoveryAddress, 0xC0000207u);
+  ParseWith({"PENDREL_USB_DEVICE=", "PENDREL_ETH_ADDRESS="}, {"a.bin", "-usb"});
+  EXPECT_EQ(SelectedUsbDevice().kind, UsbNameKind::Any);
+  EXPECT_EQ(EthernetState.discoveryTarget, DiscoveryTarget::Broadcast);
+  for (const char* bad : {"192.0.2", "192.0.2.256", "192.0.2.07", "192.0.2.1 ", "host.example", "::1"}) {
+    ParseWith({std::string("PENDREL_ETH_ADDRESS=") + bad}, {"a.bin", "-eth"});
+    EXPECT_EQ(EthernetState.discoveryTarget, DiscoveryTarget::Unusable) << bad;
+  }
+  ResetEthernetState();
 }

@@ -318,6 +318,31 @@ TEST_F(EthLink, DiscoveryOutcomes) {
   EXPECT_STREQ(LastStatusText(), "Found more than one device, please disconnect the others");
 }
 
+TEST_F(EthLink, DiscoveryOfOneAddress) {
+  StartUp();
+  SetEthDiscoveryAddress("192.0.2.2");
+  // The request goes to that address alone; another controller's reply
+  // does not count, though it keeps the collection going.
+  gNet.datagrams = {Datagram(Reply(54), kController), Datagram(Reply(46), kOther)};
+  EXPECT_EQ(EthDiscover(), 1);
+  EXPECT_EQ(gNet.requestTo.address, 0xC0000202u);
+  EXPECT_EQ(gNet.requestTo.port, 3005);
+  EXPECT_EQ(EthernetState.deviceAddress.address, kOther.address);
+  EXPECT_EQ(gNet.waits.size(), 3u);
+
+  gNet.datagrams = {Datagram(Reply(54), kController)};
+  EXPECT_EQ(EthDiscover(), 0);
+  EXPECT_EQ(LastStatusCode(), 0x40B);
+
+  // An address that cannot be read asks no one: nothing is sent at all.
+  SetEthDiscoveryAddress("192.0.2.x");
+  gNet.request.clear();
+  gNet.datagrams = {Datagram(Reply(54), kController)};
+  EXPECT_EQ(EthDiscover(), 0);
+  EXPECT_STREQ(LastStatusText(), "Found no Talo devices over Ethernet");
+  EXPECT_TRUE(gNet.request.empty());
+}
+
 TEST_F(EthLink, EndlessDatagramsEndTheCollection) {
   StartUp();
   gNet.datagrams.push_back(Datagram(Reply(46)));

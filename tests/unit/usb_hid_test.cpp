@@ -308,4 +308,17 @@ TEST_F(HidLinkTest, ReportLengthsOutsideTheUsableRangeAreRefused) {
   }
 }
 
+TEST_F(HidLinkTest, ARefusedDeviceCarriesNoOlderSystemError) {
+  // The search opened other nodes and left their error behind; the refusal
+  // of the report length is not that error.
+  FakeHidConfig config;
+  config.devices[0].outputLength = 66;
+  config.staleError = true;
+  fake::hid.Install(config);
+  EXPECT_EQ(HidOpen(), 0);
+  EXPECT_EQ(LastStatusCode(), 0x4305);
+  EXPECT_STREQ(LastStatusText(), "Unable to open USB device");
+  EXPECT_EQ(LastSystemError(), 0u);
+}
+
 }  // namespace

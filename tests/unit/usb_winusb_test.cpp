@@ -163,6 +163,18 @@ TEST_F(WinUsbLinkTest, SendFailuresAre4308) {
   }
 }
 
+TEST_F(WinUsbLinkTest, AShortTransferCarriesNoOlderSystemError) {
+  FakeWinUsbConfig config;
+  config.shortTransfer = true;
+  config.staleError = true;
+  Open(config);
+  const uint8_t frame[] = {9, 9, 9, 9};
+  EXPECT_EQ(WinUsbSend(frame, 4), 0);
+  EXPECT_EQ(LastStatusCode(), 0x4308);
+  EXPECT_STREQ(LastStatusText(), "Error writing data to USB device");
+  EXPECT_EQ(LastSystemError(), 0u);
+}
+
 TEST_F(WinUsbLinkTest, InPacketBytesReachTheRingExactly) {
   Open();
   fake::winusb.InjectRaw({5, 4, 3, 2, 1});

@@ -45,11 +45,58 @@ int EthStartup() {
 
 void EthCleanup() { gApi->cleanup(); }
 
+bool ParseIpv4Address(std::string_view text, uint32_t* address) {
+  uint32_t value = 0;
+  for (int part = 0; part < 4; ++part) {
+    if (part > 0) {
+      if (text.empty() || text[0] != '.') return false;
+      text.remove_prefix(1);
+    }
+    size_t digits = 0;
+    uint32_t number = 0;
+    while (digits < text.size() && digits < 4 && text[digits] >= '0' && text[digits] <= '9')
+      number = number * 10 + static_cast<uint32_t>(text[digits++] - '0');
+    if (digits == 0 || digits > 3 || number > 255 || (digits > 1 && text[0] == '0')) return false;
+    text.remove_prefix(digits);
+    value = (value << 8) | number;
+  }
+  if (!text.empty()) return false;
+  *address = value;
+  return true;
+}
+
+void SetEthDiscoveryAddress(std::string_view text) {
+  EthernetStateRecord& eth = EthernetState;
+  eth.discoveryTarget = DiscoveryTarget::Broadcast;
+  eth.discoveryAddress = kEthBroadcastAddress;
+  if (text.empty()) return;
+  eth.discoveryTarget =
+      ParseIpv4Address(text, &eth.discoveryAddress) ? DiscoveryTarget::Address : DiscoveryTarget::Unusable;
+}
+
+namespace {
+
+// A reply that counts: the right length and magic, and from the address
+// asked, when one was.
+bool IsReply(const EthernetStateRecord& eth, int32_t got, const EthEndpoint& from, uint32_t* inUse) {
+  if (got != kLongReplyLength && got != kShortReplyLength) return false;
+  if (eth.discoveryTarget == DiscoveryTarget::Address && from.address != eth.discoveryAddress) return false;
+  uint8_t reply[kLongReplyLength] = {};
+  std::memcpy(reply, eth.receiveBuffer.data(), static_cast<size_t>(got));
+  if (std::memcmp(reply, kDiscoveryRequest, sizeof kDiscoveryRequest) != 0) return false;
+  std::memcpy(inUse, reply + kInUseWordOffset, sizeof *inUse);
+  return true;
+}
+
+}  // namespace
+
 int EthDiscover() {
   EthernetStateRecord& eth = EthernetState;
+  // Asking no one finds no one; nothing is broadcast instead.
+  if (eth.discoveryTarget == DiscoveryTarget::Unusable) return SetLastStatus(kStatusEthNoDevice);
   if (!gApi->enableBroadcast(eth.udpSocket)) return SetLastStatus(kStatusEthSocketOptionFailed);
   if (gApi->sendTo(eth.udpSocket, kDiscoveryRequest, sizeof kDiscoveryRequest,
-                   EthEndpoint{kEthBroadcastAddress, DiscoveryPort}) !=
+                   EthEndpoint{eth.discoveryAddress, DiscoveryPort}) !=
       static_cast<int32_t>(sizeof kDiscoveryRequest))
     return SetLastStatus(kStatusEthBroadcastFailed);
 
@@ -67,17 +114,12 @@ int EthDiscover() {
     int32_t fromLength = 0;
     int32_t got = gApi->receiveFrom(eth.udpSocket, eth.receiveBuffer.data(),
                                     static_cast<uint32_t>(eth.receiveBuffer.size()), &from, &fromLength);
-    if (got == kLongReplyLength || got == kShortReplyLength) {
-      uint8_t reply[kLongReplyLength] = {};
-      std::memcpy(reply, eth.receiveBuffer.data(), static_cast<size_t>(got));
-      if (std::memcmp(reply, kDiscoveryRequest, sizeof kDiscoveryRequest) == 0) {
-        ++answered;
-        eth.deviceAddress = from;
-        eth.deviceAddressLength = fromLength;
-        uint32_t inUse;
-        std::memcpy(&inUse, reply + kInUseWordOffset, sizeof inUse);
-        candidateInUse = inUse != 0;
-      }
+    uint32_t inUse = 0;
+    if (IsReply(eth, got, from, &inUse)) {
+      ++answered;
+      eth.deviceAddress = from;
+      eth.deviceAddressLength = fromLength;
+      candidateInUse = inUse != 0;
     }
     if (got <= 0) break;
   }

@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstdint>
+#include <string_view>
 
 #include "link/ethernet/eth_socket.h"
 
@@ -26,6 +27,10 @@ inline constexpr uint32_t kLoginBlockLimit = 64;
 // for 500 ms ends the collection here, decided by what was counted.
 inline constexpr uint32_t kDiscoveryDatagramLimit = 256;
 
+// Where discovery asks: the broadcast, or one address (PENDREL_ETH_ADDRESS)
+// whose reply alone counts; a text that is no IPv4 address asks no one.
+enum class DiscoveryTarget : int32_t { Broadcast, Address, Unusable };
+
 struct EthernetStateRecord {
   EthSocket udpSocket = kInvalidEthSocket;
   EthSocket tcpSocket = kInvalidEthSocket;
@@ -35,6 +40,8 @@ struct EthernetStateRecord {
   std::array<char, kEthPasswordMax + 1> password{};  // zero-terminated
   LoginState loginState = LoginState::AwaitGreeting;
   uint32_t receiveTimeoutMs = 500;
+  DiscoveryTarget discoveryTarget = DiscoveryTarget::Broadcast;
+  uint32_t discoveryAddress = kEthBroadcastAddress;
 };
 
 extern EthernetStateRecord EthernetState;
@@ -42,6 +49,10 @@ extern EthernetStateRecord EthernetState;
 // 1 when exactly one free controller answered the broadcast, with
 // deviceAddress set; 0 with the status recorded otherwise.
 int EthDiscover();
+
+// A dotted IPv4 address, four decimal numbers of 0 to 255 without leading
+// zeros ("192.0.2.1"), in host byte order; false for anything else.
+bool ParseIpv4Address(std::string_view text, uint32_t* address);
 
 // Results of ReceiveWithin besides a byte count.
 inline constexpr int32_t kReceiveTimedOut = -2;

@@ -15,12 +15,14 @@ enum class HidWriteOutcome {
   Written,     // the call succeeded; *written says how many bytes went out
   DeviceGone,  // the device no longer exists (ERROR_DEV_NOT_EXIST, ENODEV)
   Failed,      // any other failure; worth another attempt
+  TimedOut,    // the device did not take the report in time (it may later)
 };
 
 // Called once per present HID interface that could be opened and queried, in
-// the system's order, with its path and product string (UTF-16, without the
-// terminator). Returning true ends the walk.
-using HidVisit = bool (*)(void* context, std::string_view path, std::u16string_view product);
+// the system's order, with its names (path; the USB device's port and serial
+// number, as far as the system gives them) and its product string (UTF-16,
+// without the terminator). Returning true ends the walk.
+using HidVisit = bool (*)(void* context, const UsbDeviceNames& names, std::u16string_view product);
 
 struct HidDeviceApi {
   // Makes the system's HID support usable (loads HID.DLL and its entry
@@ -39,8 +41,11 @@ struct HidDeviceApi {
   // input reports, and returns both report lengths (report ID byte
   // included). kNoUsbHandle on any failure.
   UsbHandle (*openWrite)(const char* path, uint16_t* inputLength, uint16_t* outputLength);
-  // Writes one whole report; blocks until the driver has taken it or failed.
-  HidWriteOutcome (*write)(UsbHandle handle, const uint8_t* report, uint32_t length, uint32_t* written);
+  // Writes one whole report; waits until the driver has taken it or failed,
+  // on hidraw at most timeoutMs: TimedOut then, with the report still on its
+  // way. (Windows' blocking WriteFile has no bound but the driver's.)
+  HidWriteOutcome (*write)(UsbHandle handle, const uint8_t* report, uint32_t length, uint32_t* written,
+                           uint32_t timeoutMs);
   void (*closeWrite)(UsbHandle handle);
   // The reader's own handle to the same device, set up for reads that the
   // stop signal can end; 32 input buffers. kNoUsbHandle on failure.

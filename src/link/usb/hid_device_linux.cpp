@@ -10,11 +10,17 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "base/status.h"
@@ -43,17 +49,34 @@ bool ReadDescriptor(int fd, HidReportLengths* lengths) {
   return true;
 }
 
+// What the USB device above a hidraw node says of itself: its product
+// string, its sysfs name (the port it is plugged into) and its serial number.
+struct UsbParent {
+  std::string product;
+  std::string location;
+  std::string serial;
+};
+
+// One line of a sysfs attribute; empty when there is none.
+std::string Attribute(const std::string& dir, const char* name) {
+  std::ifstream in(dir + "/" + name);
+  std::string value;
+  std::getline(in, value);
+  return value;
+}
+
 // Walks up from the hidraw node's device to the USB device (the first
-// ancestor with an idVendor attribute) and reads its product string.
-bool UsbProductOf(const std::string& node, std::string* product) {
+// ancestor with an idVendor attribute).
+bool UsbParentOf(const std::string& node, UsbParent* parent) {
   char resolved[PATH_MAX];
   std::string link = std::string(kHidrawClass) + "/" + node + "/device";
   if (realpath(link.c_str(), resolved) == nullptr) return false;
   std::string dir = resolved;
   while (dir.size() > 1) {
     if (access((dir + "/idVendor").c_str(), R_OK) == 0) {
-      std::ifstream in(dir + "/product");
-      std::getline(in, *product);  // no product attribute: an empty string
+      parent->product = Attribute(dir, "product");
+      parent->serial = Attribute(dir, "serial");
+      parent->location = dir.substr(dir.find_last_of('/') + 1);
       return true;
     }
     dir.erase(dir.find_last_of('/'));
@@ -87,14 +110,15 @@ bool Enumerate(HidVisit visit, void* context) {
   std::sort(nodes.begin(), nodes.end(),
             [](const std::string& a, const std::string& b) { return NodeNumber(a) < NodeNumber(b); });
   for (const std::string& node : nodes) {
-    std::string product;
-    if (!UsbProductOf(node, &product)) continue;
+    UsbParent parent;
+    if (!UsbParentOf(node, &parent)) continue;
     std::string path = "/dev/" + node;
     // As on Windows, only a device we can open takes part.
     int fd = open(path.c_str(), O_RDWR | O_CLOEXEC);
     if (fd < 0) continue;
     close(fd);
-    if (visit(context, path, Widen(product))) break;
+    const UsbDeviceNames names{.path = path, .location = parent.location, .serial = parent.serial};
+    if (visit(context, names, Widen(parent.product))) break;
   }
   return true;
 }
@@ -113,26 +137,109 @@ int OpenWithDescriptor(const char* path, int flags, HidReportLengths* lengths) {
   return fd;
 }
 
+// A hidraw write returns once the device has taken the report: usbhid waits
+// for the interrupt OUT transfer, up to its own time-out of seconds, and a
+// hidraw node always polls writable, so poll() cannot tell that a write
+// would block. The writes therefore go through a thread of their own, and a
+// send waits for its write at most the time the link gives it. A write
+// still in progress then finishes on that thread; the next one waits for it
+// first, within its own time. The thread owns the write descriptor and
+// closes it when it ends.
+struct Writer {
+  std::mutex lock;
+  std::condition_variable changed;
+  int fd = -1;
+  std::vector<uint8_t> report;
+  bool pending = false;  // a report handed over and not yet written
+  bool closing = false;
+  ssize_t result = 0;
+  int error = 0;
+  std::thread thread;
+};
+std::shared_ptr<Writer> gWriter;
+
+void WriterLoop(const std::shared_ptr<Writer>& w) {
+  std::unique_lock<std::mutex> hold(w->lock);
+  for (;;) {
+    w->changed.wait(hold, [&] { return w->pending || w->closing; });
+    if (!w->pending) break;
+    const std::vector<uint8_t> report = w->report;
+    hold.unlock();
+    // Byte 0 is the report number; 0 tells hidraw the device numbers none,
+    // and the kernel sends the rest as the report.
+    const ssize_t n = write(w->fd, report.data(), report.size());
+    const int error = errno;
+    hold.lock();
+    w->result = n;
+    w->error = error;
+    w->pending = false;
+    w->changed.notify_all();
+  }
+  close(w->fd);
+}
+
 UsbHandle OpenWrite(const char* path, uint16_t* inputLength, uint16_t* outputLength) {
   HidReportLengths lengths;
   int fd = OpenWithDescriptor(path, O_RDWR, &lengths);
   if (fd < 0) return kNoUsbHandle;
+  auto writer = std::make_shared<Writer>();
+  writer->fd = fd;
+  try {
+    writer->thread = std::thread(WriterLoop, writer);
+  } catch (const std::system_error& e) {
+    close(fd);
+    errno = e.code().value();
+    return kNoUsbHandle;
+  }
+  gWriter = writer;
   *inputLength = lengths.input;
   *outputLength = lengths.output;
   return fd;
 }
 
-HidWriteOutcome Write(UsbHandle handle, const uint8_t* report, uint32_t length, uint32_t* written) {
-  // Byte 0 is the report number; 0 tells hidraw the device numbers none,
-  // and the kernel sends the rest as the report.
-  ssize_t n = write(static_cast<int>(handle), report, length);
-  if (n < 0)
+HidWriteOutcome Write(UsbHandle, const uint8_t* report, uint32_t length, uint32_t* written,
+                      uint32_t timeoutMs) {
+  Writer& w = *gWriter;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  const auto done = [&] { return !w.pending; };
+  std::unique_lock<std::mutex> hold(w.lock);
+  // A write left over from a send that timed out goes first.
+  if (!w.changed.wait_until(hold, deadline, done)) {
+    errno = ETIMEDOUT;
+    return HidWriteOutcome::TimedOut;
+  }
+  w.report.assign(report, report + length);
+  w.pending = true;
+  w.changed.notify_all();
+  if (!w.changed.wait_until(hold, deadline, done)) {
+    errno = ETIMEDOUT;
+    return HidWriteOutcome::TimedOut;
+  }
+  errno = w.error;
+  if (w.result < 0)
     return (errno == ENODEV || errno == ENXIO) ? HidWriteOutcome::DeviceGone : HidWriteOutcome::Failed;
-  *written = static_cast<uint32_t>(n);
+  *written = static_cast<uint32_t>(w.result);
   return HidWriteOutcome::Written;
 }
 
-void CloseWrite(UsbHandle handle) { close(static_cast<int>(handle)); }
+// A write still blocked in the kernel keeps its thread; it ends, and closes
+// the descriptor, once the write returns.
+void CloseWrite(UsbHandle) {
+  std::shared_ptr<Writer> w = std::move(gWriter);
+  if (w == nullptr) return;
+  bool blocked;
+  {
+    std::lock_guard<std::mutex> hold(w->lock);
+    w->closing = true;
+    blocked = w->pending;
+  }
+  w->changed.notify_all();
+  if (blocked) {
+    w->thread.detach();
+  } else {
+    w->thread.join();
+  }
+}
 
 UsbHandle OpenRead(const char* path, uint16_t inputLength) {
   HidReportLengths lengths;

@@ -5,6 +5,7 @@
 
 #include <array>
 #include <cwchar>
+#include <string>
 
 #include "base/status.h"
 #include "link/usb/hid_device.h"
@@ -12,7 +13,7 @@
 
 namespace {
 
-// All ten are required, looked up in this order; six are called.
+// All ten are required, looked up in this order; seven are called.
 enum HidEntry {
   kGetHidGuid,
   kGetAttributes,
@@ -52,6 +53,7 @@ struct HidDll {
   GetHidGuidFn getHidGuid = nullptr;
   GetAttributesFn getAttributes = nullptr;
   GetStringFn getProductString = nullptr;
+  GetStringFn getSerialNumberString = nullptr;
   SetNumInputBuffersFn setNumInputBuffers = nullptr;
   GetPreparsedDataFn getPreparsedData = nullptr;
   GetCapsFn getCaps = nullptr;
@@ -90,6 +92,7 @@ bool Load() {
       .getHidGuid = EntryAs<GetHidGuidFn>(entry[kGetHidGuid]),
       .getAttributes = EntryAs<GetAttributesFn>(entry[kGetAttributes]),
       .getProductString = EntryAs<GetStringFn>(entry[kGetProductString]),
+      .getSerialNumberString = EntryAs<GetStringFn>(entry[kGetSerialNumberString]),
       .setNumInputBuffers = EntryAs<SetNumInputBuffersFn>(entry[kSetNumInputBuffers]),
       .getPreparsedData = EntryAs<GetPreparsedDataFn>(entry[kGetPreparsedData]),
       .getCaps = EntryAs<GetCapsFn>(entry[kGetCaps]),
@@ -103,7 +106,25 @@ struct Walk {
   void* context;
 };
 
-bool VisitInterface(void* context, const char* path) {
+// A string of the device (UTF-16), cut at its terminator: one that fills
+// the buffer comes without.
+std::u16string DeviceString(HANDLE h, GetStringFn get) {
+  wchar_t text[kStringBytes / 2] = {};
+  if (!get(h, text, kStringBytes)) return u"";
+  return std::u16string(reinterpret_cast<const char16_t*>(text), wcsnlen(text, kStringBytes / 2));
+}
+
+std::string Utf8(const std::u16string& text) {
+  if (text.empty()) return "";
+  const auto* wide = reinterpret_cast<const wchar_t*>(text.data());
+  const int length = static_cast<int>(text.size());
+  const int n = WideCharToMultiByte(CP_UTF8, 0, wide, length, nullptr, 0, nullptr, nullptr);
+  std::string out(n > 0 ? static_cast<size_t>(n) : 0, '\0');
+  if (n > 0) WideCharToMultiByte(CP_UTF8, 0, wide, length, out.data(), n, nullptr, nullptr);
+  return out;
+}
+
+bool VisitInterface(void* context, const char* path, const DeviceNode& node) {
   const Walk& walk = *static_cast<Walk*>(context);
   HANDLE h = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                          OPEN_EXISTING, 0, nullptr);
@@ -112,12 +133,16 @@ bool VisitInterface(void* context, const char* path) {
   HIDD_ATTRIBUTES attributes{};
   attributes.Size = sizeof attributes;
   if (gHid.getAttributes(h, &attributes)) {
-    wchar_t product[kStringBytes / 2] = {};
-    gHid.getProductString(h, product, kStringBytes);
-    // A string that fills the buffer comes without a terminator.
-    size_t length = wcsnlen(product, kStringBytes / 2);
-    accepted = walk.visit(walk.context, path,
-                          std::u16string_view(reinterpret_cast<const char16_t*>(product), length));
+    const std::u16string product = DeviceString(h, gHid.getProductString);
+    const std::string serial =
+        UsbSelectionNeedsSerial() ? Utf8(DeviceString(h, gHid.getSerialNumberString)) : std::string();
+    const UsbPlace place = UsbPlaceOf(node);
+    const UsbDeviceNames names{.path = path,
+                               .location = place.location,
+                               .locationInfo = place.locationInfo,
+                               .serial = serial,
+                               .ignoreCase = true};
+    accepted = walk.visit(walk.context, names, product);
   }
   CloseHandle(h);
   return accepted;
@@ -152,7 +177,7 @@ UsbHandle OpenWrite(const char* path, uint16_t* inputLength, uint16_t* outputLen
   return FromHandle(h);
 }
 
-HidWriteOutcome Write(UsbHandle handle, const uint8_t* report, uint32_t length, uint32_t* written) {
+HidWriteOutcome Write(UsbHandle handle, const uint8_t* report, uint32_t length, uint32_t* written, uint32_t) {
   DWORD moved = 0;
   if (WriteFile(ToHandle(handle), report, length, &moved, nullptr)) {
     *written = moved;

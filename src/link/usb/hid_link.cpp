@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "base/status.h"
 #include "link/usb/hid_device.h"
@@ -29,8 +30,8 @@ const HidDeviceApi* gApi = &kSystemHidDevice;
 
 UsbStopCalls StopCalls() { return {gApi->createStop, gApi->raiseStop, gApi->destroyStop}; }
 
-bool VisitHidDevice(void* context, std::string_view path, std::u16string_view product) {
-  return UsbKeepPath(context, path, product == kProductString);
+bool VisitHidDevice(void* context, const UsbDeviceNames& names, std::u16string_view product) {
+  return UsbKeepPath(context, names, product == kProductString);
 }
 
 void ClearReport() {
@@ -38,19 +39,43 @@ void ClearReport() {
   gHid.report.fill(0);
 }
 
+// Between attempts after a failed write: the next one right away would only
+// spin against a device that keeps failing.
+constexpr auto kWriteRetryPause = std::chrono::milliseconds(1);
+
+// The least a write handed to the device is waited for, whatever is left of
+// the send's time: a report a device takes in milliseconds can be held up
+// that long by a busy machine's scheduling (seen in the emulated runs under
+// ThreadSanitizer on a busy two-core machine), and that is no device that
+// stopped reading. Failed attempts are not retried past the deadline.
+constexpr uint32_t kLeastWriteWaitMs = 500;
+
+// What a write may wait: the time left, at least kLeastWriteWaitMs.
+uint32_t WriteWaitMs(std::chrono::steady_clock::time_point deadline) {
+  const auto left = deadline - std::chrono::steady_clock::now();
+  const auto ms = std::chrono::ceil<std::chrono::milliseconds>(left).count();
+  return ms < kLeastWriteWaitMs ? kLeastWriteWaitMs : static_cast<uint32_t>(ms);
+}
+
+// One attempt after another while they fail, until the deadline; at least one.
+HidWriteOutcome WriteReport(std::chrono::steady_clock::time_point deadline, uint32_t* written) {
+  for (;;) {
+    *written = 0;
+    const HidWriteOutcome outcome = gApi->write(gHid.writeHandle, gHid.report.data(), gHid.outputReportLength,
+                                                written, WriteWaitMs(deadline));
+    if (outcome != HidWriteOutcome::Failed || std::chrono::steady_clock::now() >= deadline) return outcome;
+    std::this_thread::sleep_for(kWriteRetryPause);
+  }
+}
+
 bool FlushReport(uint32_t timeout) {
   if (gHid.reportFill == 0) return true;
   // Only the time-out's low 16 bits count: a longer or a negative one wraps,
-  // so retrying never goes past 65.5 s. The command layer sends with 100 ms.
-  const auto allowance = std::chrono::milliseconds(static_cast<uint16_t>(timeout));
-  const auto start = std::chrono::steady_clock::now();
-  HidWriteOutcome outcome;
+  // so a send never waits past 65.5 s. The command layer sends with 100 ms.
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(static_cast<uint16_t>(timeout));
   uint32_t written = 0;
-  do {
-    written = 0;
-    outcome = gApi->write(gHid.writeHandle, gHid.report.data(), gHid.outputReportLength, &written);
-  } while (outcome == HidWriteOutcome::Failed && std::chrono::steady_clock::now() < start + allowance);
-
+  const HidWriteOutcome outcome = WriteReport(deadline, &written);
   int ok = 1;
   if (outcome == HidWriteOutcome::Written) {
     if (written != gHid.outputReportLength) ok = SetLastStatus(kStatusUsbWriteIncomplete);
@@ -140,7 +165,8 @@ int HidOpen() {
   auto usable = [](uint16_t n) { return n >= kMinReportLength && n <= kHidMaxReportLength; };
   if (!usable(inputLength) || !usable(outputLength)) {
     CloseWriteHandle();
-    return SetLastStatus(kStatusUsbOpenFailed);
+    // No call failed: the error left over is the search's, from another node.
+    return SetLastStatusWithoutCause(kStatusUsbOpenFailed);
   }
   gHid.inputReportLength = inputLength;
   gHid.outputReportLength = outputLength;

@@ -116,9 +116,10 @@ bool UsbSearchEnd(UsbLinkCore& core, const std::string& found) {
   return false;
 }
 
-bool UsbKeepPath(void* context, std::string_view path, bool matches) {
-  if (!matches || path.size() > kMaxUsbDevicePath) return false;
-  *static_cast<std::string*>(context) = std::string(path);
+bool UsbKeepPath(void* context, const UsbDeviceNames& names, bool matches) {
+  if (!matches || names.path.size() > kMaxUsbDevicePath) return false;
+  if (!UsbNameMatches(SelectedUsbDevice(), names)) return false;
+  *static_cast<std::string*>(context) = std::string(names.path);
   return true;
 }
 

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "base/status.h"
+#include "link/usb/usb_select.h"
 
 // A device layer's handle: a file descriptor, a Win32 HANDLE, the address of
 // a layer's stop flag, or a fake's number; always the thing the layer acts
@@ -108,9 +109,10 @@ void UsbSearchBegin(UsbLinkCore& core);
 // kStatusUsbNoDevice unless the enumeration recorded a failure of its own.
 bool UsbSearchEnd(UsbLinkCore& core, const std::string& found);
 
-// For a layer's device visit: a device that matched and whose path fits is
-// kept in the std::string at `context`; true then, which ends the walk.
-bool UsbKeepPath(void* context, std::string_view path, bool matches);
+// For a layer's device visit: a device that matched, is the one this run's
+// selection names (any, when none) and whose path fits is kept in the
+// std::string at `context`; true then, which ends the walk.
+bool UsbKeepPath(void* context, const UsbDeviceNames& names, bool matches);
 
 // The device search of both links: the layer's support loaded, its devices
 // walked with `visit` (which keeps the first fit through UsbKeepPath).

@@ -4,17 +4,40 @@
 #pragma once
 
 #include <windows.h>
+#include <cfgmgr32.h>
+#include <setupapi.h>
 
 #include <cstdint>
+#include <string>
 
 #include "link/usb/usb_common.h"
 
-// Calls visit(context, devicePath) for each present interface of `cls`, in
-// enumeration order, until visit returns true. Records kStatusUsbNoDeviceList
-// when no device list can be had and kStatusUsbEnumerationFailed when the walk
-// breaks off with a system error other than ERROR_NO_MORE_ITEMS; returns false
-// in both cases.
-bool WalkDeviceInterfaces(const GUID& cls, bool (*visit)(void* context, const char* path), void* context);
+// A device node as SetupAPI hands it out: the list it is in and its record.
+struct DeviceNode {
+  HDEVINFO set;
+  SP_DEVINFO_DATA data;
+};
+
+// Calls visit(context, devicePath, deviceNode) for each present interface of
+// `cls`, in enumeration order, until visit returns true. Records
+// kStatusUsbNoDeviceList when no device list can be had and
+// kStatusUsbEnumerationFailed when the walk breaks off with a system error
+// other than ERROR_NO_MORE_ITEMS; returns false in both cases.
+bool WalkDeviceInterfaces(const GUID& cls,
+                          bool (*visit)(void* context, const char* path, const DeviceNode& node),
+                          void* context);
+
+// What the system says of the USB device an interface's device node belongs
+// to: the node itself or the nearest one above it whose instance ID begins
+// with "USB\" and names no interface (&MI_); a HID collection's is its
+// parent, or its grandparent on a composite device. Empty where there is
+// none.
+struct UsbPlace {
+  std::string location;        // the first of its location paths
+  std::string locationInfo;    // its location information
+  std::string instanceSerial;  // the serial number its instance ID ends with
+};
+UsbPlace UsbPlaceOf(const DeviceNode& node);
 
 // Loads a DLL of the system by its full path in the system folder, never
 // from the program's or the current folder, where anyone could have put a

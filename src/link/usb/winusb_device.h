@@ -20,10 +20,12 @@ struct WinUsbPipeInfo {
 
 inline constexpr uint8_t kUsbPipeTypeBulk = 2;
 
-// Called once per candidate device in the system's order, with its path and
-// the bytes of its device descriptor as far as they could be read (possibly
+// Called once per candidate device in the system's order, with its names
+// (path; port and serial number as far as the system gives them) and the
+// bytes of its device descriptor as far as they could be read (possibly
 // fewer than 18). Returning true ends the walk.
-using WinUsbVisit = bool (*)(void* context, std::string_view path, std::span<const uint8_t> deviceDescriptor);
+using WinUsbVisit = bool (*)(void* context, const UsbDeviceNames& names,
+                             std::span<const uint8_t> deviceDescriptor);
 
 struct WinUsbDeviceApi {
   // Makes the system's USB support usable (WinUSB.DLL and its 22 entry

@@ -13,8 +13,10 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -169,6 +171,39 @@ bool OpenAndClaim(libusb_device* device, OpenDevice* opened) {
   return false;
 }
 
+// The device's sysfs name, from its bus and the ports on the way to it
+// (1-1.4); a root hub's is usbN.
+std::string SysfsName(libusb_device* device) {
+  const std::string bus = std::to_string(libusb_get_bus_number(device));
+  uint8_t ports[8];
+  const int depth = libusb_get_port_numbers(device, ports, sizeof ports);
+  if (depth <= 0) return "usb" + bus;
+  std::string name = bus + "-";
+  for (int i = 0; i < depth; ++i) name += (i ? "." : "") + std::to_string(ports[i]);
+  return name;
+}
+
+// The serial number string, as the kernel read it when the device came: no
+// request reaches the device, which may be another program's.
+std::string SerialOf(const std::string& sysfsName) {
+  std::ifstream in("/sys/bus/usb/devices/" + sysfsName + "/serial");
+  std::string serial;
+  std::getline(in, serial);
+  return serial;
+}
+
+// A Talo device that this run may take and that can be opened and claimed,
+// as the link will; released again at once.
+bool Available(libusb_device* device, const std::vector<uint8_t>& wire, const UsbDeviceNames& names) {
+  if (!WinUsbDescriptorMatches(wire)) return true;  // never opened; the visit passes it over
+  if (!UsbSelectionAllows(names)) return false;
+  OpenDevice probe;
+  if (!OpenAndClaim(device, &probe)) return false;
+  if (probe.interfaceNumber >= 0) libusb_release_interface(probe.handle, probe.interfaceNumber);
+  libusb_close(probe.handle);
+  return true;
+}
+
 // As the Windows search opens each device interface and passes over one it
 // cannot open, a Talo device that cannot be opened and claimed (no
 // permission, held by another program) is left out, so that the search goes
@@ -180,17 +215,15 @@ bool Enumerate(WinUsbVisit visit, void* context) {
   for (ssize_t i = 0; i < count; ++i) {
     libusb_device_descriptor descriptor{};
     if (libusb_get_device_descriptor(list[i], &descriptor) != 0) continue;
-    char path[32];
-    std::snprintf(path, sizeof path, "usb:%03u:%03u", libusb_get_bus_number(list[i]),
-                  libusb_get_device_address(list[i]));
+    const unsigned bus = libusb_get_bus_number(list[i]), address = libusb_get_device_address(list[i]);
+    char path[32], node[32];
+    std::snprintf(path, sizeof path, "usb:%03u:%03u", bus, address);
+    std::snprintf(node, sizeof node, "/dev/bus/usb/%03u/%03u", bus, address);
+    const std::string location = SysfsName(list[i]), serial = SerialOf(location);
+    const UsbDeviceNames names{.path = path, .otherPath = node, .location = location, .serial = serial};
     std::vector<uint8_t> wire = WireDescriptor(descriptor);
-    if (WinUsbDescriptorMatches(wire)) {
-      OpenDevice probe;
-      if (!OpenAndClaim(list[i], &probe)) continue;
-      if (probe.interfaceNumber >= 0) libusb_release_interface(probe.handle, probe.interfaceNumber);
-      libusb_close(probe.handle);
-    }
-    if (visit(context, path, wire)) break;
+    if (!Available(list[i], wire, names)) continue;
+    if (visit(context, names, wire)) break;
   }
   libusb_free_device_list(list, 1);
   return true;

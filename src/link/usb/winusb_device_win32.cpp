@@ -141,8 +141,17 @@ struct Walk {
   void* context;
 };
 
-bool VisitInterface(void* context, const char* path) {
+bool VisitInterface(void* context, const char* path, const DeviceNode& node) {
   const Walk& walk = *static_cast<Walk*>(context);
+  const UsbPlace place = UsbPlaceOf(node);
+  const UsbDeviceNames names{.path = path,
+                             .location = place.location,
+                             .locationInfo = place.locationInfo,
+                             .serial = place.instanceSerial,
+                             .ignoreCase = true};
+  // WinUSB lets one program at a time open a device: one this run may not
+  // take is never opened, so that another run's open cannot meet our search.
+  if (!UsbSelectionAllows(names)) return false;
   HANDLE h = OpenOverlapped(path);
   if (h == INVALID_HANDLE_VALUE) return false;
   bool accepted = false;
@@ -153,7 +162,7 @@ bool VisitInterface(void* context, const char* path) {
     if (gUsb.getDescriptor(candidate, kDeviceDescriptorType, 0, 0, descriptor, kDeviceDescriptorSize,
                            &transferred)) {
       if (transferred > kDeviceDescriptorSize) transferred = kDeviceDescriptorSize;
-      accepted = walk.visit(walk.context, path, std::span<const uint8_t>(descriptor, transferred));
+      accepted = walk.visit(walk.context, names, std::span<const uint8_t>(descriptor, transferred));
     }
     gUsb.free(candidate);
   }

@@ -31,8 +31,8 @@ const WinUsbDeviceApi* gApi = &kSystemWinUsbDevice;
 
 UsbStopCalls StopCalls() { return {gApi->createStop, gApi->raiseStop, gApi->destroyStop}; }
 
-bool VisitWinUsbDevice(void* context, std::string_view path, std::span<const uint8_t> descriptor) {
-  return UsbKeepPath(context, path, WinUsbDescriptorMatches(descriptor));
+bool VisitWinUsbDevice(void* context, const UsbDeviceNames& names, std::span<const uint8_t> descriptor) {
+  return UsbKeepPath(context, names, WinUsbDescriptorMatches(descriptor));
 }
 
 // deviceLock held.
@@ -167,9 +167,9 @@ int WinUsbSend(const uint8_t* bytes, uint32_t count) {
     gUsb.appliedSendTimeout = gUsb.core.sendTimeout;
   }
   uint32_t written = 0;
-  if (!gApi->write(gUsb.outPipe, bytes, count, &written) || written != count) {
-    return SetLastStatus(kStatusUsbWriteFailed);
-  }
+  if (!gApi->write(gUsb.outPipe, bytes, count, &written)) return SetLastStatus(kStatusUsbWriteFailed);
+  // A transfer that ended well but moved too few bytes failed no call.
+  if (written != count) return SetLastStatusWithoutCause(kStatusUsbWriteFailed);
   return 1;
 }
 

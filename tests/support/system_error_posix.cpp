@@ -1,0 +1,5 @@
+#include <cerrno>
+
+#include "support/system_error.h"
+
+void LeaveSystemError() { errno = EACCES; }
