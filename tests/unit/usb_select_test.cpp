@@ -1,16 +1,11 @@
-// PENDREL_USB_DEVICE: which names pick which controller, and the USB
-// dispatch (bulk first, then HID) taking only the one named.
+// PENDREL_USB_DEVICE: which names pick which controller. (The searches of
+// both links taking only the one named run against emulated devices: the
+// umockdev Selection tests, test_wine_usb32_select.py.)
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "base/status.h"
-#include "link/link.h"
-#include "link/usb/hid_link.h"
 #include "link/usb/usb_select.h"
-#include "link/usb/winusb_link.h"
-#include "support/fake_hid.h"
-#include "support/fake_winusb.h"
 
 namespace {
 
@@ -49,65 +44,6 @@ TEST(UsbSelect, NamesAndWhatTheyMatch) {
   EXPECT_TRUE(Picks("pciroot(0)#pci(1400)#usbroot(0)#usb(4)", windows));
   EXPECT_TRUE(Picks("PORT_#0004.HUB_#0001", windows));
   EXPECT_FALSE(Picks("serial=a1b2", windows));
-}
-
-class UsbSelectDispatch : public ::testing::Test {
- protected:
-  // Two bulk controllers and two HID ones, each at a port of its own.
-  void SetUp() override {
-    ResetLinkState();
-    fake::FakeWinUsbConfig bulk;
-    bulk.devices = {{.path = "usb:002:003", .location = "2-1", .serial = "B1"},
-                    {.path = "usb:002:004", .location = "2-2", .serial = "B2"}};
-    fake::winusb.Install(bulk);
-    fake::FakeHidConfig hid;
-    hid.devices = {{.path = "/dev/hidraw0", .location = "1-1", .serial = "H1"},
-                   {.path = "/dev/hidraw1", .location = "1-2", .serial = "H2"}};
-    fake::hid.Install(hid);
-  }
-  void TearDown() override {
-    if (LinkState.isOpen) LinkClose();
-    SelectUsbDevice("");
-    ResetLinkState();
-    fake::winusb.Uninstall();
-    fake::hid.Uninstall();
-  }
-  // The link and the device the -usb open took for `name`; "" when none.
-  std::string Opened(const char* name) {
-    SelectUsbDevice(name);
-    if (!LinkOpen("", 0, false, LinkKind::UsbHid)) return "";
-    const bool bulk = LinkState.kind == LinkKind::UsbWinUsb;
-    const uint8_t frame[] = {7};
-    EXPECT_EQ(LinkSend(frame, 1), 1);
-    const auto written = bulk ? fake::winusb.Written() : fake::hid.Written();
-    EXPECT_FALSE(written.empty());
-    std::string device = bulk ? "bulk " + std::to_string(fake::winusb.openDevice)
-                              : "hid " + std::to_string(fake::hid.openDevice);
-    LinkClose();
-    return device;
-  }
-};
-
-TEST_F(UsbSelectDispatch, TakesOnlyTheNamedController) {
-  EXPECT_EQ(Opened(""), "bulk 0");
-  EXPECT_EQ(Opened("2-2"), "bulk 1");
-  EXPECT_EQ(Opened("serial=B2"), "bulk 1");
-  EXPECT_EQ(Opened("usb:002:004"), "bulk 1");
-  // Named but not a bulk controller: the HID search takes it.
-  EXPECT_EQ(Opened("1-2"), "hid 1");
-  EXPECT_EQ(Opened("serial=H1"), "hid 0");
-  EXPECT_EQ(Opened("/dev/hidraw1"), "hid 1");
-}
-
-TEST_F(UsbSelectDispatch, ANameThatMatchesNothingIsANotFound) {
-  for (const char* name : {"3-1", "serial=H3", "/dev/hidraw7", "serial="}) {
-    SCOPED_TRACE(name);
-    EXPECT_EQ(Opened(name), "");
-    EXPECT_EQ(LastStatusCode(), 0x30D);
-    EXPECT_STREQ(LastStatusText(), "No Talo USB devices found");
-  }
-  EXPECT_EQ(fake::winusb.CountersNow().opens, 0);
-  EXPECT_EQ(fake::hid.CountersNow().openWrites, 0);
 }
 
 }  // namespace
