@@ -18,6 +18,7 @@
 #include "umockdev/bulk_emulation.h"
 #include "umockdev/emulated_bed.h"
 #include "umockdev/hid_emulation.h"
+#include "umockdev/rig.h"
 #include "unit/flash_test_images.h"
 
 namespace {
@@ -26,31 +27,6 @@ using emu::BulkController;
 using emu::HidController;
 using nlohmann::json;
 using namespace std::chrono_literals;
-
-struct StationRig {
-  emu::Bed bed;
-  std::list<HidController> hid;
-  std::list<BulkController> bulk;
-  std::unique_ptr<emu::Ticker> ticker;
-
-  HidController& AddHid(const emu::HidSpec& spec, sim::SimEngine* engine) {
-    return emu::AddController(bed, hid, spec, engine, emu::AddHidController);
-  }
-  BulkController& AddBulk(const emu::BulkSpec& spec, sim::SimEngine* engine) {
-    return emu::AddController(bed, bulk, spec, engine, emu::AddBulkController);
-  }
-  void Tick() {
-    ticker = std::make_unique<emu::Ticker>([this] {
-      for (HidController& d : hid) emu::HidTick(d);
-      for (BulkController& d : bulk) emu::BulkTick(d);
-    });
-  }
-  ~StationRig() {
-    ticker.reset();
-    for (HidController& d : hid) emu::HidDetach(bed, d);
-    for (BulkController& d : bulk) emu::BulkDetach(bed, d);
-  }
-};
 
 std::string Station() {
   const char* path = std::getenv("PENDREL_STATION");
@@ -85,7 +61,7 @@ TEST(StationEmulation, FiveControllersAtOnce) {
     if (i == 1) faults.push_back({"write", 3, sim::FaultKind::Nak});
     engines.push_back(emu::MakeEngine(model, i < 3 ? 256 : 2048, faults));
   }
-  StationRig rig;
+  emu::Rig rig;
   rig.AddHid({.node = 0, .port = "1-1.2", .serial = "HID-A"}, engines[0].get());
   rig.AddHid({.node = 1, .port = "1-1.3", .serial = "HID-B"}, engines[1].get());
   rig.AddHid({.node = 2, .port = "1-4", .serial = "HID-C"}, engines[2].get());
@@ -148,7 +124,7 @@ bool WaitFor(const emu::BedChild& station, const std::string& event, size_t n) {
 TEST(StationEmulation, WatchedLocation) {
   const char* model = "TXC7390";
   auto first = emu::MakeEngine(model, 256), second = emu::MakeEngine(model, 256);
-  StationRig rig;
+  emu::Rig rig;
   // Two boards, one after the other, in the fixture's socket 1-4.
   HidController& a = rig.hid.emplace_back();
   HidController& b = rig.hid.emplace_back();

@@ -16,28 +16,6 @@ bool Parse(std::vector<const char*> args, StationOptions* o, std::string* error)
   return ParseStationArgs(static_cast<int>(args.size()), args.data(), o, error);
 }
 
-TEST(StationUnitNames, EveryLinkInOneRun) {
-  StationOptions o;
-  std::string error;
-  ASSERT_TRUE(Parse({"program", "img.bin", "/dev/ttyUSB0", "usb:1-1.4", "usb:serial=A1B2", "eth:192.168.7.20",
-                     "usb:/dev/hidraw3", "-wSecret", "-b9600"},
-                    &o, &error))
-      << error;
-  ASSERT_EQ(o.units.size(), 5u);
-  const UnitLink links[] = {UnitLink::Serial, UnitLink::Usb, UnitLink::Usb, UnitLink::Eth, UnitLink::Usb};
-  for (size_t i = 0; i < 5; ++i) EXPECT_EQ(o.units[i].link, links[i]) << o.units[i].name;
-  EXPECT_EQ(o.units[1].name, "usb:1-1.4");
-  EXPECT_EQ(o.units[1].target, "1-1.4");
-  EXPECT_EQ(o.units[3].target, "192.168.7.20");
-  // The password reaches pendrel through its environment only, never its command line.
-  EXPECT_EQ(o.password, "Secret");
-  EXPECT_EQ(o.passOn, (std::vector<std::string>{"-b9600"}));
-
-  // -usb: the station's own variable must not pick a controller for it.
-  EXPECT_EQ(ChildEnvironmentEdits(UnitLink::Usb, "", ""),
-            (std::vector<std::string>{"PENDREL_USB_DEVICE", "PENDREL_ETH_ADDRESS"}));
-}
-
 TEST(StationUnitNames, ChildEnvironmentIsTheStationsEdited) {
   const std::vector<std::string> current = {"PATH=/bin", "PENDREL_USB_DEVICE=1-9", "=C:=C:\\work",
                                             "Pendrel_Eth_Address=10.0.0.1", "HOME=/root"};
@@ -46,6 +24,9 @@ TEST(StationUnitNames, ChildEnvironmentIsTheStationsEdited) {
   EXPECT_EQ(EditEnvironment(current, edits, false),
             (std::vector<std::string>{"PATH=/bin", "=C:=C:\\work", "Pendrel_Eth_Address=10.0.0.1",
                                       "HOME=/root", "PENDREL_USB_DEVICE=1-2", "PENDREL_PASSWORD=pw"}));
+  // -usb: the station's own variable must not pick a controller for it.
+  EXPECT_EQ(ChildEnvironmentEdits(UnitLink::Usb, "", ""),
+            (std::vector<std::string>{"PENDREL_USB_DEVICE", "PENDREL_ETH_ADDRESS"}));
   // Windows: one variable whatever its case; "=C:" entries stay as they are.
   EXPECT_EQ(EditEnvironment(current, edits, true),
             (std::vector<std::string>{"PATH=/bin", "=C:=C:\\work", "HOME=/root", "PENDREL_USB_DEVICE=1-2",
