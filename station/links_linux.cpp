@@ -75,6 +75,8 @@ void FillUsb(LinkInfo& l, const std::string& usbDevice) {
   if (usbDevice.empty()) return;
   l.usbId = ReadAttribute(usbDevice + "/idVendor") + ":" + ReadAttribute(usbDevice + "/idProduct");
   l.serial = ReadAttribute(usbDevice + "/serial");
+  // The device's own sysfs name says where it is plugged in: 1-1.4 is bus 1, port 1, then port 4.
+  if (l.kind != "serial") l.location = Basename(RealPath(usbDevice));
 }
 
 // The by-id names, keyed by the device's name (ttyUSB0).
@@ -121,11 +123,13 @@ std::vector<LinkInfo> BulkControllers() {
       continue;
     LinkInfo l;
     l.kind = "usb-bulk";
+    int bus = std::atoi(ReadAttribute(dev + "/busnum").c_str());
+    int address = std::atoi(ReadAttribute(dev + "/devnum").c_str());
     char path[64];
-    std::snprintf(path, sizeof path, "/dev/bus/usb/%03d/%03d",
-                  std::atoi(ReadAttribute(dev + "/busnum").c_str()),
-                  std::atoi(ReadAttribute(dev + "/devnum").c_str()));
+    std::snprintf(path, sizeof path, "/dev/bus/usb/%03d/%03d", bus, address);
     l.path = path;
+    std::snprintf(path, sizeof path, "usb:%03d:%03d", bus, address);
+    l.otherPath = path;
     FillUsb(l, dev);
     l.detail = ReadAttribute(dev + "/product");
     links.push_back(l);
@@ -166,12 +170,19 @@ std::string DevicePath(const std::string& port) {
 
 std::vector<LinkInfo> ListLinks() {
   std::vector<LinkInfo> links = SerialLinks();
-  for (auto* more : {&BulkControllers, &HidControllers}) {
-    std::vector<LinkInfo> found = more();
-    links.insert(links.end(), found.begin(), found.end());
-  }
+  std::vector<LinkInfo> usb = UsbControllers();
+  links.insert(links.end(), usb.begin(), usb.end());
   return links;
 }
+
+std::vector<LinkInfo> UsbControllers() {
+  std::vector<LinkInfo> links = BulkControllers();
+  std::vector<LinkInfo> hid = HidControllers();
+  links.insert(links.end(), hid.begin(), hid.end());
+  return links;
+}
+
+bool UsbNamesIgnoreCase() { return false; }
 
 std::vector<std::string> SerialPortNames() {
   std::vector<std::string> names;

@@ -3,7 +3,8 @@
 // name; Talo bulk controllers by their WinUSB interface class, HID ones by
 // their product string (HID.DLL, loaded at run time from the system folder).
 // A HID device is opened with no access rights, which reads its strings and
-// sends nothing.
+// sends nothing. A controller's port is its USB device's location path and
+// information.
 #include <windows.h>
 #include <setupapi.h>
 #include <cfgmgr32.h>
@@ -132,6 +133,39 @@ std::vector<LinkInfo> NamedPorts(const std::vector<LinkInfo>& known) {
   return links;
 }
 
+std::string DeviceId(DEVINST node) {
+  char id[MAX_DEVICE_ID_LEN + 1] = "";
+  return CM_Get_Device_IDA(node, id, sizeof id, 0) == CR_SUCCESS ? std::string(id) : std::string();
+}
+
+std::string NodeProperty(DEVINST node, ULONG property) {
+  char text[1024] = "";
+  ULONG size = sizeof text - 2;
+  if (CM_Get_DevNode_Registry_PropertyA(node, property, nullptr, text, &size, 0) != CR_SUCCESS) return {};
+  return text;  // a multi-string's first entry
+}
+
+// The USB device at or above a device node: a HID interface's parent, or on
+// a composite device (an "&MI_" interface between them) the one above that.
+DEVINST UsbDeviceAbove(DEVINST node) {
+  for (int depth = 0; depth < 4 && node != 0; ++depth) {
+    std::string id = Upper(DeviceId(node));
+    if (id.rfind("USB\\", 0) == 0 && id.find("&MI_") == std::string::npos) return node;
+    DEVINST parent = 0;
+    if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) return 0;
+    node = parent;
+  }
+  return 0;
+}
+
+void FillUsbDevice(LinkInfo& l, DEVINST interfaceNode) {
+  DEVINST usb = UsbDeviceAbove(interfaceNode);
+  if (usb == 0) return;
+  l.location = NodeProperty(usb, CM_DRP_LOCATION_PATHS);
+  l.locationInfo = NodeProperty(usb, CM_DRP_LOCATION_INFORMATION);
+  if (l.serial.empty()) l.serial = SerialOfInstance(DeviceId(usb));
+}
+
 template <typename Visit>
 void EachInterface(const GUID& guid, Visit visit) {
   HDEVINFO set = SetupDiGetClassDevsA(&guid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
@@ -148,21 +182,19 @@ void EachInterface(const GUID& guid, Visit visit) {
     SP_DEVINFO_DATA info{};
     info.cbSize = sizeof info;
     if (!SetupDiGetDeviceInterfaceDetailA(set, &data, detail, needed, nullptr, &info)) continue;
-    char instance[512] = "";
-    SetupDiGetDeviceInstanceIdA(set, &info, instance, sizeof instance, nullptr);
-    visit(std::string(detail->DevicePath), std::string(instance));
+    visit(std::string(detail->DevicePath), info.DevInst);
   }
   SetupDiDestroyDeviceInfoList(set);
 }
 
 std::vector<LinkInfo> BulkControllers() {
   std::vector<LinkInfo> links;
-  EachInterface(kTaloWinUsb, [&](const std::string& path, const std::string& instance) {
+  EachInterface(kTaloWinUsb, [&](const std::string& path, DEVINST node) {
     LinkInfo l;
     l.kind = "usb-bulk";
     l.path = path;
     l.usbId = UsbIdOf(path);
-    l.serial = SerialOfInstance(instance);
+    FillUsbDevice(l, node);
     links.push_back(l);
   });
   return links;
@@ -179,7 +211,7 @@ std::vector<LinkInfo> HidControllers() {
   auto serial =
       reinterpret_cast<HidString>(reinterpret_cast<void*>(GetProcAddress(hid, "HidD_GetSerialNumberString")));
   if (product != nullptr) {
-    EachInterface(kHidInterface, [&](const std::string& path, const std::string&) {
+    EachInterface(kHidInterface, [&](const std::string& path, DEVINST node) {
       HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                              nullptr);
       if (h == INVALID_HANDLE_VALUE) return;
@@ -195,6 +227,7 @@ std::vector<LinkInfo> HidControllers() {
       l.usbId = UsbIdOf(path);
       for (const wchar_t* c = number; *c; ++c) l.serial += *c < 128 ? static_cast<char>(*c) : '?';
       l.detail = "Talo Controller";
+      FillUsbDevice(l, node);
       links.push_back(l);
     });
   }
@@ -216,12 +249,19 @@ std::vector<LinkInfo> ListLinks() {
   std::vector<LinkInfo> links = ClassPorts();
   std::vector<LinkInfo> more = NamedPorts(links);
   links.insert(links.end(), more.begin(), more.end());
-  for (auto* find : {&BulkControllers, &HidControllers}) {
-    more = find();
-    links.insert(links.end(), more.begin(), more.end());
-  }
+  more = UsbControllers();
+  links.insert(links.end(), more.begin(), more.end());
   return links;
 }
+
+std::vector<LinkInfo> UsbControllers() {
+  std::vector<LinkInfo> links = BulkControllers();
+  std::vector<LinkInfo> hid = HidControllers();
+  links.insert(links.end(), hid.begin(), hid.end());
+  return links;
+}
+
+bool UsbNamesIgnoreCase() { return true; }
 
 std::vector<std::string> SerialPortNames() {
   std::vector<std::string> names;

@@ -1,9 +1,11 @@
 // pendrel-station: runs pendrel on many controllers at once, unattended.
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "eth_list.h"
 #include "day_report.h"
 #include "options.h"
 #include "pendrel_version.h"
@@ -21,16 +23,24 @@ int BadInput(const std::string& reason) {
   return 2;
 }
 
-void PrintLinks() {
+int PrintLinks() {
   std::vector<LinkInfo> links = ListLinks();
-  for (const LinkInfo& l : links) {
-    std::string line = l.kind + "  " + l.path;
-    if (!l.usbId.empty()) line += "  " + l.usbId;
-    if (!l.serial.empty()) line += "  serial " + l.serial;
-    if (!l.detail.empty()) line += "  " + l.detail;
-    std::printf("%s\n", line.c_str());
-  }
+  for (const LinkInfo& l : links) std::printf("%s\n", ListLine(l, links).c_str());
   if (links.empty()) std::printf("no serial ports and no Talo USB controllers found\n");
+  return 0;
+}
+
+// One discovery broadcast; 1 when it could not be sent or heard.
+int PrintEthernetControllers() {
+  std::vector<EthController> found;
+  std::string error;
+  if (!DiscoverEthControllers(kSystemEthSocket, &found, &error)) {
+    std::fprintf(stderr, "pendrel-station: %s\n", error.c_str());
+    return 1;
+  }
+  for (const EthController& c : found) std::printf("%s\n", EthListLine(c).c_str());
+  if (found.empty()) std::printf("no Talo controller answered over Ethernet\n");
+  return 0;
 }
 
 // --pendrel, then $PENDREL_STATION_PENDREL, then beside this program, then PATH.
@@ -45,40 +55,43 @@ std::string FindPendrel(const StationOptions& o) {
   return FindOnPath(PendrelProgramName());
 }
 
-// The units in the order given; --all-serial adds the ports not named already.
+// One spelling per port or controller, so that one named twice is seen.
+std::string UnitKey(const UnitName& u) {
+  if (u.link == UnitLink::Serial) return CanonicalPortName(u.target);
+  if (u.link == UnitLink::Usb) return "usb:" + CanonicalUsbTarget(u.target, UsbNamesIgnoreCase());
+  return "eth:" + u.target;
+}
+
+// The units in the order given; --all-serial adds the ports not named
+// already, -usb and -eth one unit each.
 bool PlanUnits(const StationOptions& o, StationPlan* plan, std::string* error) {
-  std::vector<std::string> ports = o.ports;
-  std::vector<std::string> canonical;
-  for (const std::string& p : ports) canonical.push_back(CanonicalPortName(p));
-  std::string twice = FirstRepeated(canonical);
+  std::vector<UnitName> units = o.units;
+  std::vector<std::string> keys;
+  for (const UnitName& u : units) keys.push_back(UnitKey(u));
+  std::string twice = FirstRepeated(keys);
   if (!twice.empty()) {
-    *error = "port named twice: " + twice;
+    bool port = std::any_of(units.begin(), units.end(), [&](const UnitName& u) {
+      return u.link == UnitLink::Serial && UnitKey(u) == twice;
+    });
+    *error = (port ? "port named twice: " : "controller named twice: ") + twice;
     return false;
   }
   if (o.allSerial) {
     for (const std::string& p : SerialPortNames()) {
-      std::string c = CanonicalPortName(p);
-      bool named = false;
-      for (const std::string& n : canonical) named = named || n == c;
-      if (named) continue;
-      ports.push_back(p);
-      canonical.push_back(c);
+      std::string key = CanonicalPortName(p);
+      if (std::find(keys.begin(), keys.end(), key) != keys.end()) continue;
+      units.push_back({UnitLink::Serial, p, p});
+      keys.push_back(key);
     }
   }
-  for (const std::string& p : ports) {
+  if (o.usb) units.push_back(AnyController(UnitLink::Usb));
+  if (o.eth) units.push_back(AnyController(UnitLink::Eth));
+  for (const UnitName& n : units) {
     Unit u;
-    u.name = p;
-    u.port = p;
-    u.linkArgs = {"-p" + p};
+    u.name = n.name;
+    u.link = n.link;
+    u.target = n.target;
     u.phase = o.watch ? UnitPhase::Waiting : UnitPhase::Queued;
-    plan->units.push_back(u);
-  }
-  for (const char* kind : {"usb", "eth"}) {
-    if ((kind[0] == 'u' && !o.usb) || (kind[0] == 'e' && !o.eth)) continue;
-    Unit u;
-    u.name = kind;
-    u.link = kind;
-    u.linkArgs = {std::string("-") + kind};
     plan->units.push_back(u);
   }
   if (plan->units.empty()) {
@@ -97,7 +110,7 @@ int main(int argc, char** argv) {
   switch (o.command) {
     case StationCommand::Help: PrintStationUsage(); return argc < 2 ? 2 : 0;
     case StationCommand::Version: std::printf("pendrel-station %s\n", kVersion); return 0;
-    case StationCommand::List: PrintLinks(); return 0;
+    case StationCommand::List: return o.listEth ? PrintEthernetControllers() : PrintLinks();
     case StationCommand::Report: return RunDayReport(o);
     case StationCommand::Program: break;
   }

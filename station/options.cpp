@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr size_t kPasswordMax = 16;  // pendrel's own limit
+
 bool StartsWith(std::string_view s, std::string_view p) { return s.substr(0, p.size()) == p; }
 
 // "--name VALUE" or "--name=VALUE"; advances i past a separate value.
@@ -31,10 +33,17 @@ bool IsOption(std::string_view a, std::string_view name) {
   return a == name || (StartsWith(a, name) && a.size() > name.size() && a[name.size()] == '=');
 }
 
-bool PositiveNumber(const std::string& text, double* out) {
+bool Number(const std::string& text, double* out) {
   char* end = nullptr;
   double v = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0' || !(v > 0)) return false;
+  if (text.empty() || *end != '\0' || !(v >= 0) || v > 1e9) return false;
+  *out = v;
+  return true;
+}
+
+bool PositiveNumber(const std::string& text, double* out) {
+  double v = 0;
+  if (!Number(text, &v) || v == 0) return false;
   *out = v;
   return true;
 }
@@ -57,10 +66,12 @@ struct ValuedOption {
 };
 
 // pendrel's own options, which carry their value in the same argument
-// ("-b9600"); nullptr for take: passed on to pendrel as it stands.
+// ("-b9600"). The rates are passed on as they stand; the password and the
+// port are not (see StationOptions). The setter returns "" or why the value is wrong.
 struct JoinedOption {
   std::string_view prefix;
-  void (*take)(std::string_view value, StationOptions& o);
+  bool passOn;
+  std::string (*take)(std::string_view value, StationOptions& o);
 };
 
 std::string SetJobs(const std::string& value, StationOptions& o) {
@@ -74,6 +85,12 @@ std::string SetJobs(const std::string& value, StationOptions& o) {
 std::string SetTimeout(const std::string& value, StationOptions& o) {
   if (!PositiveNumber(value, &o.timeoutSeconds))
     return "--timeout needs seconds above 0, not '" + value + "'";
+  return "";
+}
+
+std::string SetSettle(const std::string& value, StationOptions& o) {
+  if (!Number(value, &o.settleSeconds)) return "--settle needs seconds (0 or more), not '" + value + "'";
+  o.settleGiven = true;
   return "";
 }
 
@@ -118,6 +135,7 @@ constexpr FlagOption kFlags[] = {
 constexpr ValuedOption kValued[] = {
     {"--jobs", SetJobs},
     {"--timeout", SetTimeout},
+    {"--settle", SetSettle},
     {"--log", SetLog},
     {"--pendrel", SetPendrel},
     {"--html", SetHtml, kReport},
@@ -127,10 +145,30 @@ constexpr ValuedOption kValued[] = {
 };
 
 constexpr JoinedOption kJoined[] = {
-    {"-b", [](std::string_view v, StationOptions& o) { o.commandRate = std::atol(std::string(v).c_str()); }},
-    {"-u", [](std::string_view v, StationOptions& o) { o.uploadRate = std::atol(std::string(v).c_str()); }},
-    {"-w", nullptr},
-    {"-p", [](std::string_view v, StationOptions& o) { o.ports.emplace_back(v); }},
+    {"-b", true,
+     [](std::string_view v, StationOptions& o) {
+       o.commandRate = std::atol(std::string(v).c_str());
+       return std::string();
+     }},
+    {"-u", true,
+     [](std::string_view v, StationOptions& o) {
+       o.uploadRate = std::atol(std::string(v).c_str());
+       return std::string();
+     }},
+    {"-w", false,
+     [](std::string_view v, StationOptions& o) {
+       o.password = v;
+       // pendrel would refuse it in every unit: better said once, before any starts.
+       return v.size() > kPasswordMax ? std::string("the password (-w) has more than 16 characters")
+                                      : std::string();
+     }},
+    {"-p", false,
+     [](std::string_view v, StationOptions& o) {
+       if (StartsWith(v, "usb:") || StartsWith(v, "eth:"))
+         return "-p names a serial port: '" + std::string(v) + "'";
+       o.units.push_back({UnitLink::Serial, std::string(v), std::string(v)});
+       return std::string();
+     }},
 };
 
 // One argument of the program or report command: true when it was an option
@@ -161,8 +199,8 @@ bool TakeOption(int argc, const char* const* argv, int* i, StationOptions* o, st
   for (const JoinedOption& j : kJoined) {
     if (!StartsWith(a, j.prefix) || a.size() <= j.prefix.size()) continue;
     if (command == kReport) *error = notHere;
-    if (j.take != nullptr) j.take(a.substr(j.prefix.size()), *o);
-    if (j.prefix != "-p") o->passOn.emplace_back(a);
+    else *error = j.take(a.substr(j.prefix.size()), *o);
+    if (j.passOn) o->passOn.emplace_back(a);
     return true;
   }
   if (!a.empty() && a[0] == '-') {
@@ -172,14 +210,49 @@ bool TakeOption(int argc, const char* const* argv, int* i, StationOptions* o, st
   return false;
 }
 
+bool Names(const StationOptions& o, UnitLink link) {
+  for (const UnitName& u : o.units)
+    if (u.link == link) return true;
+  return false;
+}
+
+// --watch waits for a socket: a serial port or a USB port. A serial number
+// or device path is one board, not a socket; Ethernet has no presence to read.
+std::string UnwatchableUnit(const StationOptions& o) {
+  if (o.usb || o.eth || o.allSerial)
+    return "--watch waits for named ports only, not -usb, -eth or --all-serial";
+  for (const UnitName& u : o.units) {
+    bool socket = u.link == UnitLink::Serial ||
+                  (u.link == UnitLink::Usb && ParseUsbDeviceName(u.target).kind == UsbNameKind::Location);
+    if (!socket) return "--watch waits for serial ports and USB locations, not '" + u.name + "'";
+  }
+  return "";
+}
+
 // What a complete program command must have; "" when it has it.
 std::string MissingFromProgram(const StationOptions& o, bool haveImage) {
-  if (!haveImage) return "no image named (pendrel-station program IMAGE PORT...)";
-  if (o.ports.empty() && !o.allSerial && !o.usb && !o.eth)
-    return "no port named (PORT..., --all-serial, -usb or -eth)";
-  if (o.watch && (o.usb || o.eth || o.allSerial)) return "--watch waits for named serial ports only";
+  if (!haveImage) return "no image named (pendrel-station program IMAGE UNIT...)";
+  if (o.units.empty() && !o.allSerial && !o.usb && !o.eth)
+    return "no unit named (PORT, usb:NAME, eth:ADDRESS, --all-serial, -usb or -eth)";
+  // pendrel -usb / -eth takes the first controller it finds, which may be a named unit's.
+  if (o.usb && Names(o, UnitLink::Usb)) return "-usb beside usb: units could reach a named controller twice";
+  if (o.eth && Names(o, UnitLink::Eth)) return "-eth beside eth: units could reach a named controller twice";
+  if (o.settleGiven && !o.watch) return "--settle is for --watch";
   if (o.commandRate <= 0) return "the command rate (-b) must be above 0";
-  return "";
+  return o.watch ? UnwatchableUnit(o) : "";
+}
+
+// `list [--eth]`.
+bool ParseList(int argc, const char* const* argv, StationOptions* o, std::string* error) {
+  for (int i = 2; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--eth") {
+      o->listEth = true;
+      continue;
+    }
+    *error = "list takes only --eth, not '" + std::string(argv[i]) + "'";
+    return false;
+  }
+  return true;
 }
 
 std::string MissingFromReport(const StationOptions& o) {
@@ -205,10 +278,7 @@ bool ParseStationArgs(int argc, const char* const* argv, StationOptions* o, std:
     *error = "unknown command '" + std::string(command) + "' (list, program, report)";
     return false;
   }
-  if (o->command == StationCommand::List) {
-    if (argc > 2) *error = "list takes no arguments: '" + std::string(argv[2]) + "'";
-    return argc == 2;
-  }
+  if (o->command == StationCommand::List) return ParseList(argc, argv, o, error);
   bool haveImage = false;
   for (int i = 2; i < argc; ++i) {
     if (TakeOption(argc, argv, &i, o, error)) {
@@ -219,7 +289,9 @@ bool ParseStationArgs(int argc, const char* const* argv, StationOptions* o, std:
       o->image = argv[i];
       haveImage = true;
     } else {
-      o->ports.emplace_back(argv[i]);
+      UnitName u;
+      if (!ParseUnitName(argv[i], &u, error)) return false;
+      o->units.push_back(u);
     }
   }
   *error = o->command == StationCommand::Report ? MissingFromReport(*o) : MissingFromProgram(*o, haveImage);
@@ -243,23 +315,32 @@ double DerivedTimeoutSeconds(unsigned long long imageBytes, long commandRate, lo
 
 void PrintStationUsage() {
   std::fputs(
-      "Usage:  pendrel-station list\n"
-      "        pendrel-station program IMAGE PORT... [options]\n"
+      "Usage:  pendrel-station list [--eth]\n"
+      "        pendrel-station program IMAGE UNIT... [options]\n"
       "        pendrel-station report LOG... [--html FILE] [--json] [--since TIME] [--until TIME]\n"
       "                               [--goal PERCENT]\n"
       "\n"
-      "program writes IMAGE into the controller on every PORT at once, running\n"
-      "pendrel once per port, and ends with a summary. Exit code 0 when every\n"
-      "unit succeeded, 1 when any failed, 2 for bad input.\n"
+      "program writes IMAGE into the controller of every UNIT at once, running\n"
+      "pendrel once per unit, and ends with a summary. Exit code 0 when every\n"
+      "unit succeeded, 1 when any failed, 2 for bad input. list --eth broadcasts\n"
+      "one Ethernet discovery request and lists the controllers that answer.\n"
       "\n"
       "  PORT, -pPORT     a serial port as pendrel takes it (/dev/ttyUSB0, COM3)\n"
+      "  usb:LOCATION     the USB controller plugged into that port (usb:1-1.4; list shows them)\n"
+      "  usb:serial=TEXT  the USB controller with that serial number\n"
+      "  usb:PATH         the USB controller with that device path\n"
+      "  eth:ADDRESS      the Ethernet controller at that IPv4 address\n"
       "  --all-serial     every serial port on USB (Linux: the ones list shows)\n"
       "  -usb, -eth       one more unit: the first USB / Ethernet controller found\n"
-      "  -bRATE -uRATE -nocts -wPASSWORD   passed on to pendrel\n"
+      "  -bRATE -uRATE -nocts   passed on to pendrel\n"
+      "  -wPASSWORD       the Ethernet password, to every pendrel (not on its command line)\n"
       "  --jobs N         at most N units at a time\n"
       "  --json           one JSON object per line per event\n"
       "  --log FILE       append one JSON line per finished unit\n"
-      "  --watch          program each port whenever a board appears on it, until Ctrl-C\n"
+      "  --watch          program each port or USB location whenever a board appears\n"
+      "                   there, until Ctrl-C\n"
+      "  --settle SECS    --watch: a board counts as there, or gone, after SECS\n"
+      "                   (default 1.5)\n"
       "  --timeout SECS   a unit still running after SECS is ended and failed\n"
       "                   (default: from the image size and the rate, generously)\n"
       "  --pendrel PATH   the pendrel to run (default: beside this program, then PATH;\n"

@@ -5,22 +5,32 @@
 #include <string>
 #include <vector>
 
+#include "unit_name.h"
+
 enum class StationCommand { Program, List, Report, Help, Version };
+
+// Long enough to outlast a controller's re-enumeration when pendrel reboots
+// it, short enough that an operator hardly waits for it (--settle).
+inline constexpr double kDefaultSettleSeconds = 1.5;
 
 struct StationOptions {
   StationCommand command = StationCommand::Help;
   std::string image;
-  std::vector<std::string> ports;  // serial ports as the user named them
+  std::vector<UnitName> units;  // as the user named them: ports, usb:..., eth:...
   bool allSerial = false;
   bool usb = false;
   bool eth = false;
   bool json = false;
   bool watch = false;
+  double settleSeconds = kDefaultSettleSeconds;  // --watch: how long a socket's presence must stand
+  bool settleGiven = false;
+  bool listEth = false;       // list --eth: one discovery broadcast
   int jobs = 0;               // 0: every unit at once
   double timeoutSeconds = 0;  // 0: derived from the image size and the rate
   std::string logPath;
   std::string pendrelPath;
-  std::vector<std::string> passOn;  // -b -u -nocts -w, given to every pendrel as they stand
+  std::vector<std::string> passOn;  // -b -u -nocts, given to every pendrel as they stand
+  std::string password;             // -w: to every pendrel through its environment
   long commandRate = 115200;
   long uploadRate = 0;
   // report

@@ -53,7 +53,7 @@ bool PrepareImage(const std::string& image, StationImage* out, std::string* erro
 
 bool CheckPendrelVersion(const std::string& pendrel, const std::string& expected, std::string* error) {
   std::string why;
-  int child = StartChild({pendrel}, &why);
+  int child = StartChild({pendrel}, {}, &why);
   if (child < 0) {
     *error = "cannot start " + pendrel + ": " + why;
     return false;

@@ -40,15 +40,33 @@ void Finish(Station& s, Unit& u, int exitCode, bool crashed, const std::string& 
   if (!u.last.ok) u.failures++;
   u.child = -1;
   u.phase = s.o.watch ? UnitPhase::Removing : UnitPhase::Finished;
+  // The board was there when it started: it has to be gone for the settle
+  // time before the socket is empty again (its reboot's blip is not enough).
+  u.presence = {true, MonotonicSeconds(), true};
   s.results.push_back(u.last);
   if (!AppendLogRecord(s.r, u.last))
     std::fprintf(stderr, "pendrel-station: could not write the log record of %s\n", u.name.c_str());
   ReportEnd(s.r, u);
 }
 
+// The adapter or controller the unit goes through, read at each start: under
+// --watch the next board may come on another adapter.
+void LookUpDevice(Unit& u) {
+  u.usbSerial.clear();
+  u.usbLocation.clear();
+  if (u.link == UnitLink::Serial) u.usbSerial = UsbSerialOfPort(u.target);
+  if (u.link != UnitLink::Usb) return;
+  std::vector<LinkInfo> controllers = UsbControllers();
+  if (const LinkInfo* c = ControllerOfUnit(controllers, u.target, UsbNamesIgnoreCase())) {
+    u.usbSerial = c->serial;
+    u.usbLocation = c->location;
+  }
+}
+
 void Start(Station& s, Unit& u) {
   std::vector<std::string> argv = {s.plan.pendrel, s.plan.image};
-  argv.insert(argv.end(), u.linkArgs.begin(), u.linkArgs.end());
+  std::vector<std::string> link = LinkArguments(u.link, u.target);
+  argv.insert(argv.end(), link.begin(), link.end());
   argv.insert(argv.end(), s.o.passOn.begin(), s.o.passOn.end());
   u.out = PendrelOutput{};
   u.killedFor.clear();
@@ -56,10 +74,9 @@ void Start(Station& s, Unit& u) {
   u.writeStartedAt = 0;
   u.lastProgressReport = -1;
   u.startedUtc = UtcTimestamp();
-  // Read at each start: under --watch the next board may come on another adapter.
-  u.usbSerial = u.port.empty() ? std::string() : UsbSerialOfPort(u.port);
+  LookUpDevice(u);
   std::string error;
-  u.child = StartChild(argv, &error);
+  u.child = StartChild(argv, ChildEnvironmentEdits(u.link, u.target, s.o.password), &error);
   u.phase = UnitPhase::Running;
   ReportStart(s.r, u);
   if (u.child < 0) {
@@ -79,17 +96,24 @@ void OnOutput(Station& s, Unit& u, const std::string& data) {
   }
 }
 
-void CheckPresence(Station& s) {
+// Each waiting or emptying socket's presence; a change counts once it has
+// stood for the settle time.
+void CheckPresence(Station& s, double now) {
+  std::vector<LinkInfo> controllers;
+  bool controllersRead = false;
   for (Unit& u : s.plan.units) {
     if (u.phase != UnitPhase::Waiting && u.phase != UnitPhase::Removing) continue;
-    bool present = PortPresent(u.port);
-    if (u.phase == UnitPhase::Waiting && present) {
-      ReportPresence(s.r, u, true);
-      u.phase = UnitPhase::Queued;
-    } else if (u.phase == UnitPhase::Removing && !present) {
-      ReportPresence(s.r, u, false);
-      u.phase = UnitPhase::Waiting;
+    bool present = false;
+    if (u.link == UnitLink::Usb) {
+      if (!controllersRead) controllers = UsbControllers();
+      controllersRead = true;
+      present = !MatchUsb(controllers, u.target, UsbNamesIgnoreCase()).empty();
+    } else {
+      present = PortPresent(u.target);
     }
+    if (!FeedPresence(u.presence, present, now, s.o.settleSeconds)) continue;
+    ReportPresence(s.r, u, u.presence.settled);
+    u.phase = u.presence.settled ? UnitPhase::Queued : UnitPhase::Waiting;
   }
 }
 
@@ -127,6 +151,20 @@ bool AnyQueued(const Station& s) {
   return false;
 }
 
+// Units a Ctrl-C kept from starting were not programmed: they count as failed.
+void RecordUnstarted(Station& s) {
+  for (Unit& u : s.plan.units) {
+    if (u.phase != UnitPhase::Queued) continue;
+    u.last = UnitResult{};
+    u.last.port = u.name;
+    u.last.link = LinkWord(u.link);
+    u.last.failure = "interrupted before it started";
+    u.hasResult = true;
+    u.phase = UnitPhase::Finished;
+    s.results.push_back(u.last);
+  }
+}
+
 }  // namespace
 
 int RunStation(const StationOptions& o, StationPlan& plan, Reporter& r) {
@@ -139,7 +177,7 @@ int RunStation(const StationOptions& o, StationPlan& plan, Reporter& r) {
     double now = MonotonicSeconds();
     if (Interrupted()) OnInterrupt(s, now);
     if (o.watch && !s.interrupted && now >= nextPresenceCheck) {
-      CheckPresence(s);
+      CheckPresence(s, now);
       nextPresenceCheck = now + kPresencePollSeconds;
     }
     if (!s.interrupted) {
@@ -160,18 +198,7 @@ int RunStation(const StationOptions& o, StationPlan& plan, Reporter& r) {
       else Finish(s, *u, e.exitCode, e.crashed, e.how);
     }
   }
-  // Units a Ctrl-C kept from starting were not programmed: they count as failed.
-  if (!o.watch) {
-    for (Unit& u : plan.units) {
-      if (u.phase != UnitPhase::Queued) continue;
-      u.last = UnitResult{};
-      u.last.port = u.name;
-      u.last.failure = "interrupted before it started";
-      u.hasResult = true;
-      u.phase = UnitPhase::Finished;
-      s.results.push_back(u.last);
-    }
-  }
+  if (!o.watch) RecordUnstarted(s);
   DrawUnits(r, plan.units, MonotonicSeconds(), true);
   ReportSummary(r, s.results, s.interrupted);
   for (const UnitResult& res : s.results)

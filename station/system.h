@@ -21,9 +21,11 @@ struct ChildEvent {
 };
 
 // Starts argv[0] with argv, with no console or controlling terminal, standard
-// input from the null device, standard output and error into one pipe. Returns
-// the child's number (>= 0), or -1 with the system's reason in *error.
-int StartChild(const std::vector<std::string>& argv, std::string* error);
+// input from the null device, standard output and error into one pipe, and
+// the station's environment changed by `envEdits` (see EditEnvironment).
+// Returns the child's number (>= 0), or -1 with the system's reason in *error.
+int StartChild(const std::vector<std::string>& argv, const std::vector<std::string>& envEdits,
+               std::string* error);
 // Waits at most timeoutMs for something from any child, or an interrupt, and
 // appends what came. A child's Ended comes after all its Output and only once.
 void WaitForChildren(int timeoutMs, std::vector<ChildEvent>* events);
@@ -98,10 +100,20 @@ struct LinkInfo {
   std::string usbId;   // "0483:1512", empty when not USB
   std::string serial;  // USB serial number, empty when unknown
   std::string detail;  // /dev/serial/by-id name, device description
+  // A USB controller's port, as pendrel takes it in PENDREL_USB_DEVICE: the
+  // USB device's sysfs name (Linux), location path (Windows); and Windows'
+  // location information ("Port_#0004.Hub_#0001").
+  std::string location;
+  std::string locationInfo;
+  std::string otherPath;  // Linux bulk: pendrel's own name of the device path, usb:BBB:DDD
 };
 
 // Every link a controller may be on. Reads the system's tables only; opens no port.
 std::vector<LinkInfo> ListLinks();
+// The Talo USB controllers present, bulk before HID (pendrel's order).
+std::vector<LinkInfo> UsbControllers();
+// Whether USB locations and device paths are compared without case (Windows).
+bool UsbNamesIgnoreCase();
 // Serial ports for --all-serial: the serial entries of ListLinks().
 std::vector<std::string> SerialPortNames();
 // The same port always gets the same name (symlinks resolved, COM3: -> COM3).

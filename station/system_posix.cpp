@@ -21,6 +21,7 @@
 #include <memory>
 
 #include "system.h"
+#include "unit_name.h"
 
 extern char** environ;
 
@@ -76,7 +77,7 @@ void Reap(int id, Child& c, std::vector<ChildEvent>* events) {
 // station only, which then ends the children itself), and SIGKILL when the
 // station dies, however it dies. The death signal follows the thread that
 // forked: the station's one thread, which lives as long as the station.
-[[noreturn]] void BecomePendrel(char* const* args, int out, int report, pid_t station) {
+[[noreturn]] void BecomePendrel(char* const* args, char* const* envp, int out, int report, pid_t station) {
   struct sigaction dfl {};
   dfl.sa_handler = SIG_DFL;
   for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaction(sig, &dfl, nullptr);
@@ -93,7 +94,7 @@ void Reap(int id, Child& c, std::vector<ChildEvent>* events) {
     [[maybe_unused]] ssize_t n = write(report, &e, sizeof e);
     _exit(127);
   }
-  execv(args[0], args);
+  execve(args[0], args, envp);
   int e = errno;
   [[maybe_unused]] ssize_t n = write(report, &e, sizeof e);
   _exit(127);
@@ -176,9 +177,16 @@ int NamelessFile(std::string* error) {
 
 int gImageCopy = -1;
 
+std::vector<std::string> ChildEnvironment(const std::vector<std::string>& edits) {
+  std::vector<std::string> current;
+  for (char** e = environ; *e != nullptr; ++e) current.emplace_back(*e);
+  return EditEnvironment(current, edits, false);
+}
+
 }  // namespace
 
-int StartChild(const std::vector<std::string>& argv, std::string* error) {
+int StartChild(const std::vector<std::string>& argv, const std::vector<std::string>& envEdits,
+               std::string* error) {
   int out[2], report[2];
   if (pipe2(out, O_CLOEXEC) != 0) {
     *error = std::strerror(errno);
@@ -193,13 +201,17 @@ int StartChild(const std::vector<std::string>& argv, std::string* error) {
   std::vector<char*> args;
   for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  std::vector<std::string> env = ChildEnvironment(envEdits);
+  std::vector<char*> envp;
+  for (std::string& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
   // No handler of ours may run in the child between fork and exec.
   sigset_t all, old;
   sigfillset(&all);
   sigprocmask(SIG_BLOCK, &all, &old);
   pid_t station = getpid();
   pid_t pid = fork();
-  if (pid == 0) BecomePendrel(args.data(), out[1], report[1], station);
+  if (pid == 0) BecomePendrel(args.data(), envp.data(), out[1], report[1], station);
   int forkError = errno;
   sigprocmask(SIG_SETMASK, &old, nullptr);
   close(out[1]);

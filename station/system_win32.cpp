@@ -7,10 +7,12 @@
 #include <windows.h>
 #include <bcrypt.h>
 
+#include <algorithm>
 #include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -18,6 +20,7 @@
 #include <vector>
 
 #include "system.h"
+#include "unit_name.h"
 
 namespace {
 
@@ -107,6 +110,40 @@ std::string SystemText(DWORD error) {
                            text, sizeof text, nullptr);
   while (n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r' || text[n - 1] == ' ')) text[--n] = '\0';
   return n > 0 ? std::string(text) : "error " + std::to_string(error);
+}
+
+std::string UpperName(const std::string& entry) {
+  std::string name = entry.substr(0, entry.find('=', 1));
+  for (char& c : name) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return name;
+}
+
+// The child's environment block: ours with the edits, sorted by name without
+// case as Windows keeps it, each entry ended by a NUL, and one NUL more.
+std::string EnvironmentBlock(const std::vector<std::string>& edits) {
+  std::vector<std::string> current;
+  if (char* block = GetEnvironmentStringsA()) {
+    for (const char* p = block; *p; p += std::strlen(p) + 1) current.emplace_back(p);
+    FreeEnvironmentStringsA(block);
+  }
+  std::vector<std::string> env = EditEnvironment(current, edits, true);
+  std::stable_sort(env.begin(), env.end(),
+                   [](const std::string& a, const std::string& b) { return UpperName(a) < UpperName(b); });
+  std::string out;
+  for (const std::string& e : env) out += e + '\0';
+  if (env.empty()) out += '\0';
+  return out + '\0';
+}
+
+// Standard input from `in`, output and error into `out`.
+STARTUPINFOA StandardHandles(HANDLE in, HANDLE out) {
+  STARTUPINFOA si{};
+  si.cb = sizeof si;
+  si.dwFlags = STARTF_USESTDHANDLES;
+  si.hStdInput = in;
+  si.hStdOutput = out;
+  si.hStdError = out;
+  return si;
 }
 
 // Runs on a thread of its own. The main loop ends the children and writes
@@ -205,7 +242,8 @@ std::string DigestOfFile(HANDLE file) {
 
 }  // namespace
 
-int StartChild(const std::vector<std::string>& argv, std::string* error) {
+int StartChild(const std::vector<std::string>& argv, const std::vector<std::string>& envEdits,
+               std::string* error) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
   HANDLE readEnd = nullptr, writeEnd = nullptr;
   if (!CreatePipe(&readEnd, &writeEnd, &inherit, 0)) {
@@ -215,14 +253,10 @@ int StartChild(const std::vector<std::string>& argv, std::string* error) {
   SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
   HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit, OPEN_EXISTING,
                            0, nullptr);
-  STARTUPINFOA si{};
-  si.cb = sizeof si;
-  si.dwFlags = STARTF_USESTDHANDLES;
-  si.hStdInput = nul;
-  si.hStdOutput = writeEnd;
-  si.hStdError = writeEnd;
+  STARTUPINFOA si = StandardHandles(nul, writeEnd);
   std::string line;
   for (const std::string& a : argv) AppendQuoted(line, a);
+  std::string environment = EnvironmentBlock(envEdits);
   PROCESS_INFORMATION pi{};
   // Children are started one at a time from this thread, and each one's write
   // end is closed right after: no child inherits another's pipe. Suspended
@@ -231,8 +265,8 @@ int StartChild(const std::vector<std::string>& argv, std::string* error) {
   // its say over the children; jobs nest from Windows 8 on.
   HANDLE job = Job();
   BOOL started = CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE,
-                                DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED, nullptr,
-                                nullptr, &si, &pi);
+                                DETACHED_PROCESS | CREATE_NEW_PROCESS_GROUP | CREATE_SUSPENDED,
+                                environment.data(), nullptr, &si, &pi);
   DWORD startError = GetLastError();
   CloseHandle(writeEnd);
   if (nul != INVALID_HANDLE_VALUE) CloseHandle(nul);

@@ -24,7 +24,7 @@ UnitResult ResultOfRun(const Unit& u, uint64_t imageBytes, int exitCode, bool cr
                        double now, const std::string& nowUtc) {
   UnitResult r;
   r.port = u.name;
-  r.link = u.link;
+  r.link = LinkWord(u.link);
   r.usbSerial = u.usbSerial;
   r.usbLocation = u.usbLocation;
   r.identification = u.out.identification;
@@ -54,6 +54,16 @@ UnitResult ResultOfRun(const Unit& u, uint64_t imageBytes, int exitCode, bool cr
   if (u.out.writing && u.writeStartedAt > 0 && now > u.writeStartedAt)
     r.bytesPerSecond = static_cast<double>(r.bytes) / (now - u.writeStartedAt);
   return r;
+}
+
+bool FeedPresence(SettledPresence& p, bool present, double now, double settleSeconds) {
+  if (present != p.reading) {
+    p.reading = present;
+    p.since = now;
+  }
+  if (p.settled == p.reading || now - p.since < settleSeconds) return false;
+  p.settled = p.reading;
+  return true;
 }
 
 std::string UnitStatusText(const Unit& u) {

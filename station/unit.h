@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "pendrel_output.h"
+#include "unit_name.h"
 
 enum class UnitPhase {
   Waiting,   // --watch: the port is not there yet
@@ -20,7 +21,7 @@ struct UnitResult {
   std::string port;
   std::string link;  // "serial", "usb", "eth"
   std::string usbSerial;
-  std::string usbLocation;
+  std::string usbLocation;  // a USB unit's controller: where it is plugged in
   std::string identification;
   bool ok = false;
   int exitCode = -1;          // -1: no exit code (crashed, killed, not started)
@@ -34,11 +35,18 @@ struct UnitResult {
   std::string endedUtc;
 };
 
+// A watched socket's presence as it has stood for the settle time: a
+// re-enumeration blip or a bouncing contact shorter than that changes nothing.
+struct SettledPresence {
+  bool reading = false;  // the last reading
+  double since = 0;      // when the reading last changed
+  bool settled = false;  // what has lasted the settle time
+};
+
 struct Unit {
-  std::string name;                   // shown and recorded: the port, "usb" or "eth"
-  std::string port;                   // the serial port as named; empty for USB and Ethernet
-  std::string link = "serial";        // "serial", "usb", "eth"
-  std::vector<std::string> linkArgs;  // -pPORT, -usb or -eth
+  std::string name;  // shown and recorded: as the user named it, "usb" or "eth"
+  UnitLink link = UnitLink::Serial;
+  std::string target;  // the serial port, or what names the controller to pendrel
   UnitPhase phase = UnitPhase::Queued;
   int child = -1;
   PendrelOutput out;
@@ -48,7 +56,8 @@ struct Unit {
   std::string startedUtc;
   std::string usbSerial;
   std::string usbLocation;  // the USB port a USB unit's controller is on, when known
-  std::string killedFor;    // why the station ended the child, if it did
+  SettledPresence presence;
+  std::string killedFor;  // why the station ended the child, if it did
   int runs = 0, failures = 0;
   bool hasResult = false;
   UnitResult last;
@@ -58,5 +67,7 @@ struct Unit {
 // the image's data length, what a complete run writes.
 UnitResult ResultOfRun(const Unit& u, uint64_t imageBytes, int exitCode, bool crashed, const std::string& how,
                        double now, const std::string& nowUtc);
+// Takes one reading of the socket; true when its settled presence changed with it.
+bool FeedPresence(SettledPresence& p, bool present, double now, double settleSeconds);
 // The line a unit shows in the terminal view, without the port column.
 std::string UnitStatusText(const Unit& u);

@@ -138,7 +138,12 @@ class Station(StationScenarios, unittest.TestCase):
             (["program", image, "/dev/ttyS0", "COM1"], "port named twice: /dev/ttyS0"),
             (["program", image, link, "/dev/null"], "port named twice"),
             (["program", image, "/dev/null", "--fast"], "unknown option '--fast'"),
-            (["program", image], "no port named"),
+            (["program", image], "no unit named"),
+            (["program", image, "usb:1-4", "/dev/null", "usb:1-4"], "controller named twice: usb:1-4"),
+            (["program", image, "usb:usb:003:007", "usb:/dev/bus/usb/003/007"], "controller named twice"),
+            (["program", image, "eth:192.0.2.1", "eth:192.0.2.1"], "controller named twice: eth:192.0.2.1"),
+            (["program", image, "eth:192.0.2.256"], "IPv4 address"),
+            (["program", image, "-w" + "x" * 17, "eth:192.0.2.1"], "more than 16 characters"),
             (["program", image, "/dev/null", "--pendrel", os.path.join(self.dir, "none")], "cannot find"),
             ([], "Usage:"),
         ]

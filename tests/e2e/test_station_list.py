@@ -82,8 +82,8 @@ class List(unittest.TestCase):
         self.assertEqual(out.splitlines(), [
             "serial  /dev/ttyACM0  2e8a:000a  serial E6614C",
             "serial  /dev/ttyUSB0  0403:6001  serial A1B2C3  /dev/serial/by-id/usb-FTDI_FT232R_A1B2C3-if00-port0",
-            "usb-bulk  /dev/bus/usb/003/007  0483:1512  serial TALO0042  Talo Bulk",
-            "usb-hid  /dev/hidraw2  0483:5750  serial H2  Talo Controller",
+            "usb-bulk  usb:3-1  usb:serial=TALO0042  /dev/bus/usb/003/007  0483:1512  Talo Bulk",
+            "usb-hid  usb:1-4  usb:serial=H2  /dev/hidraw2  0483:5750  Talo Controller",
         ])
 
     def test_all_serial_takes_the_listed_ports_once(self):
@@ -103,6 +103,40 @@ class List(unittest.TestCase):
         failed = sorted(line for line in out.splitlines() if ": FAILED: " in line)
         self.assertEqual(failed, ["/dev/ttyACM0: FAILED: port -p/dev/ttyACM0",
                                   "/dev/ttyUSB0: FAILED: port -p/dev/ttyUSB0"])
+
+    def test_named_units_reach_their_pendrel_through_its_environment(self):
+        m = self.m
+        m.usb(PCI + "/usb1/1-1/1-1.4", "0483", "5750", serial="H2", name="Talo Controller")
+        hid = m.attrs(PCI + "/usb1/1-1/1-1.4/1-1.4:1.0/0003:0483:5750.0002")
+        m.attrs("sys/class/hidraw/hidraw2")
+        m.link("sys/class/hidraw/hidraw2/device", hid)
+        # A stand-in pendrel that says what it was given; nothing is sent anywhere.
+        fake = stationlib.fake_pendrel(os.path.join(m.root, "pendrel"),
+                                       'shift\necho "usb=$PENDREL_USB_DEVICE eth=$PENDREL_ETH_ADDRESS '
+                                       'pw=$PENDREL_PASSWORD args=$*"\nexit 1\n')
+        image = os.path.join(m.root, "image.bin")
+        open(image, "wb").close()
+        log = os.path.join(m.root, "units.jsonl")
+        # The station's own variables never pick a unit's controller; -w wins over its password.
+        env = dict(os.environ, PENDREL_STATION_ROOT=m.root, PENDREL_STATION_PENDREL=fake,
+                   PENDREL_USB_DEVICE="9-9", PENDREL_ETH_ADDRESS="10.9.9.9", PENDREL_PASSWORD="outer")
+        units = ["usb:1-1.4", "usb:serial=H2", "eth:192.0.2.7", "/dev/ttyFAKE"]
+        rc, out, err = run_station(["program", image, *units, "-wSecret", "-b9600", "--log", log],
+                                   env=env, timeout=30)
+        self.assertEqual(rc, 1, out + err)
+        said = {line.split(": FAILED: ")[0]: line.split(": FAILED: ")[1]
+                for line in out.splitlines() if ": FAILED: " in line}
+        self.assertEqual(said, {
+            "usb:1-1.4": "usb=1-1.4 eth= pw=Secret args=-usb -b9600",
+            "usb:serial=H2": "usb=serial=H2 eth= pw=Secret args=-usb -b9600",
+            "eth:192.0.2.7": "usb= eth=192.0.2.7 pw=Secret args=-eth -b9600",
+            "/dev/ttyFAKE": "usb= eth= pw=Secret args=-p/dev/ttyFAKE -b9600",
+        })
+        with open(log) as f:
+            records = {r["port"]: r for r in stationlib.json_lines(f.read(), "log")}
+        self.assertEqual([(records[u]["link"], records[u]["usb_serial"], records[u]["usb_location"])
+                          for u in units],
+                         [("usb", "H2", "1-1.4"), ("usb", "H2", "1-1.4"), ("eth", None, None), ("serial", None, None)])
 
     def test_an_empty_machine_says_so(self):
         self.m.attrs("sys/class/tty")

@@ -98,6 +98,9 @@ class WineStation(native.StationScenarios, unittest.TestCase):
         image = make_image(self.dir, "TXC5110", 2000)
         return [(["program", os.path.join(self.dir, "none.bin"), "COM5"], "image not found"),
                 (["program", image, "COM5", "com5:"], "port named twice: COM5"),
+                # Windows compares USB locations without case.
+                (["program", image, "usb:Port_#0004.Hub_#0001", "usb:PORT_#0004.HUB_#0001"],
+                 "controller named twice"),
                 (["program", image, "COM5", "--fast"], "unknown option")]
 
     def test_all_serial_takes_only_ports_on_usb(self):

@@ -196,13 +196,14 @@ ChildResult RunPendrel(const Bed& bed, const std::vector<std::string>& args, std
   return RunInBed(bed, argv, envEdits, timeout);
 }
 
-ChildResult RunInBed(const Bed& bed, const std::vector<std::string>& args,
-                     const std::vector<std::string>& envEdits, std::chrono::seconds timeout,
-                     bool sanitizerRuntime) {
-  ChildResult result;
-  const std::string dir = bed.root + "-out";
-  std::filesystem::create_directories(dir);
-  const std::string outPath = dir + "/stdout", errPath = dir + "/stderr";
+BedChild StartInBed(const Bed& bed, const std::vector<std::string>& args,
+                    const std::vector<std::string>& envEdits, bool sanitizerRuntime) {
+  static int started = 0;
+  BedChild child;
+  child.dir = bed.root + "-out" + std::to_string(++started);
+  std::filesystem::create_directories(child.dir);
+  child.outPath = child.dir + "/stdout";
+  child.errPath = child.dir + "/stderr";
 
   std::vector<std::string> env = ChildEnvironment(bed, envEdits, sanitizerRuntime);
   std::vector<char*> envp, argv;
@@ -212,13 +213,12 @@ ChildResult RunInBed(const Bed& bed, const std::vector<std::string>& args,
   for (std::string& a : copies) argv.push_back(a.data());
   argv.push_back(nullptr);
 
-  pid_t pid = fork();
-  if (pid < 0) return result;
-  if (pid == 0) {
+  child.pid = fork();
+  if (child.pid == 0) {
     setsid();
     int in = open("/dev/null", O_RDONLY);
-    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int out = open(child.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    int err = open(child.errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
     if (in < 0 || out < 0 || err < 0) _exit(126);
     dup2(in, 0);
     dup2(out, 1);
@@ -226,26 +226,41 @@ ChildResult RunInBed(const Bed& bed, const std::vector<std::string>& args,
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
+  return child;
+}
+
+ChildResult WaitInBed(BedChild& child, std::chrono::seconds timeout) {
+  ChildResult result;
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   int status = 0;
-  for (;;) {
-    pid_t done = waitpid(pid, &status, WNOHANG);
-    if (done == pid) break;
+  for (; child.pid > 0;) {
+    pid_t done = waitpid(child.pid, &status, WNOHANG);
+    if (done == child.pid) break;
     if (std::chrono::steady_clock::now() >= deadline) {
       // The session's group (setsid made the child its leader), so that
       // helpers it started go too.
-      if (kill(-pid, SIGKILL) != 0) kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
+      if (kill(-child.pid, SIGKILL) != 0) kill(child.pid, SIGKILL);
+      waitpid(child.pid, &status, 0);
       result.timedOut = true;
       break;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  if (!result.timedOut && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
-  result.out = ReadWhole(outPath);
-  result.err = ReadWhole(errPath);
-  std::filesystem::remove_all(dir);
+  if (child.pid > 0 && !result.timedOut && WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
+  result.out = ReadWhole(child.outPath);
+  result.err = ReadWhole(child.errPath);
+  std::filesystem::remove_all(child.dir);
+  child.pid = -1;
   return result;
+}
+
+std::string ReadSoFar(const BedChild& child) { return ReadWhole(child.outPath); }
+
+ChildResult RunInBed(const Bed& bed, const std::vector<std::string>& args,
+                     const std::vector<std::string>& envEdits, std::chrono::seconds timeout,
+                     bool sanitizerRuntime) {
+  BedChild child = StartInBed(bed, args, envEdits, sanitizerRuntime);
+  return WaitInBed(child, timeout);
 }
 
 namespace {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 #include <umockdev.h>
 
 #include <chrono>
@@ -123,6 +124,19 @@ ChildResult RunPendrel(const Bed& bed, const std::vector<std::string>& args,
 ChildResult RunInBed(const Bed& bed, const std::vector<std::string>& argv,
                      const std::vector<std::string>& envEdits, std::chrono::seconds timeout,
                      bool sanitizerRuntime = true);
+
+// RunInBed in two halves, for a program that runs while the test changes
+// the bed: StartInBed returns at once (pid -1 when it could not fork),
+// ReadSoFar gives its standard output as it grows, WaitInBed ends as
+// RunInBed does.
+struct BedChild {
+  pid_t pid = -1;
+  std::string dir, outPath, errPath;
+};
+BedChild StartInBed(const Bed& bed, const std::vector<std::string>& argv,
+                    const std::vector<std::string>& envEdits, bool sanitizerRuntime = true);
+std::string ReadSoFar(const BedChild& child);
+ChildResult WaitInBed(BedChild& child, std::chrono::seconds timeout);
 
 // Where the preload library is; empty when umockdev is not installed.
 std::string PreloadLibrary();

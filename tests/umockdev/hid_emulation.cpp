@@ -200,18 +200,41 @@ std::vector<uint8_t> HidReportDescriptor(uint16_t inputBytes, uint16_t outputByt
           0xC0};
 }
 
-bool AddHidController(Bed& bed, HidController& d) {
-  const HidSpec& s = d.spec;
+namespace {
+
+// The device's sysfs paths, below /sys: the USB device, its interface, the
+// hid device and the hidraw node's.
+struct HidPaths {
+  std::string usb, interface, hid, hidraw, ids;
+};
+
+HidPaths PathsOf(const HidSpec& s) {
+  HidPaths p;
   char ids[64];
   std::snprintf(ids, sizeof ids, "0003:%04X:%04X.%04X", s.vendor, s.productId, s.node + 1);
+  p.ids = ids;
   const std::string port = HidPort(s);
   // Behind a hub the device's directory lies in the hub's (usb1/1-1/1-1.4).
-  std::string usb = "/devices/pci0000:00/0000:00:14.0/usb1";
+  p.usb = "/devices/pci0000:00/0000:00:14.0/usb1";
   for (size_t dot = port.find('.'); dot != std::string::npos; dot = port.find('.', dot + 1))
-    usb += "/" + port.substr(0, dot);
-  usb += "/" + port;
-  const std::string hid = usb + "/" + port + ":1.0/" + ids;
+    p.usb += "/" + port.substr(0, dot);
+  p.usb += "/" + port;
+  p.interface = p.usb + "/" + port + ":1.0";
+  p.hid = p.interface + "/" + p.ids;
+  p.hidraw = p.hid + "/hidraw/hidraw" + std::to_string(s.node);
+  return p;
+}
+
+}  // namespace
+
+bool AddHidController(Bed& bed, HidController& d) {
+  const HidSpec& s = d.spec;
+  const HidPaths paths = PathsOf(s);
+  const std::string& usb = paths.usb;
+  const std::string& hid = paths.hid;
+  const std::string port = HidPort(s);
   const std::string node = "hidraw" + std::to_string(s.node);
+  const std::string ids = paths.ids;
   const std::string vendor = HexId(s.vendor), product = HexId(s.productId);
   const auto descriptor = HidReportDescriptor(s.inputBytes, s.outputBytes);
 
@@ -221,7 +244,7 @@ bool AddHidController(Bed& bed, HidController& d) {
   if (d.handler == nullptr) return false;
 
   std::string record;
-  record += "P: " + hid + "/hidraw/" + node + "\n";
+  record += "P: " + paths.hidraw + "\n";
   record += "N: " + node + "=00\n";
   record += "E: SUBSYSTEM=hidraw\nE: DEVNAME=/dev/" + node + "\n";
   record += "A: dev=241:" + std::to_string(s.node) + "\\n\n";
@@ -231,7 +254,7 @@ bool AddHidController(Bed& bed, HidController& d) {
   record += "E: HID_NAME=" + (s.hidName.empty() ? s.manufacturer + " " + s.product : s.hidName) + "\n";
   record += "E: HID_UNIQ=" + s.serial + "\n";
   record += "H: report_descriptor=" + Hex(descriptor) + "\n\n";
-  record += "P: " + usb + "/" + port + ":1.0\n";
+  record += "P: " + paths.interface + "\n";
   record += "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_interface\nE: DRIVER=usbhid\n";
   record += "A: bInterfaceClass=03\\n\nA: bInterfaceNumber=00\\n\n\n";
   record += "P: " + usb + "\n";
@@ -267,6 +290,17 @@ void HidUnplug(HidController& d) {
   d.lost = true;
   ReleaseHeld(d);
   EndHeldWrites(d);
+}
+
+void HidRemove(Bed& bed, HidController& d) {
+  HidDetach(bed, d);
+  const HidPaths p = PathsOf(d.spec);
+  for (const std::string& path : {p.hidraw, p.hid, p.interface, p.usb})
+    umockdev_testbed_remove_device(bed.testbed, ("/sys" + path).c_str());
+  std::lock_guard<std::mutex> hold(d.lock);
+  d.input.clear();
+  d.lastReadEmpty.clear();
+  d.lost = false;
 }
 
 void HidDetach(Bed& bed, HidController& d) {

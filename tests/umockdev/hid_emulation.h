@@ -77,5 +77,8 @@ void HidTick(HidController& device);
 // Pulls the plug: pending and later reads fail.
 void HidUnplug(HidController& device);
 void HidDetach(Bed& bed, HidController& device);
+// Takes the device out of the bed, as unplugging it does (its sysfs entries
+// and node go); AddHidController puts it back.
+void HidRemove(Bed& bed, HidController& device);
 
 }  // namespace emu

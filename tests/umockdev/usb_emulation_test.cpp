@@ -10,6 +10,7 @@
 #include "umockdev/bulk_emulation.h"
 #include "umockdev/emulated_bed.h"
 #include "umockdev/hid_emulation.h"
+#include "umockdev/rig.h"
 #include "unit/flash_test_images.h"
 
 namespace {
@@ -19,39 +20,7 @@ using emu::HidController;
 
 using emu::Describe;
 using emu::MakeEngine;
-
-// The devices of one test and the ticker that ends their held calls.
-struct Rig {
-  emu::Bed bed;
-  std::list<HidController> hid;
-  std::list<BulkController> bulk;
-  std::unique_ptr<emu::Ticker> ticker;
-
-  HidController& AddHid(const emu::HidSpec& spec, sim::SimEngine* engine = nullptr) {
-    return emu::AddController(bed, hid, spec, engine, emu::AddHidController);
-  }
-  BulkController& AddBulk(const emu::BulkSpec& spec, sim::SimEngine* engine = nullptr) {
-    return emu::AddController(bed, bulk, spec, engine, emu::AddBulkController);
-  }
-  // pendrel ARGS, with `environment` ("NAME=value") added to ours.
-  emu::ChildResult Run(const std::vector<std::string>& args,
-                       std::chrono::seconds timeout = std::chrono::seconds(120),
-                       const std::vector<std::string>& environment = {}) {
-    ticker = std::make_unique<emu::Ticker>([this] {
-      for (HidController& d : hid) emu::HidTick(d);
-      for (BulkController& d : bulk) emu::BulkTick(d);
-    });
-    emu::ChildResult r = emu::RunPendrel(bed, args, timeout, environment);
-    ticker.reset();
-    if (std::getenv("PENDREL_UMOCKDEV_VERBOSE") != nullptr) std::printf("%s\n", Describe(r).c_str());
-    return r;
-  }
-  ~Rig() {
-    ticker.reset();
-    for (HidController& d : hid) emu::HidDetach(bed, d);
-    for (BulkController& d : bulk) emu::BulkDetach(bed, d);
-  }
-};
+using emu::Rig;
 
 // The last line the run printed before the exit prompt.
 std::string LastLine(const std::string& out) {

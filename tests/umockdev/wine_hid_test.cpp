@@ -492,6 +492,57 @@ TEST(WineHid, TakesTheNamedController) {
   }
 }
 
+// The end events among the station's --json lines (ended by "\r\n" there).
+std::vector<std::string> EndEvents(const std::string& out) {
+  std::vector<std::string> ends;
+  size_t at = 0;
+  while ((at = out.find("{\"", at)) != std::string::npos) {
+    size_t end = out.find('\n', at);
+    std::string line = out.substr(at, end == std::string::npos ? std::string::npos : end - at);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    if (line.find("\"event\":\"end\"") != std::string::npos) ends.push_back(line);
+    at = end == std::string::npos ? out.size() : end;
+  }
+  return ends;
+}
+
+TEST(WineHid, StationProgramsTwoNamedControllersAtOnce) {
+  // pendrel-station.exe beside the 64-bit pendrel.exe. Under Wine only the
+  // serial numbers tell the two apart: no USB device stands above a HID
+  // collection there, so there is no location to name.
+  const std::string station = (fs::path(gTools.exe).parent_path() / "pendrel-station.exe").string();
+  ASSERT_TRUE(fs::is_regular_file(station)) << "no pendrel-station.exe beside " << gTools.exe;
+  WinePrefix wine;
+  auto first = MakeEngine("TXC7390");
+  auto second = MakeEngine("TXC7390");
+  WineRig rig(wine);
+  HidController& a = rig.AddHid({.node = 0, .port = "1-2", .serial = "WINE-A"}, first.get());
+  HidController& b = rig.AddHid({.node = 1, .port = "1-3", .serial = "WINE-B"}, second.get());
+  ASSERT_TRUE(rig.Boot());
+  ASSERT_TRUE(rig.WaitForInterfaces());
+  auto list = rig.Wine({station, "list"}, std::chrono::seconds(120));
+  const auto image = test_images::MakeImage(6000, "TXC7390");
+  auto r = rig.Wine({station, "program", ImageFile("wine-station.bin", image), "usb:serial=WINE-A",
+                     "usb:serial=WINE-B", "--json"},
+                    std::chrono::seconds(180));
+  rig.StopServer();
+  for (const char* name :
+       {"usb-hid  usb:serial=WINE-A  \\\\?\\hid#", "usb-hid  usb:serial=WINE-B  \\\\?\\hid#"})
+    EXPECT_NE(list.out.find(name), std::string::npos) << name << "\n" << Describe(list);
+  EXPECT_EQ(r.exitCode, 0) << Describe(r);
+  EXPECT_EQ(SeenBy(a).flash, image);
+  EXPECT_EQ(SeenBy(b).flash, image);
+  std::vector<std::string> ends = EndEvents(r.out);
+  ASSERT_EQ(ends.size(), 2u) << r.out;
+  for (const std::string& end : ends) {
+    EXPECT_NE(end.find("\"result\":\"ok\""), std::string::npos) << end;
+    EXPECT_NE(end.find("\"usb_location\":null"), std::string::npos) << end;
+    const std::string prefix = "\"port\":\"usb:serial=";
+    std::string serial = end.substr(end.find(prefix) + prefix.size(), 6);
+    EXPECT_NE(end.find("\"usb_serial\":\"" + serial + "\""), std::string::npos) << end;
+  }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {

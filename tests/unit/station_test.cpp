@@ -238,7 +238,9 @@ TEST(StationCommandLine, ProgramOptions) {
                     &o, &error))
       << error;
   EXPECT_EQ(o.image, "img.bin");
-  EXPECT_EQ(o.ports, (std::vector<std::string>{"/dev/ttyUSB0", "COM3"}));
+  ASSERT_EQ(o.units.size(), 2u);
+  EXPECT_EQ(o.units[0].target, "/dev/ttyUSB0");
+  EXPECT_EQ(o.units[1].name, "COM3");
   EXPECT_EQ(o.passOn, (std::vector<std::string>{"-u460800", "-nocts"}));
   EXPECT_EQ(o.uploadRate, 460800);
   EXPECT_EQ(o.jobs, 2);

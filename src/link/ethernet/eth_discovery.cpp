@@ -13,13 +13,6 @@ namespace {
 
 const EthSocketApi* gApi = &kSystemEthSocket;
 
-constexpr uint8_t kDiscoveryRequest[4] = {'z', 'a', 'r', 'n'};
-
-// Reply lengths and layout.
-constexpr int32_t kLongReplyLength = 54;
-constexpr int32_t kShortReplyLength = 46;
-constexpr size_t kInUseWordOffset = 50;
-
 }  // namespace
 
 const EthSocketApi& EthApi() { return *gApi; }

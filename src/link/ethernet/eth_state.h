@@ -17,6 +17,12 @@ enum class LoginState : int32_t {
 inline constexpr uint16_t DiscoveryPort = 3005;
 inline constexpr uint32_t kEthBroadcastAddress = 0xFFFFFFFFu;  // 255.255.255.255
 inline constexpr uint32_t kDiscoveryWaitMs = 500;
+// The discovery request, and the two reply lengths and where a reply keeps
+// its in-use word (pendrel-station's list reads replies the same way).
+inline constexpr uint8_t kDiscoveryRequest[4] = {'z', 'a', 'r', 'n'};
+inline constexpr int32_t kLongReplyLength = 54;
+inline constexpr int32_t kShortReplyLength = 46;
+inline constexpr size_t kInUseWordOffset = 50;
 inline constexpr uint32_t kEthReceiveFloorMs = 200;
 inline constexpr size_t kEthReceiveBufferSize = 256;
 inline constexpr size_t kEthPasswordMax = 16;
