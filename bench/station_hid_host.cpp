@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
   for (int i = 0; i < o.hid; ++i) {
     engines.push_back(emu::MakeEngine(o.model.c_str(), 256));
     emu::HidController& d = hid.emplace_back();
-    d.spec.node = i;
+    d.description.node = i;
     d.engine = engines.back().get();
     if (!emu::AddHidController(bed, d)) return 2;
   }

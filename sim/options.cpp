@@ -10,7 +10,7 @@
 namespace {
 
 using sim::FaultKind;
-using sim::FaultSpec;
+using sim::FaultPlan;
 
 bool ParseNumber(std::string_view text, uint32_t& value) {
   if (text.empty()) return false;
@@ -18,7 +18,7 @@ bool ParseNumber(std::string_view text, uint32_t& value) {
   return error == std::errc() && end == text.data() + text.size();
 }
 
-bool ParseFault(std::string_view text, FaultSpec& fault) {
+bool ParseFault(std::string_view text, FaultPlan& fault) {
   size_t first = text.find(':');
   size_t second = first == std::string_view::npos ? first : text.find(':', first + 1);
   if (second == std::string_view::npos) return false;
@@ -94,7 +94,7 @@ std::string SetRate(std::string_view value, FrontEndOptions& options) {
 }
 
 std::string AddFault(std::string_view value, FrontEndOptions& options) {
-  FaultSpec fault;
+  FaultPlan fault;
   if (!ParseFault(value, fault))
     return "COMMAND:K:KIND, KIND one of nak checksum overrun silence wrong-byte drop";
   options.config.faults.push_back(fault);

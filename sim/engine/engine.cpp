@@ -391,7 +391,7 @@ void RunCommand(SimEngineState& s, const CommandEntry& entry, std::vector<uint8_
   s.stats.controllerTimeUs += entry.busyUs;
 
   std::vector<uint8_t> reply;
-  auto fault = std::find_if(s.config.faults.begin(), s.config.faults.end(), [&](const FaultSpec& f) {
+  auto fault = std::find_if(s.config.faults.begin(), s.config.faults.end(), [&](const FaultPlan& f) {
     return f.command == entry.name && f.occurrence == occurrence;
   });
   bool execute = fault == s.config.faults.end() || fault->kind == FaultKind::WrongFirstByte;
@@ -574,7 +574,7 @@ bool SimInit(SimEngine& engine, const SimConfig& config) {
     return false;
   }
   s.rule = FindChipRule(s.model->chipCode);
-  for (const FaultSpec& fault : config.faults) {
+  for (const FaultPlan& fault : config.faults) {
     auto names = SimCommandNames();
     if (std::find(names.begin(), names.end(), fault.command) == names.end()) {
       s.configError = "unknown command in fault: " + fault.command;

@@ -43,7 +43,7 @@ enum class StartMode { Application, Loader, Silent };
 // data still follows); DropLink answers nothing and raises kSimEventDropLink.
 enum class FaultKind { Nak, ChecksumError, Overrun, Silence, WrongFirstByte, DropLink };
 
-struct FaultSpec {
+struct FaultPlan {
   std::string command;  // a name of SimCommandNames(), e.g. "probe", "write", "erase"
   uint32_t occurrence;  // 1-based: the k-th complete frame of that command, in any mode
   FaultKind kind;
@@ -78,7 +78,7 @@ struct SimConfig {
   std::optional<uint16_t> blockSizeAnswer = 2048;  // none: the query goes unanswered
   StartMode startMode = StartMode::Application;
   uint32_t initialRate = 115200;
-  std::vector<FaultSpec> faults;
+  std::vector<FaultPlan> faults;
   // Largest write block the link carrying the engine can move (0: no limit).
   // A longer block is a host fault, since the host was told the link's size.
   uint32_t linkMaxBlock = 0;
@@ -145,7 +145,7 @@ uint32_t SimFlashBase(const SimEngine& engine);
 // One flash byte at an absolute address (0xFF erased, 0x00 never erased).
 uint8_t SimFlashByte(const SimEngine& engine, uint32_t address);
 
-// The names that FaultSpec::command and the logs use, in table order.
+// The names that FaultPlan::command and the logs use, in table order.
 std::vector<std::string_view> SimCommandNames();
 bool SimParseFaultKind(std::string_view name, FaultKind& kind);
 // Models the engine knows, in table order.

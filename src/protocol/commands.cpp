@@ -32,7 +32,7 @@ enum class Command : uint8_t {
 // Transact directly.
 constexpr uint32_t kStanding = 0;
 
-struct CommandSpec {
+struct CommandShape {
   Command command;
   std::array<uint8_t, 6> head;  // the fixed leading bytes
   uint8_t headLength;
@@ -42,7 +42,7 @@ struct CommandSpec {
 };
 
 // Write block is built apart: its length depends on the data.
-constexpr std::array<CommandSpec, 15> kCommands = {{
+constexpr std::array<CommandShape, 15> kCommands = {{
     {Command::ApplicationProbe, {0x1B, 0x7B, 0x21, 0x61}, 4, 0, 100, 2},
     {Command::StartLoader, {0x1B, 0x7B, 0x21, 0x65, 0x4E, 0x64}, 6, 0, 500, 1},
     {Command::LoaderPing, {0xAA, 0x27}, 2, 0, 150, 4},
@@ -60,7 +60,7 @@ constexpr std::array<CommandSpec, 15> kCommands = {{
     {Command::Verify, {0xAA, 0x7C, 0x56}, 3, 0, 10000, 1},
 }};
 
-constexpr const CommandSpec& Spec(Command command) { return kCommands[static_cast<size_t>(command)]; }
+constexpr const CommandShape& ShapeOf(Command command) { return kCommands[static_cast<size_t>(command)]; }
 
 static_assert(
     [] {
@@ -79,25 +79,25 @@ struct Frame {
   std::span<const uint8_t> view() const { return {bytes.data(), length}; }
 };
 
-Frame BuildFrame(const CommandSpec& spec, uint32_t parameter) {
+Frame BuildFrame(const CommandShape& shape, uint32_t parameter) {
   Frame frame;
-  for (uint32_t i = 0; i < spec.headLength; ++i) frame.bytes[frame.length++] = spec.head[i];
-  for (int shift = (spec.parameterBytes - 1) * 8; shift >= 0; shift -= 8)
+  for (uint32_t i = 0; i < shape.headLength; ++i) frame.bytes[frame.length++] = shape.head[i];
+  for (int shift = (shape.parameterBytes - 1) * 8; shift >= 0; shift -= 8)
     frame.bytes[frame.length++] = static_cast<uint8_t>(parameter >> shift);
   return frame;
 }
 
 // One attempt of a command without reply data.
-bool Attempt(const CommandSpec& spec, const Frame& frame) {
-  return SendCommand(frame.view(), spec.receiveTimeoutMs) == TransferResult::Ok;
+bool Attempt(const CommandShape& shape, const Frame& frame) {
+  return SendCommand(frame.view(), shape.receiveTimeoutMs) == TransferResult::Ok;
 }
 
 // A command without reply data, with the retries of its table row.
 bool Run(Command command, uint32_t parameter = 0) {
-  const CommandSpec& spec = Spec(command);
-  Frame frame = BuildFrame(spec, parameter);
-  for (uint32_t attempt = 0; attempt < spec.attempts; ++attempt)
-    if (Attempt(spec, frame)) return true;
+  const CommandShape& shape = ShapeOf(command);
+  Frame frame = BuildFrame(shape, parameter);
+  for (uint32_t attempt = 0; attempt < shape.attempts; ++attempt)
+    if (Attempt(shape, frame)) return true;
   return false;
 }
 
@@ -107,7 +107,7 @@ char gControllerName[21];
 // Reads an ACK-terminated text reply into `text` (room for the terminator
 // included); nullptr on failure.
 const char* QueryText(Command command, std::span<char> text) {
-  Frame frame = BuildFrame(Spec(command), 0);
+  Frame frame = BuildFrame(ShapeOf(command), 0);
   auto* bytes = reinterpret_cast<uint8_t*>(text.data());
   int32_t count = -static_cast<int32_t>(text.size() - 1);
   if (Transact(frame.view(), count, {bytes, text.size() - 1}) != TransferResult::Ok) return nullptr;
@@ -118,13 +118,13 @@ const char* QueryText(Command command, std::span<char> text) {
 }  // namespace
 
 bool Handshake() {
-  const CommandSpec& probe = Spec(Command::ApplicationProbe);
+  const CommandShape& probe = ShapeOf(Command::ApplicationProbe);
   Frame probeFrame = BuildFrame(probe, 0);
   for (uint32_t attempt = 0; attempt < probe.attempts; ++attempt)
     if (Attempt(probe, probeFrame)) return Run(Command::StartLoader);
 
   // No application answered: perhaps the loader is running already.
-  const CommandSpec& ping = Spec(Command::LoaderPing);
+  const CommandShape& ping = ShapeOf(Command::LoaderPing);
   Frame pingFrame = BuildFrame(ping, 0);
   for (uint32_t attempt = 0; attempt < ping.attempts; ++attempt) {
     if (Attempt(ping, pingFrame)) return true;
@@ -134,7 +134,7 @@ bool Handshake() {
 }
 
 const char* QueryIdentification() {
-  LinkSetTimeouts(Spec(Command::QueryIdentification).receiveTimeoutMs, kStandingSendMs);
+  LinkSetTimeouts(ShapeOf(Command::QueryIdentification).receiveTimeoutMs, kStandingSendMs);
   return QueryText(Command::QueryIdentification, gIdentification);
 }
 
@@ -175,7 +175,7 @@ bool WriteBlock(const uint8_t* data, uint32_t n, uint16_t offset) {
 }
 
 uint16_t QueryMaxBlockSize(uint32_t chipCode) {
-  Frame frame = BuildFrame(Spec(Command::QueryBlockSize), 0);
+  Frame frame = BuildFrame(ShapeOf(Command::QueryBlockSize), 0);
   std::array<uint8_t, 2> reply{};
   int32_t count = 2;
   if (Transact(frame.view(), count, reply) == TransferResult::Ok)

@@ -15,7 +15,7 @@ constexpr auto kHoldLimit = std::chrono::milliseconds(3);
 
 // Device descriptor, then one configuration with one vendor-class
 // interface and a bulk IN and a bulk OUT endpoint.
-std::vector<uint8_t> Descriptors(const BulkSpec& s) {
+std::vector<uint8_t> Descriptors(const BulkDeviceDescription& s) {
   const uint8_t lo = uint8_t(s.maxPacket), hi = uint8_t(s.maxPacket >> 8);
   return {0x12,
           0x01,
@@ -139,7 +139,7 @@ long Submit(BulkController& d, UMockdevIoctlData* arg) {
   }
   ++d.counters.submits;
   if (urb->type != USBDEVFS_URB_TYPE_BULK || (urb->endpoint & 0x7F) != 1) {
-    std::fprintf(stderr, "usb %d: URB type %u endpoint 0x%02x not emulated\n", d.spec.bus, urb->type,
+    std::fprintf(stderr, "usb %d: URB type %u endpoint 0x%02x not emulated\n", d.description.bus, urb->type,
                  urb->endpoint);
     g_object_unref(data);
     return -EINVAL;
@@ -255,7 +255,7 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer conte
     default:
       ++d.counters.otherIoctls;
       d.counters.lastOtherIoctl = request;
-      std::fprintf(stderr, "usb %d: ioctl 0x%x not emulated\n", d.spec.bus, request);
+      std::fprintf(stderr, "usb %d: ioctl 0x%x not emulated\n", d.description.bus, request);
       result = -ENOTTY;
       break;
   }
@@ -272,13 +272,13 @@ void OnVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer contex
 
 }  // namespace
 
-std::string BulkNode(const BulkSpec& s) {
+std::string BulkNode(const BulkDeviceDescription& s) {
   char node[32];
   std::snprintf(node, sizeof node, "/dev/bus/usb/%03d/%03d", s.bus, s.address);
   return node;
 }
 
-std::string BulkSysfsName(const BulkSpec& s) {
+std::string BulkSysfsName(const BulkDeviceDescription& s) {
   return s.port.empty() ? "usb" + std::to_string(s.bus) : std::to_string(s.bus) + "-" + s.port;
 }
 
@@ -296,7 +296,7 @@ std::string SysfsPath(int bus, const std::string& port) {
 }
 
 // A USB device's record: its sysfs entry, node and identity.
-std::string DeviceRecord(const BulkSpec& s, const std::vector<uint8_t>& descriptors) {
+std::string DeviceRecord(const BulkDeviceDescription& s, const std::vector<uint8_t>& descriptors) {
   char bus[8], address[8];
   std::snprintf(bus, sizeof bus, "%03d", s.bus);
   std::snprintf(address, sizeof address, "%03d", s.address);
@@ -316,8 +316,8 @@ std::string DeviceRecord(const BulkSpec& s, const std::vector<uint8_t>& descript
 
 // The hub a device behind one hangs off (a hub's class, one interface, no
 // bulk endpoint: nothing the search opens), at the next free address.
-std::string HubRecord(const BulkSpec& device) {
-  BulkSpec hub{.bus = device.bus, .vendor = 0x05E3, .productId = 0x0608};
+std::string HubRecord(const BulkDeviceDescription& device) {
+  BulkDeviceDescription hub{.bus = device.bus, .vendor = 0x05E3, .productId = 0x0608};
   hub.port = device.port.substr(0, device.port.rfind('.'));
   hub.address = device.address + 50;
   // Device, configuration and interface descriptors, without endpoints.
@@ -333,7 +333,7 @@ std::string HubRecord(const BulkSpec& device) {
 }  // namespace
 
 bool AddBulkController(Bed& bed, BulkController& d) {
-  const BulkSpec& s = d.spec;
+  const BulkDeviceDescription& s = d.description;
   static const Handlers handlers{OnIoctl, nullptr, nullptr, OnVanished};
   d.handler = AttachHandler(bed, BulkNode(s), handlers, &d);
   if (d.handler == nullptr) return false;
@@ -359,7 +359,7 @@ void BulkDetach(Bed& bed, BulkController& d) {
     for (UMockdevIoctlData* data : d.reapable) g_object_unref(data);
     d.reapable.clear();
   }
-  DetachHandler(bed, BulkNode(d.spec), d.handler);
+  DetachHandler(bed, BulkNode(d.description), d.handler);
 }
 
 }  // namespace emu

@@ -17,7 +17,7 @@
 
 namespace emu {
 
-struct BulkSpec {
+struct BulkDeviceDescription {
   int bus = 2;  // usbN, and /dev/bus/usb/00N/001
   uint16_t vendor = 0x0483;
   uint16_t productId = 0x1512;
@@ -45,7 +45,7 @@ struct BulkCounters {
 };
 
 struct BulkController {
-  BulkSpec spec;
+  BulkDeviceDescription description;
   sim::SimEngine* engine = nullptr;  // none: any transfer counts against the program
   std::mutex lock;
   std::deque<uint8_t> inBytes;                // engine replies not yet sent on the IN endpoint
@@ -65,9 +65,9 @@ struct BulkController {
 };
 
 // The device node libusb opens: /dev/bus/usb/BBB/DDD.
-std::string BulkNode(const BulkSpec& spec);
+std::string BulkNode(const BulkDeviceDescription& description);
 // Its sysfs name: usbN, or BUS-PORT.
-std::string BulkSysfsName(const BulkSpec& spec);
+std::string BulkSysfsName(const BulkDeviceDescription& description);
 bool AddBulkController(Bed& bed, BulkController& device);
 void BulkTick(BulkController& device);
 void BulkDetach(Bed& bed, BulkController& device);

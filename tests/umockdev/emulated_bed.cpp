@@ -125,7 +125,7 @@ std::string Describe(const ChildResult& r) {
 }
 
 std::unique_ptr<sim::SimEngine> MakeEngine(const char* model, uint32_t linkMaxBlock,
-                                           std::vector<sim::FaultSpec> faults) {
+                                           std::vector<sim::FaultPlan> faults) {
   auto engine = std::make_unique<sim::SimEngine>();
   sim::SimConfig config;
   config.model = model;

@@ -71,14 +71,14 @@ struct Held {
 // passed (all of them with `all`) with -1 and `error`, and lets them go.
 void EndHeld(std::vector<Held>& held, int error, bool all = false);
 
-// Adds a controller of `spec`, with `engine` behind it (or none), to the
+// Adds a controller of `description`, with `engine` behind it (or none), to the
 // test's `devices` and, through `add`, to the bed; a device umockdev refuses
 // fails the test.
-template <typename Controller, typename Spec>
-Controller& AddController(Bed& bed, std::list<Controller>& devices, const Spec& spec, sim::SimEngine* engine,
-                          bool (*add)(Bed&, Controller&)) {
+template <typename Controller, typename Description>
+Controller& AddController(Bed& bed, std::list<Controller>& devices, const Description& description,
+                          sim::SimEngine* engine, bool (*add)(Bed&, Controller&)) {
   Controller& d = devices.emplace_back();
-  d.spec = spec;
+  d.description = description;
   d.engine = engine;
   EXPECT_TRUE(add(bed, d));
   return d;
@@ -106,7 +106,7 @@ std::string Describe(const ChildResult& r);
 // A talo-sim engine for one emulated controller; a configuration the
 // engine refuses fails the test.
 std::unique_ptr<sim::SimEngine> MakeEngine(const char* model, uint32_t linkMaxBlock,
-                                           std::vector<sim::FaultSpec> faults = {});
+                                           std::vector<sim::FaultPlan> faults = {});
 
 // Runs $PENDREL with `args` in a session of its own (no controlling
 // terminal, so its exit prompt returns at once), standard input from

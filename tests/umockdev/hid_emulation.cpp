@@ -14,7 +14,7 @@ constexpr auto kHoldLimit = std::chrono::milliseconds(5);
 
 // A full-speed device with one HID interface: device and configuration
 // descriptors as the kernel keeps them in sysfs.
-std::vector<uint8_t> UsbDescriptors(const HidSpec& s, uint16_t reportDescriptorLength) {
+std::vector<uint8_t> UsbDescriptors(const HidDeviceDescription& s, uint16_t reportDescriptorLength) {
   return {0x12, 0x01, 0x00, 0x02, 0x00, 0x00, 0x00, 0x40, uint8_t(s.vendor), uint8_t(s.vendor >> 8),
           uint8_t(s.productId), uint8_t(s.productId >> 8), 0x00, 0x01, 0x01, 0x02, 0x00, 0x01,
           // configuration, interface (HID, two interrupt endpoints), HID class descriptor
@@ -54,10 +54,10 @@ void ReleaseHeld(HidController& d) {
 }
 
 void QueueReply(HidController& d, const std::vector<uint8_t>& reply) {
-  const size_t room = d.spec.inputBytes - 1;  // byte 0 of the payload area is the count
+  const size_t room = d.description.inputBytes - 1;  // byte 0 of the payload area is the count
   for (size_t at = 0; at < reply.size(); at += room) {
     size_t n = std::min(room, reply.size() - at);
-    std::vector<uint8_t> report(d.spec.inputBytes, 0);
+    std::vector<uint8_t> report(d.description.inputBytes, 0);
     report[0] = static_cast<uint8_t>(n);
     std::memcpy(&report[1], &reply[at], n);
     d.input.push_back(std::move(report));
@@ -68,7 +68,8 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer conte
   auto& d = *static_cast<HidController*>(context);
   const unsigned long request = umockdev_ioctl_client_get_request(client);
   UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-  const std::vector<uint8_t> descriptor = HidReportDescriptor(d.spec.inputBytes, d.spec.outputBytes);
+  const std::vector<uint8_t> descriptor =
+      HidReportDescriptor(d.description.inputBytes, d.description.outputBytes);
   std::lock_guard<std::mutex> hold(d.lock);
   if (request == HIDIOCGRDESCSIZE || request == HIDIOCGRDESC) {
     ++d.counters.descriptorIoctls;
@@ -92,7 +93,7 @@ gboolean OnIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer conte
   }
   ++d.counters.otherIoctls;
   d.counters.lastOtherIoctl = request;
-  std::fprintf(stderr, "hidraw%d: ioctl 0x%lx not emulated\n", d.spec.node, request);
+  std::fprintf(stderr, "hidraw%d: ioctl 0x%lx not emulated\n", d.description.node, request);
   umockdev_ioctl_client_complete(client, -1, ENOTTY);
   return TRUE;
 }
@@ -114,13 +115,13 @@ gboolean OnWrite(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer conte
   }
   // Byte 0 is the report number (0: the device numbers none), then the
   // report that goes over the wire.
-  if (count != size_t{d.spec.outputBytes} + 1u || arg->data[0] != 0) {
+  if (count != size_t{d.description.outputBytes} + 1u || arg->data[0] != 0) {
     ++d.counters.wrongLengthWrites;
     umockdev_ioctl_client_complete(client, -1, EINVAL);
     return TRUE;
   }
   const uint8_t* wire = arg->data + 1;
-  size_t n = std::min<size_t>(wire[0], d.spec.outputBytes - 1u);
+  size_t n = std::min<size_t>(wire[0], d.description.outputBytes - 1u);
   if (d.engine != nullptr) {
     std::vector<uint8_t> reply;
     uint32_t events = sim::SimFeed(*d.engine, wire + 1, n, reply);
@@ -208,7 +209,7 @@ struct HidPaths {
   std::string usb, interface, hid, hidraw, ids;
 };
 
-HidPaths PathsOf(const HidSpec& s) {
+HidPaths PathsOf(const HidDeviceDescription& s) {
   HidPaths p;
   char ids[64];
   std::snprintf(ids, sizeof ids, "0003:%04X:%04X.%04X", s.vendor, s.productId, s.node + 1);
@@ -228,7 +229,7 @@ HidPaths PathsOf(const HidSpec& s) {
 }  // namespace
 
 bool AddHidController(Bed& bed, HidController& d) {
-  const HidSpec& s = d.spec;
+  const HidDeviceDescription& s = d.description;
   const HidPaths paths = PathsOf(s);
   const std::string& usb = paths.usb;
   const std::string& hid = paths.hid;
@@ -269,7 +270,9 @@ bool AddHidController(Bed& bed, HidController& d) {
   return AddDevices(bed, record);
 }
 
-std::string HidPort(const HidSpec& s) { return s.port.empty() ? "1-" + std::to_string(s.node + 2) : s.port; }
+std::string HidPort(const HidDeviceDescription& s) {
+  return s.port.empty() ? "1-" + std::to_string(s.node + 2) : s.port;
+}
 
 // With the lock held: held writes fail as an unplugged device's do.
 void EndHeldWrites(HidController& d) {
@@ -294,7 +297,7 @@ void HidUnplug(HidController& d) {
 
 void HidRemove(Bed& bed, HidController& d) {
   HidDetach(bed, d);
-  const HidPaths p = PathsOf(d.spec);
+  const HidPaths p = PathsOf(d.description);
   for (const std::string& path : {p.hidraw, p.hid, p.interface, p.usb})
     umockdev_testbed_remove_device(bed.testbed, ("/sys" + path).c_str());
   std::lock_guard<std::mutex> hold(d.lock);
@@ -309,7 +312,7 @@ void HidDetach(Bed& bed, HidController& d) {
     EndHeld(d.held, EAGAIN, true);
     EndHeldWrites(d);
   }
-  DetachHandler(bed, "/dev/hidraw" + std::to_string(d.spec.node), d.handler);
+  DetachHandler(bed, "/dev/hidraw" + std::to_string(d.description.node), d.handler);
 }
 
 }  // namespace emu

@@ -17,7 +17,7 @@
 
 namespace emu {
 
-struct HidSpec {
+struct HidDeviceDescription {
   int node = 0;  // hidrawN, and (without `port`) the USB port 1-(N+2)
   std::string product = "Talo Controller";
   std::string manufacturer = "Talo Systems";
@@ -36,8 +36,8 @@ struct HidSpec {
   std::string serial = "";
 };
 
-// The sysfs name of the USB device the spec puts in the bed.
-std::string HidPort(const HidSpec& spec);
+// The sysfs name of the USB device the description puts in the bed.
+std::string HidPort(const HidDeviceDescription& description);
 
 struct HidCounters {
   int descriptorIoctls = 0;
@@ -50,7 +50,7 @@ struct HidCounters {
 };
 
 struct HidController {
-  HidSpec spec;
+  HidDeviceDescription description;
   sim::SimEngine* engine = nullptr;  // none: any write counts against the program
   std::mutex lock;
   std::vector<std::vector<uint8_t>> input;  // queued input reports, device's view (no ID byte)

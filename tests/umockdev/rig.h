@@ -21,11 +21,11 @@ struct Rig {
   std::list<BulkController> bulk;
   std::unique_ptr<Ticker> ticker;
 
-  HidController& AddHid(const HidSpec& spec, sim::SimEngine* engine = nullptr) {
-    return AddController(bed, hid, spec, engine, AddHidController);
+  HidController& AddHid(const HidDeviceDescription& description, sim::SimEngine* engine = nullptr) {
+    return AddController(bed, hid, description, engine, AddHidController);
   }
-  BulkController& AddBulk(const BulkSpec& spec, sim::SimEngine* engine = nullptr) {
-    return AddController(bed, bulk, spec, engine, AddBulkController);
+  BulkController& AddBulk(const BulkDeviceDescription& description, sim::SimEngine* engine = nullptr) {
+    return AddController(bed, bulk, description, engine, AddBulkController);
   }
   // Started once every device is in: it walks the lists.
   void Tick() {

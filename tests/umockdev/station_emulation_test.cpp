@@ -57,7 +57,7 @@ TEST(StationEmulation, FiveControllersAtOnce) {
   const char* model = "TXC7390";
   std::vector<std::unique_ptr<sim::SimEngine>> engines;
   for (int i = 0; i < 5; ++i) {
-    std::vector<sim::FaultSpec> faults;
+    std::vector<sim::FaultPlan> faults;
     if (i == 1) faults.push_back({"write", 3, sim::FaultKind::Nak});
     engines.push_back(emu::MakeEngine(model, i < 3 ? 256 : 2048, faults));
   }
@@ -128,7 +128,7 @@ TEST(StationEmulation, WatchedLocation) {
   // Two boards, one after the other, in the fixture's socket 1-4.
   HidController& a = rig.hid.emplace_back();
   HidController& b = rig.hid.emplace_back();
-  a.spec = b.spec = {.node = 0, .port = "1-4", .serial = "BOARD"};
+  a.description = b.description = {.node = 0, .port = "1-4", .serial = "BOARD"};
   a.engine = first.get();
   b.engine = second.get();
   rig.Tick();

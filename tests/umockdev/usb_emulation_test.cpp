@@ -34,13 +34,13 @@ std::string LastLine(const std::string& out) {
 
 // Nothing reached a device the program had to leave alone.
 void ExpectUntouched(const HidController& d) {
-  EXPECT_EQ(d.counters.descriptorIoctls, 0) << "hidraw" << d.spec.node;
-  EXPECT_EQ(d.counters.writes, 0) << "hidraw" << d.spec.node;
-  EXPECT_EQ(d.counters.otherIoctls, 0) << "hidraw" << d.spec.node;
+  EXPECT_EQ(d.counters.descriptorIoctls, 0) << "hidraw" << d.description.node;
+  EXPECT_EQ(d.counters.writes, 0) << "hidraw" << d.description.node;
+  EXPECT_EQ(d.counters.otherIoctls, 0) << "hidraw" << d.description.node;
 }
 void ExpectUntouched(const BulkController& d) {
-  EXPECT_EQ(d.counters.claims, 0) << "usb" << d.spec.bus;
-  EXPECT_EQ(d.counters.submits, 0) << "usb" << d.spec.bus;
+  EXPECT_EQ(d.counters.claims, 0) << "usb" << d.description.bus;
+  EXPECT_EQ(d.counters.submits, 0) << "usb" << d.description.bus;
 }
 
 void ExpectCleanRun(const emu::ChildResult& r) {
@@ -163,23 +163,23 @@ TEST(BulkEmulation, PreferredOverHid) {
 }
 
 TEST(BulkEmulation, IdentifiersDecide) {
-  const emu::BulkSpec decoys[] = {{.bus = 2, .vendor = 0x0483, .productId = 0x1514},
-                                  {.bus = 3, .vendor = 0x0484, .productId = 0x1512},
-                                  {.bus = 4, .vendor = 0x0483, .productId = 0x1510}};
+  const emu::BulkDeviceDescription decoys[] = {{.bus = 2, .vendor = 0x0483, .productId = 0x1514},
+                                               {.bus = 3, .vendor = 0x0484, .productId = 0x1512},
+                                               {.bus = 4, .vendor = 0x0483, .productId = 0x1510}};
   for (uint16_t product : {0x1511, 0x1513}) {
     SCOPED_TRACE(product);
     auto engine = MakeEngine("TXC7390", 2048);
     Rig rig;
-    for (const emu::BulkSpec& spec : decoys) rig.AddBulk(spec);
+    for (const emu::BulkDeviceDescription& description : decoys) rig.AddBulk(description);
     rig.AddBulk({.bus = 5, .productId = product}, engine.get());
     ExpectProgrammed(rig, *engine, "TXC7390", 10000, "bulk-ids.bin");
     for (const BulkController& d : rig.bulk) {
-      if (d.spec.bus != 5) ExpectUntouched(d);
+      if (d.description.bus != 5) ExpectUntouched(d);
     }
   }
   {
     Rig rig;
-    for (const emu::BulkSpec& spec : decoys) rig.AddBulk(spec);
+    for (const emu::BulkDeviceDescription& description : decoys) rig.AddBulk(description);
     auto r = rig.Run({emu::WriteTempFile("bulk-none.bin", test_images::MakeImage(3000, "TXC7390")), "-usb"});
     EXPECT_EQ(r.exitCode, 1) << Describe(r);
     EXPECT_EQ(LastLine(r.out), "No Talo USB devices found") << r.out;

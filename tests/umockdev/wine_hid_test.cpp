@@ -137,9 +137,9 @@ std::string Upper(std::string text) {
 }
 
 // "VID_0483&PID_5750", as device instance IDs spell them.
-std::string InstanceIds(const emu::HidSpec& spec) {
+std::string InstanceIds(const emu::HidDeviceDescription& description) {
   char ids[32];
-  std::snprintf(ids, sizeof ids, "VID_%04X&PID_%04X", spec.vendor, spec.productId);
+  std::snprintf(ids, sizeof ids, "VID_%04X&PID_%04X", description.vendor, description.productId);
   return ids;
 }
 
@@ -175,10 +175,10 @@ struct WineRig {
 
   explicit WineRig(WinePrefix& prefix) : wine(prefix) {}
 
-  HidController& AddHid(emu::HidSpec spec, sim::SimEngine* engine = nullptr) {
+  HidController& AddHid(emu::HidDeviceDescription description, sim::SimEngine* engine = nullptr) {
     // Wine makes the product string from HID_NAME: give it the product alone.
-    if (spec.hidName.empty()) spec.hidName = spec.product;
-    return emu::AddController(bed, hid, spec, engine, emu::AddHidController);
+    if (description.hidName.empty()) description.hidName = description.product;
+    return emu::AddController(bed, hid, description, engine, emu::AddHidController);
   }
 
   emu::ChildResult Wine(std::vector<std::string> args, std::chrono::seconds timeout, bool booting = false,
@@ -232,7 +232,7 @@ struct WineRig {
   bool WaitForInterfaces() {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
     std::vector<std::string> ids;
-    for (const HidController& d : hid) ids.push_back(InstanceIds(d.spec));
+    for (const HidController& d : hid) ids.push_back(InstanceIds(d.description));
     std::string last;
     int polls = 0;
     for (;;) {
@@ -305,7 +305,7 @@ Seen SeenBy(HidController& d) {
 }
 
 // The HID link's 256-byte blocks.
-std::unique_ptr<sim::SimEngine> MakeEngine(const char* model, std::vector<sim::FaultSpec> faults = {}) {
+std::unique_ptr<sim::SimEngine> MakeEngine(const char* model, std::vector<sim::FaultPlan> faults = {}) {
   return emu::MakeEngine(model, 256, std::move(faults));
 }
 
