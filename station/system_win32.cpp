@@ -149,8 +149,6 @@ STARTUPINFOA StandardHandles(HANDLE in, HANDLE out) {
 // Runs on a thread of its own. The main loop ends the children and writes
 // their records; for a close, log-off or shut-down Windows ends the station
 // when this returns, so it waits for that (bounded), for every event alike.
-// (A console program that loads user32, as SetupAPI does, is sent no
-// log-off or shut-down event: there the job object still ends the children.)
 BOOL WINAPI OnConsoleControl(DWORD type) {
   switch (type) {
     case CTRL_C_EVENT:
@@ -167,6 +165,30 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
   gWake.notify_all();
   if (gHandled != nullptr) WaitForSingleObject(gHandled, kHandOverMs);
   return TRUE;
+}
+
+// A console program that loads user32, as SetupAPI does, is sent no log-off
+// or shut-down event; a hidden top-level window of its own is sent the end
+// of the session instead, and answers it as the console handler would.
+LRESULT CALLBACK OnSessionMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_QUERYENDSESSION) return TRUE;
+  if (message != WM_ENDSESSION) return DefWindowProcA(window, message, wParam, lParam);
+  if (wParam) OnConsoleControl(CTRL_LOGOFF_EVENT);
+  return 0;
+}
+
+void WatchSessionEnd() {
+  WNDCLASSA windowClass{};
+  windowClass.lpfnWndProc = OnSessionMessage;
+  windowClass.hInstance = GetModuleHandleA(nullptr);
+  windowClass.lpszClassName = "pendrel-station-session";
+  if (RegisterClassA(&windowClass) == 0) return;
+  // Never shown; not a message-only window, which the session's end does not reach.
+  HWND window = CreateWindowExA(0, windowClass.lpszClassName, "", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                                windowClass.hInstance, nullptr);
+  if (window == nullptr) return;
+  MSG m;
+  while (GetMessageA(&m, nullptr, 0, 0) > 0) DispatchMessageA(&m);
 }
 
 // Kills every process in it when its last handle, ours, closes: also when the
@@ -319,8 +341,11 @@ void KillChild(int child) {
 void StopChild(int child) { KillChild(child); }
 
 void InstallInterruptHandler() {
-  if (gHandled == nullptr) gHandled = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (gHandled != nullptr) return;
+  gHandled = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+  // It lives as long as the station and holds nothing to release.
+  std::thread(WatchSessionEnd).detach();
 }
 
 bool Interrupted() { return gInterrupted != 0; }
