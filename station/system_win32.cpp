@@ -354,6 +354,29 @@ void InterruptHandled() {
   if (gHandled != nullptr) SetEvent(gHandled);
 }
 
+namespace {
+
+// The image copies' own folder in %TEMP%. A station that was terminated
+// could not delete its copy; the next one does: a copy a running station
+// holds cannot be deleted (it shares no delete), so only leftovers go.
+std::string CopyFolder() {
+  char temp[MAX_PATH];
+  DWORD n = GetTempPathA(sizeof temp, temp);
+  if (n == 0 || n >= sizeof temp) return {};
+  std::string dir = std::string(temp) + "pendrel-station";
+  if (!CreateDirectoryA(dir.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return {};
+  WIN32_FIND_DATAA found;
+  HANDLE walk = FindFirstFileA((dir + "\\pst*.tmp").c_str(), &found);
+  if (walk != INVALID_HANDLE_VALUE) {
+    do DeleteFileA((dir + "\\" + found.cFileName).c_str());
+    while (FindNextFileA(walk, &found));
+    FindClose(walk);
+  }
+  return dir;
+}
+
+}  // namespace
+
 bool MakeImageCopy(const std::string& image, ImageCopy* copy, std::string* error) {
   HANDLE in = CreateFileA(image.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
@@ -361,11 +384,11 @@ bool MakeImageCopy(const std::string& image, ImageCopy* copy, std::string* error
     *error = image + ": " + SystemText(GetLastError());
     return false;
   }
-  char dir[MAX_PATH], name[MAX_PATH];
-  DWORD n = GetTempPathA(sizeof dir, dir);
+  std::string dir = CopyFolder();
+  char name[MAX_PATH];
   HANDLE out = INVALID_HANDLE_VALUE;
   // Others may read it (every pendrel does) but neither write, rename nor delete it while we hold it.
-  if (n > 0 && n < sizeof dir && GetTempFileNameA(dir, "pst", 0, name) != 0)
+  if (!dir.empty() && GetTempFileNameA(dir.c_str(), "pst", 0, name) != 0)
     out = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                       FILE_ATTRIBUTE_TEMPORARY, nullptr);
   int64_t size = out == INVALID_HANDLE_VALUE ? -1 : CopyAll(in, out);
@@ -375,7 +398,7 @@ bool MakeImageCopy(const std::string& image, ImageCopy* copy, std::string* error
   if (sha.empty()) {
     *error = "the image's copy: " + (size < 0 ? SystemText(why) : std::string("SHA-256 failed"));
     if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
-    if (n > 0 && n < sizeof dir) DeleteFileA(name);
+    if (!dir.empty()) DeleteFileA(name);
     return false;
   }
   gImageCopy = out;

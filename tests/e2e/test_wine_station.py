@@ -225,6 +225,8 @@ class WineStation(native.StationScenarios, unittest.TestCase):
                     with open(log) as f:
                         records = native.json_lines(f.read(), "log")
                     self.assertEqual([(r["port"], r["failure"]) for r in records], [("COM5", "interrupted")])
+        # The image copies the killed stations could not delete, the next station did.
+        self.assertEqual(glob.glob(os.path.join(prefix, "drive_c", "**", "pst*.tmp"), recursive=True), [])
 
     def test_list_names_the_mapped_ports(self):
         rc, out, err = self.station(["list"], timeout=60)
