@@ -51,15 +51,6 @@ std::string UsbIdOf(const std::string& text) {
   return id;
 }
 
-// A USB instance id ends in the device's serial number, unless Windows made
-// one up (those hold '&').
-std::string SerialOfInstance(const std::string& instance) {
-  if (Upper(instance).rfind("USB\\", 0) != 0) return {};
-  size_t slash = instance.rfind('\\');
-  std::string last = instance.substr(slash + 1);
-  return last.find('&') == std::string::npos ? last : std::string();
-}
-
 // The device's instance id, then its parent's, up to the root of the tree.
 std::vector<std::string> InstanceChain(DEVINST device) {
   std::vector<std::string> chain;
@@ -133,37 +124,13 @@ std::vector<LinkInfo> NamedPorts(const std::vector<LinkInfo>& known) {
   return links;
 }
 
-std::string DeviceId(DEVINST node) {
-  char id[MAX_DEVICE_ID_LEN + 1] = "";
-  return CM_Get_Device_IDA(node, id, sizeof id, 0) == CR_SUCCESS ? std::string(id) : std::string();
-}
-
-std::string NodeProperty(DEVINST node, ULONG property) {
-  char text[1024] = "";
-  ULONG size = sizeof text - 2;
-  if (CM_Get_DevNode_Registry_PropertyA(node, property, nullptr, text, &size, 0) != CR_SUCCESS) return {};
-  return text;  // a multi-string's first entry
-}
-
-// The USB device at or above a device node: a HID interface's parent, or on
-// a composite device (an "&MI_" interface between them) the one above that.
-DEVINST UsbDeviceAbove(DEVINST node) {
-  for (int depth = 0; depth < 4 && node != 0; ++depth) {
-    std::string id = Upper(DeviceId(node));
-    if (id.rfind("USB\\", 0) == 0 && id.find("&MI_") == std::string::npos) return node;
-    DEVINST parent = 0;
-    if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) return 0;
-    node = parent;
-  }
-  return 0;
-}
-
-void FillUsbDevice(LinkInfo& l, DEVINST interfaceNode) {
-  DEVINST usb = UsbDeviceAbove(interfaceNode);
-  if (usb == 0) return;
-  l.location = NodeProperty(usb, CM_DRP_LOCATION_PATHS);
-  l.locationInfo = NodeProperty(usb, CM_DRP_LOCATION_INFORMATION);
-  if (l.serial.empty()) l.serial = SerialOfInstance(DeviceId(usb));
+// Where the USB device of an interface is, exactly as pendrel's own search
+// sees it: a unit the station names is the controller its pendrel takes.
+void FillUsbDevice(LinkInfo& l, const DeviceNode& interfaceNode) {
+  UsbPlace place = UsbPlaceOf(interfaceNode);
+  l.location = place.location;
+  l.locationInfo = place.locationInfo;
+  if (l.serial.empty()) l.serial = place.instanceSerial;
 }
 
 template <typename Visit>
@@ -182,14 +149,14 @@ void EachInterface(const GUID& guid, Visit visit) {
     SP_DEVINFO_DATA info{};
     info.cbSize = sizeof info;
     if (!SetupDiGetDeviceInterfaceDetailA(set, &data, detail, needed, nullptr, &info)) continue;
-    visit(std::string(detail->DevicePath), info.DevInst);
+    visit(std::string(detail->DevicePath), DeviceNode{set, info});
   }
   SetupDiDestroyDeviceInfoList(set);
 }
 
 std::vector<LinkInfo> BulkControllers() {
   std::vector<LinkInfo> links;
-  EachInterface(kTaloWinUsb, [&](const std::string& path, DEVINST node) {
+  EachInterface(kTaloWinUsb, [&](const std::string& path, const DeviceNode& node) {
     LinkInfo l;
     l.kind = "usb-bulk";
     l.path = path;
@@ -211,7 +178,7 @@ std::vector<LinkInfo> HidControllers() {
   auto serial =
       reinterpret_cast<HidString>(reinterpret_cast<void*>(GetProcAddress(hid, "HidD_GetSerialNumberString")));
   if (product != nullptr) {
-    EachInterface(kHidInterface, [&](const std::string& path, DEVINST node) {
+    EachInterface(kHidInterface, [&](const std::string& path, const DeviceNode& node) {
       HANDLE h = CreateFileA(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                              nullptr);
       if (h == INVALID_HANDLE_VALUE) return;

@@ -149,8 +149,6 @@ STARTUPINFOA StandardHandles(HANDLE in, HANDLE out) {
 // Runs on a thread of its own. The main loop ends the children and writes
 // their records; for a close, log-off or shut-down Windows ends the station
 // when this returns, so it waits for that (bounded), for every event alike.
-// (A console program that loads user32, as SetupAPI does, is sent no
-// log-off or shut-down event: there the job object still ends the children.)
 BOOL WINAPI OnConsoleControl(DWORD type) {
   switch (type) {
     case CTRL_C_EVENT:
@@ -167,6 +165,30 @@ BOOL WINAPI OnConsoleControl(DWORD type) {
   gWake.notify_all();
   if (gHandled != nullptr) WaitForSingleObject(gHandled, kHandOverMs);
   return TRUE;
+}
+
+// A console program that loads user32, as SetupAPI does, is sent no log-off
+// or shut-down event; a hidden top-level window of its own is sent the end
+// of the session instead, and answers it as the console handler would.
+LRESULT CALLBACK OnSessionMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+  if (message == WM_QUERYENDSESSION) return TRUE;
+  if (message != WM_ENDSESSION) return DefWindowProcA(window, message, wParam, lParam);
+  if (wParam) OnConsoleControl(CTRL_LOGOFF_EVENT);
+  return 0;
+}
+
+void WatchSessionEnd() {
+  WNDCLASSA windowClass{};
+  windowClass.lpfnWndProc = OnSessionMessage;
+  windowClass.hInstance = GetModuleHandleA(nullptr);
+  windowClass.lpszClassName = "pendrel-station-session";
+  if (RegisterClassA(&windowClass) == 0) return;
+  // Never shown; not a message-only window, which the session's end does not reach.
+  HWND window = CreateWindowExA(0, windowClass.lpszClassName, "", WS_OVERLAPPED, 0, 0, 0, 0, nullptr, nullptr,
+                                windowClass.hInstance, nullptr);
+  if (window == nullptr) return;
+  MSG m;
+  while (GetMessageA(&m, nullptr, 0, 0) > 0) DispatchMessageA(&m);
 }
 
 // Kills every process in it when its last handle, ours, closes: also when the
@@ -319,8 +341,11 @@ void KillChild(int child) {
 void StopChild(int child) { KillChild(child); }
 
 void InstallInterruptHandler() {
-  if (gHandled == nullptr) gHandled = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  if (gHandled != nullptr) return;
+  gHandled = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+  // It lives as long as the station and holds nothing to release.
+  std::thread(WatchSessionEnd).detach();
 }
 
 bool Interrupted() { return gInterrupted != 0; }
@@ -329,6 +354,29 @@ void InterruptHandled() {
   if (gHandled != nullptr) SetEvent(gHandled);
 }
 
+namespace {
+
+// The image copies' own folder in %TEMP%. A station that was terminated
+// could not delete its copy; the next one does: a copy a running station
+// holds cannot be deleted (it shares no delete), so only leftovers go.
+std::string CopyFolder() {
+  char temp[MAX_PATH];
+  DWORD n = GetTempPathA(sizeof temp, temp);
+  if (n == 0 || n >= sizeof temp) return {};
+  std::string dir = std::string(temp) + "pendrel-station";
+  if (!CreateDirectoryA(dir.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) return {};
+  WIN32_FIND_DATAA found;
+  HANDLE walk = FindFirstFileA((dir + "\\pst*.tmp").c_str(), &found);
+  if (walk != INVALID_HANDLE_VALUE) {
+    do DeleteFileA((dir + "\\" + found.cFileName).c_str());
+    while (FindNextFileA(walk, &found));
+    FindClose(walk);
+  }
+  return dir;
+}
+
+}  // namespace
+
 bool MakeImageCopy(const std::string& image, ImageCopy* copy, std::string* error) {
   HANDLE in = CreateFileA(image.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                           OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
@@ -336,11 +384,11 @@ bool MakeImageCopy(const std::string& image, ImageCopy* copy, std::string* error
     *error = image + ": " + SystemText(GetLastError());
     return false;
   }
-  char dir[MAX_PATH], name[MAX_PATH];
-  DWORD n = GetTempPathA(sizeof dir, dir);
+  std::string dir = CopyFolder();
+  char name[MAX_PATH];
   HANDLE out = INVALID_HANDLE_VALUE;
   // Others may read it (every pendrel does) but neither write, rename nor delete it while we hold it.
-  if (n > 0 && n < sizeof dir && GetTempFileNameA(dir, "pst", 0, name) != 0)
+  if (!dir.empty() && GetTempFileNameA(dir.c_str(), "pst", 0, name) != 0)
     out = CreateFileA(name, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
                       FILE_ATTRIBUTE_TEMPORARY, nullptr);
   int64_t size = out == INVALID_HANDLE_VALUE ? -1 : CopyAll(in, out);
@@ -350,7 +398,7 @@ bool MakeImageCopy(const std::string& image, ImageCopy* copy, std::string* error
   if (sha.empty()) {
     *error = "the image's copy: " + (size < 0 ? SystemText(why) : std::string("SHA-256 failed"));
     if (out != INVALID_HANDLE_VALUE) CloseHandle(out);
-    if (n > 0 && n < sizeof dir) DeleteFileA(name);
+    if (!dir.empty()) DeleteFileA(name);
     return false;
   }
   gImageCopy = out;

@@ -34,14 +34,18 @@ from stationlib import Rack, make_image, read, run_station, running, validator, 
 
 def wine_processes(prefix, name):
     """Linux pids of the Windows programs called `name` running in the Wine
-    prefix at `prefix` (Wine puts the program's path first on its command line)."""
+    prefix at `prefix` (Wine puts the program's path first on its command line;
+    under QEMU the emulator's and Wine's loader's paths come before it)."""
     found = []
     for entry in os.listdir("/proc"):
         if not entry.isdigit():
             continue
         try:
             with open("/proc/%s/cmdline" % entry, "rb") as f:
-                program = f.read().split(b"\0")[0].decode(errors="replace")
+                words = [w.decode(errors="replace") for w in f.read().split(b"\0")]
+            if os.path.basename(words[0]).startswith("qemu-") and len(words) > 2:
+                words = words[2:]
+            program = words[0]
             with open("/proc/%s/environ" % entry, "rb") as f:
                 env = f.read().split(b"\0")
         except OSError:
@@ -80,6 +84,8 @@ class WineStation(native.StationScenarios, unittest.TestCase):
             print("skipped: no %s beside %s" % (os.path.basename(cls.exe), pendrel_exe))
             sys.exit(winelib.SKIP)
         cls.runner = programs.Windows(ports=4)
+        # The station hears a log-off through a hidden window of its own.
+        cls.runner.prefix.allow_windows()
 
     @classmethod
     def tearDownClass(cls):
@@ -173,16 +179,18 @@ class WineStation(native.StationScenarios, unittest.TestCase):
 
     def test_children_end_with_the_station(self):
         # pendrel.exe waits 10 s for a verify answer that never comes; the
-        # station goes meanwhile: terminated, its terminal hung up, or Ctrl-C.
+        # station goes meanwhile: terminated, its terminal hung up, Ctrl-C, or
+        # the session ends (a log-off: its hidden window is told).
         image = make_image(self.dir, "TXC7390", 20000)
         prefix = self.runner.prefix.path
-        for how in ("terminated", "hung up", "ctrl-c"):
+        for how in ("terminated", "hung up", "ctrl-c", "session ended"):
             with self.subTest(how=how):
                 log = os.path.join(self.dir, "units-%s.jsonl" % how.replace(" ", "-"))
                 with Sim("serial", ["--model", "TXC7390", "--quiet", "--fault", "verify:1:silence"], log=True,
                          link=self.runner.link(0)) as sim:
                     pid, master = self.start_station(["program", image, "COM5", "--log", log],
                                                      terminal=how == "hung up")
+                    ender = None
                     try:
                         wait_until(lambda: any(e.get("command") == "verify" for e in sim.events()), 60,
                                    "pendrel.exe waiting for the verify answer")
@@ -194,9 +202,14 @@ class WineStation(native.StationScenarios, unittest.TestCase):
                         elif how == "hung up":
                             os.close(master)
                             master = None
-                        else:
+                        elif how == "ctrl-c":
                             os.kill(station[0], signal.SIGINT)
-                        wait_until(lambda: not running(children[0]), 2, "pendrel.exe ended")
+                        else:
+                            ender = subprocess.Popen([winelib.WINE, "wineboot", "--end-session"],
+                                                     env=self.runner.prefix.env, stdin=subprocess.DEVNULL,
+                                                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                        # wineboot itself takes a few seconds to start.
+                        wait_until(lambda: not running(children[0]), 2 if ender is None else 8, "pendrel.exe ended")
                         wait_until(lambda: not running(station[0]), 10, "the station ended")
                     finally:
                         # Nothing of this case may reach the next one.
@@ -206,10 +219,14 @@ class WineStation(native.StationScenarios, unittest.TestCase):
                         if master is not None:
                             os.close(master)
                         os.waitpid(pid, 0)
-                if how == "ctrl-c":
+                        if ender is not None:
+                            ender.wait(timeout=60)
+                if how in ("ctrl-c", "session ended"):
                     with open(log) as f:
                         records = native.json_lines(f.read(), "log")
                     self.assertEqual([(r["port"], r["failure"]) for r in records], [("COM5", "interrupted")])
+        # The image copies the killed stations could not delete, the next station did.
+        self.assertEqual(glob.glob(os.path.join(prefix, "drive_c", "**", "pst*.tmp"), recursive=True), [])
 
     def test_list_names_the_mapped_ports(self):
         rc, out, err = self.station(["list"], timeout=60)

@@ -237,7 +237,7 @@ class WineUsb32(unittest.TestCase):
         with self.devices("--hid", "--model", "TXC7390", "--serial", "HID00042",
                           "--bulk", "--model", "TXC7390", "--serial", "BULK0007", "--port", "4") as host:
             rc, out = self.pendrel(path)
-            # The station's list finds both, each with its serial number.
+            # The station's list finds both, each by the names pendrel takes.
             station = os.path.join(os.path.dirname(winelib.PENDREL_EXE), "pendrel-station.exe")
             list_rc, listed, _ = self.prefix.run(["list"], exe=station)
         self.assertEqual(rc, 0, self.last_output)
@@ -247,10 +247,11 @@ class WineUsb32(unittest.TestCase):
         self.assertEqual(list_rc, 0)
         lines = listed.decode().splitlines()
         self.assertEqual(lines[-2:], [
-            "usb-bulk  \\\\?\\usb#vid_0483&pid_1512#bulk0007#{ed48cb1d-d414-4427-b35f-5109f4305785}"
-            "  0483:1512  serial BULK0007",
-            "usb-hid  \\\\?\\hid#vid_0483&pid_5750#1&1&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}"
-            "  0483:5750  serial HID00042  Talo Controller"])
+            "usb-bulk  usb:PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(4)  usb:serial=BULK0007"
+            "  \\\\?\\usb#vid_0483&pid_1512#bulk0007#{ed48cb1d-d414-4427-b35f-5109f4305785}  0483:1512",
+            "usb-hid  usb:PCIROOT(0)#PCI(1400)#USBROOT(0)#USB(1)  usb:serial=HID00042"
+            "  \\\\?\\hid#vid_0483&pid_5750#1&1&0&0000#{4d1e55b2-f16f-11cf-88cb-001111000030}"
+            "  0483:5750  Talo Controller"])
 
     def test_silent_controller(self):
         path, _ = self.image("TXC7390", 3000)

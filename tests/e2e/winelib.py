@@ -175,6 +175,14 @@ class Prefix(Bed):
                      "REG_SZ", "/d", unix_path, "/f"])
         self.kill_server()
 
+    def allow_windows(self):
+        """Windows without a display (Wine's null graphics driver), as a
+        program has them in a real session: without it Wine refuses to make
+        any window. Read when the server starts."""
+        self._quiet([WINE, "reg", "add", r"HKCU\Software\Wine\Drivers", "/v", "Graphics", "/t", "REG_SZ",
+                     "/d", "null", "/f"])
+        self.kill_server()
+
     def start_server(self):
         """Starts the prefix's server on its own, persistent until close().
         Otherwise the next program run starts it, and it keeps that run's
