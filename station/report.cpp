@@ -1,4 +1,5 @@
 #include "report.h"
+#include "text_format.h"
 
 #include <cmath>
 #include <cstdarg>
@@ -11,15 +12,6 @@ using Record = nlohmann::ordered_json;
 
 // Every event and log record says which version of the record it is.
 constexpr int kRecordVersion = 2;
-
-std::string Printf(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 // Texts the system gave us, as UTF-8; null when there is none.
 Record Text(const std::string& text) { return Utf8FromSystemText(text); }

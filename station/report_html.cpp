@@ -7,6 +7,7 @@
 #include <nlohmann/json.hpp>
 
 #include "day_report.h"
+#include "text_format.h"
 #include "report_stats.h"
 
 using json = nlohmann::ordered_json;
@@ -14,15 +15,6 @@ using json = nlohmann::ordered_json;
 namespace {
 
 constexpr size_t kParetoRows = 8;
-
-std::string Printf(const char* format, ...) {
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 std::string Esc(const std::string& s) {
   std::string out;

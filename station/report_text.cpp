@@ -4,21 +4,13 @@
 #include <nlohmann/json.hpp>
 
 #include "day_report.h"
+#include "text_format.h"
 
 using json = nlohmann::ordered_json;
 
 namespace {
 
 using Row = std::vector<std::string>;
-
-std::string Printf(const char* format, ...) {
-  char text[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  return text;
-}
 
 std::string Percent(const json& share) {
   return share.is_null() ? "-" : Printf("%.1f%%", share.get<double>() * 100);
