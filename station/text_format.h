@@ -4,7 +4,9 @@
 
 #include <string>
 
-#if defined(__GNUC__)
+#if defined(__clang__)
+#define PENDREL_PRINTF_LIKE __attribute__((format(printf, 1, 2)))
+#elif defined(__GNUC__)
 #define PENDREL_PRINTF_LIKE __attribute__((format(gnu_printf, 1, 2)))
 #else
 #define PENDREL_PRINTF_LIKE
