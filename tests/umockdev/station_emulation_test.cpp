@@ -53,7 +53,27 @@ std::map<std::string, json> ByPort(const std::vector<json>& records, const char*
   return out;
 }
 
-TEST(StationEmulation, FiveControllersAtOnce) {
+// The image the station writes: the one named by STATION_IMAGE when a caller
+// compares flashes of its own against it, else one made here.
+test_images::Bytes StationImage(const char* model) {
+  const char* path = std::getenv("STATION_IMAGE");
+  if (path == nullptr) return test_images::MakeImage(40000, model);
+  std::ifstream in(path, std::ios::binary);
+  return test_images::Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// The words of STATION_ETH_UNITS: Ethernet units of a private network that
+// tests/umockdev/every_link.py runs this program in.
+std::vector<std::string> EthernetUnits() {
+  std::vector<std::string> units;
+  std::istringstream in(std::getenv("STATION_ETH_UNITS") ? std::getenv("STATION_ETH_UNITS") : "");
+  for (std::string unit; in >> unit;) units.push_back(unit);
+  return units;
+}
+
+// Five USB controllers (three HID, two bulk; one with a fault) and the given
+// Ethernet units in one station run, each named to its own pendrel.
+void ProgramFiveUsbAnd(const std::vector<std::string>& ethernet) {
   const char* model = "TXC7390";
   std::vector<std::unique_ptr<sim::SimEngine>> engines;
   for (int i = 0; i < 5; ++i) {
@@ -73,10 +93,12 @@ TEST(StationEmulation, FiveControllersAtOnce) {
                                           "usb:serial=BULK-B"};
   const std::vector<std::pair<std::string, std::string>> devices = {
       {"HID-A", "1-1.2"}, {"HID-B", "1-1.3"}, {"HID-C", "1-4"}, {"BULK-A", "2-1"}, {"BULK-B", "3-2.1"}};
-  const auto image = test_images::MakeImage(40000, model);
+  const test_images::Bytes image = StationImage(model);
+  ASSERT_GE(image.size(), 128u);
   const std::string log = emu::WriteTempFile("station-five.jsonl", {});
   std::vector<std::string> argv = {Station(), "program", emu::WriteTempFile("station-five.bin", image)};
   argv.insert(argv.end(), units.begin(), units.end());
+  argv.insert(argv.end(), ethernet.begin(), ethernet.end());
   argv.insert(argv.end(), {"--json", "--log", log});
   emu::ChildResult r = emu::RunInBed(rig.bed, argv, {}, 180s);
   rig.ticker.reset();
@@ -85,7 +107,7 @@ TEST(StationEmulation, FiveControllersAtOnce) {
   std::map<std::string, json> ends = ByPort(Lines(r.out), "end");
   std::ifstream in(log);
   std::map<std::string, json> records = ByPort(Lines(std::string(std::istreambuf_iterator<char>(in), {})));
-  ASSERT_EQ(ends.size(), 5u) << r.out;
+  ASSERT_EQ(ends.size(), units.size() + ethernet.size()) << r.out;
   for (size_t i = 0; i < 5; ++i) {
     SCOPED_TRACE(units[i]);
     const json& end = ends[units[i]];
@@ -102,6 +124,21 @@ TEST(StationEmulation, FiveControllersAtOnce) {
     EXPECT_EQ(records[units[i]]["usb_location"], devices[i].second);
     EXPECT_EQ(records[units[i]]["link"], "usb");
   }
+  // The caller compares these controllers' flashes once they have stopped.
+  for (const std::string& unit : ethernet) {
+    SCOPED_TRACE(unit);
+    EXPECT_EQ(ends[unit]["result"], "ok") << ends[unit].dump();
+    EXPECT_EQ(records[unit]["link"], "eth");
+  }
+}
+
+TEST(StationEmulation, FiveControllersAtOnce) { ProgramFiveUsbAnd({}); }
+
+// Run only inside the private network of tests/umockdev/every_link.py.
+TEST(StationEmulation, UsbAndEthernetAtOnce) {
+  const std::vector<std::string> ethernet = EthernetUnits();
+  if (ethernet.empty()) GTEST_SKIP() << "STATION_ETH_UNITS names no Ethernet unit";
+  ProgramFiveUsbAnd(ethernet);
 }
 
 // How many events of this kind the station has printed so far.
