@@ -62,20 +62,30 @@ std::string UnitKey(const UnitName& u) {
   return "eth:" + u.target;
 }
 
+// The error for a port or controller named twice, however it is spelt; empty when none is.
+std::string NamedTwice(const std::vector<UnitName>& units, std::vector<std::string>* keys) {
+  for (const UnitName& u : units) keys->push_back(UnitKey(u));
+  std::string twice = FirstRepeated(*keys);
+  if (!twice.empty()) {
+    bool port = std::any_of(units.begin(), units.end(), [&](const UnitName& u) {
+      return u.link == UnitLink::Serial && UnitKey(u) == twice;
+    });
+    return (port ? "port named twice: " : "controller named twice: ") + twice;
+  }
+  // Spelt differently, two names can still pick one controller: by its port and its serial number.
+  if (std::count_if(units.begin(), units.end(), [](const UnitName& u) { return u.link == UnitLink::Usb; }) < 2)
+    return {};
+  twice = ControllerNamedTwice(UsbControllers(), units, UsbNamesIgnoreCase());
+  return twice.empty() ? twice : "controller named twice: " + twice;
+}
+
 // The units in the order given; --all-serial adds the ports not named
 // already, -usb and -eth one unit each.
 bool PlanUnits(const StationOptions& o, StationPlan* plan, std::string* error) {
   std::vector<UnitName> units = o.units;
   std::vector<std::string> keys;
-  for (const UnitName& u : units) keys.push_back(UnitKey(u));
-  std::string twice = FirstRepeated(keys);
-  if (!twice.empty()) {
-    bool port = std::any_of(units.begin(), units.end(), [&](const UnitName& u) {
-      return u.link == UnitLink::Serial && UnitKey(u) == twice;
-    });
-    *error = (port ? "port named twice: " : "controller named twice: ") + twice;
-    return false;
-  }
+  *error = NamedTwice(units, &keys);
+  if (!error->empty()) return false;
   if (o.allSerial) {
     for (const std::string& p : SerialPortNames()) {
       std::string key = CanonicalPortName(p);
@@ -115,6 +125,8 @@ int main(int argc, char** argv) {
     case StationCommand::Program: break;
   }
 
+  // From the start: a Ctrl-C during the checks below still ends with the summary.
+  InstallInterruptHandler();
   Reporter r;
   r.image = o.image;
   if (!FileExists(o.image)) return BadInput("image not found or unreadable: " + o.image);

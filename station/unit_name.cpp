@@ -137,6 +137,20 @@ std::vector<const LinkInfo*> MatchUsb(const std::vector<LinkInfo>& controllers, 
   return found;
 }
 
+std::string ControllerNamedTwice(const std::vector<LinkInfo>& controllers, const std::vector<UnitName>& units,
+                                 bool ignoreCase) {
+  std::vector<std::pair<const LinkInfo*, const UnitName*>> picked;
+  for (const UnitName& u : units) {
+    if (u.link != UnitLink::Usb || u.target.empty()) continue;
+    for (const LinkInfo* c : MatchUsb(controllers, u.target, ignoreCase)) {
+      for (const auto& [controller, unit] : picked)
+        if (controller == c && unit->name != u.name) return unit->name + " and " + u.name;
+      picked.emplace_back(c, &u);
+    }
+  }
+  return {};
+}
+
 const LinkInfo* ControllerOfUnit(const std::vector<LinkInfo>& controllers, const std::string& target,
                                  bool ignoreCase) {
   if (target.empty()) return controllers.size() == 1 ? &controllers[0] : nullptr;

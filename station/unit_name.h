@@ -49,6 +49,11 @@ std::string CanonicalUsbTarget(const std::string& target, bool ignoreCase);
 std::vector<const LinkInfo*> MatchUsb(const std::vector<LinkInfo>& controllers, const std::string& target,
                                       bool ignoreCase);
 
+// Two USB units whose names pick one controller now present, however
+// differently they are spelt ("usb:1-1.4 and usb:serial=A1"); empty when none do.
+std::string ControllerNamedTwice(const std::vector<LinkInfo>& controllers, const std::vector<UnitName>& units,
+                                 bool ignoreCase);
+
 // The one controller a USB unit goes through, for its record: the one its
 // name picks, or for -usb the only one there; nullptr when that is not one.
 const LinkInfo* ControllerOfUnit(const std::vector<LinkInfo>& controllers, const std::string& target,

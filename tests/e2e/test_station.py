@@ -254,6 +254,32 @@ class Station(StationScenarios, unittest.TestCase):
                 self.assertTrue(err.startswith("pendrel-station: " + words), err)
                 self.assertFalse(os.path.exists(ran), "a unit was started")
 
+    def test_a_signal_during_the_checks_still_ends_with_the_summary(self):
+        # pendrel answers the version check only after a while; the station is
+        # told to stop meanwhile, before any unit could start.
+        image = make_image(self.dir, "TXC5110", 2000)
+        probing, ran = os.path.join(self.dir, "probing"), os.path.join(self.dir, "ran")
+        fake = stationlib.fake_pendrel(os.path.join(self.dir, "pendrel"), 'touch "%s"\nexit 0\n' % ran)
+        with open(fake) as f:
+            body = f.read().replace("if [ $# -eq 0 ]; then\n", 'if [ $# -eq 0 ]; then\n  touch "%s"; sleep 1\n' % probing)
+        with open(fake, "w") as f:
+            f.write(body)
+        station = subprocess.Popen([stationlib.STATION, "program", image, "/x/none", "--pendrel", fake, "--json"],
+                                   stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        try:
+            wait_until(lambda: os.path.exists(probing), 30, "the version check")
+            station.send_signal(signal.SIGTERM)
+            out, err = station.communicate(timeout=30)
+        finally:
+            if station.poll() is None:
+                station.kill()
+                station.wait(timeout=10)
+        self.assertEqual(station.returncode, 1, err)
+        summary = [e for e in json_lines(out.decode(), "event") if e["event"] == "summary"]
+        self.assertEqual([(s["units"], s["failed"]) for s in summary], [(1, 1)], out)
+        self.assertIn(b"interrupted before it started", err)
+        self.assertFalse(os.path.exists(ran), "a unit was started")
+
     def test_children_end_with_the_station(self):
         # pendrel waits 10 s for a verify answer that never comes; the station
         # goes meanwhile: killed outright, or its terminal hung up.
@@ -377,9 +403,11 @@ class Schema(unittest.TestCase):
         import jsonschema
         check = stationlib.validator("")
         check(V2_LOG)
+        check(dict(V2_LOG, identification=None))  # a controller with an empty identification text
         bad = [dict(V2_LOG, kbps=1.0), dict(V2_LOG, version=3), dict(V2_LOG, link="serial port"),
                {k: v for k, v in V2_LOG.items() if k != "pendrel_version"},
-               {k: v for k, v in V2_LOG.items() if k != "version"}, dict(V2_LOG, bytes=3000.5)]
+               {k: v for k, v in V2_LOG.items() if k != "version"}, dict(V2_LOG, bytes=3000.5),
+               dict(V2_LOG, failure="Verify Error"), dict(V2_LOG, exit_code=1)]
         for record in bad:
             with self.subTest(record=record):
                 with self.assertRaises(jsonschema.ValidationError):

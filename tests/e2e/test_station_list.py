@@ -106,10 +106,11 @@ class List(unittest.TestCase):
 
     def test_named_units_reach_their_pendrel_through_its_environment(self):
         m = self.m
-        m.usb(PCI + "/usb1/1-1/1-1.4", "0483", "5750", serial="H2", name="Talo Controller")
-        hid = m.attrs(PCI + "/usb1/1-1/1-1.4/1-1.4:1.0/0003:0483:5750.0002")
-        m.attrs("sys/class/hidraw/hidraw2")
-        m.link("sys/class/hidraw/hidraw2/device", hid)
+        for port, serial, node in (("1-1.4", "H2", 2), ("1-1.3", "H3", 3)):
+            m.usb(PCI + "/usb1/1-1/" + port, "0483", "5750", serial=serial, name="Talo Controller")
+            hid = m.attrs(PCI + "/usb1/1-1/%s/%s:1.0/0003:0483:5750.000%d" % (port, port, node))
+            m.attrs("sys/class/hidraw/hidraw%d" % node)
+            m.link("sys/class/hidraw/hidraw%d/device" % node, hid)
         # A stand-in pendrel that says what it was given; nothing is sent anywhere.
         fake = stationlib.fake_pendrel(os.path.join(m.root, "pendrel"),
                                        'shift\necho "usb=$PENDREL_USB_DEVICE eth=$PENDREL_ETH_ADDRESS '
@@ -120,7 +121,7 @@ class List(unittest.TestCase):
         # The station's own variables never pick a unit's controller; -w wins over its password.
         env = dict(os.environ, PENDREL_STATION_ROOT=m.root, PENDREL_STATION_PENDREL=fake,
                    PENDREL_USB_DEVICE="9-9", PENDREL_ETH_ADDRESS="10.9.9.9", PENDREL_PASSWORD="outer")
-        units = ["usb:1-1.4", "usb:serial=H2", "eth:192.0.2.7", "/dev/ttyFAKE"]
+        units = ["usb:1-1.4", "usb:serial=H3", "eth:192.0.2.7", "/dev/ttyFAKE"]
         rc, out, err = run_station(["program", image, *units, "-wSecret", "-b9600", "--log", log],
                                    env=env, timeout=30)
         self.assertEqual(rc, 1, out + err)
@@ -128,7 +129,7 @@ class List(unittest.TestCase):
                 for line in out.splitlines() if ": FAILED: " in line}
         self.assertEqual(said, {
             "usb:1-1.4": "usb=1-1.4 eth= pw=Secret args=-usb -b9600",
-            "usb:serial=H2": "usb=serial=H2 eth= pw=Secret args=-usb -b9600",
+            "usb:serial=H3": "usb=serial=H3 eth= pw=Secret args=-usb -b9600",
             "eth:192.0.2.7": "usb= eth=192.0.2.7 pw=Secret args=-eth -b9600",
             "/dev/ttyFAKE": "usb= eth= pw=Secret args=-p/dev/ttyFAKE -b9600",
         })
@@ -136,7 +137,12 @@ class List(unittest.TestCase):
             records = {r["port"]: r for r in stationlib.json_lines(f.read(), "log")}
         self.assertEqual([(records[u]["link"], records[u]["usb_serial"], records[u]["usb_location"])
                           for u in units],
-                         [("usb", "H2", "1-1.4"), ("usb", "H2", "1-1.4"), ("eth", None, None), ("serial", None, None)])
+                         [("usb", "H2", "1-1.4"), ("usb", "H3", "1-1.3"), ("eth", None, None), ("serial", None, None)])
+        # One controller by its port and by its serial number: two pendrels would fight over it.
+        rc, out, err = run_station(["program", image, "usb:1-1.4", "usb:/dev/hidraw3", "usb:serial=H2"],
+                                   env=env, timeout=30)
+        self.assertEqual((rc, out, err), (2, "", "pendrel-station: controller named twice: usb:1-1.4 and "
+                                                 "usb:serial=H2\n"))
 
     def test_an_empty_machine_says_so(self):
         self.m.attrs("sys/class/tty")

@@ -111,6 +111,13 @@ TEST(StationUnitNames, UsbNamesPickControllersAsPendrelDoes) {
   EXPECT_EQ(CanonicalUsbTarget("Port_#0004.Hub_#0001", true),
             CanonicalUsbTarget("PORT_#0004.HUB_#0001", true));
   EXPECT_NE(CanonicalUsbTarget("serial=ab", true), CanonicalUsbTarget("serial=AB", true));
+  auto usb = [](const char* target) { return UnitName{UnitLink::Usb, std::string("usb:") + target, target}; };
+  EXPECT_EQ(ControllerNamedTwice(Controllers(), {usb("1-1.4"), usb("serial=H2")}, false),
+            "usb:1-1.4 and usb:serial=H2");
+  EXPECT_EQ(ControllerNamedTwice(Controllers(), {usb("serial=TALO42"), usb("/dev/hidraw2"), usb("usb:003:007")},
+                                 false),
+            "usb:serial=TALO42 and usb:usb:003:007");
+  EXPECT_EQ(ControllerNamedTwice(Controllers(), {usb("serial=TALO42"), usb("1-1.4"), usb("9-9")}, false), "");
 
   // A record names the controller only when one is certain: -usb with one there.
   std::vector<LinkInfo> all = Controllers();
