@@ -120,7 +120,9 @@ std::string SetUntil(const std::string& value, StationOptions& o) {
 }
 
 std::string SetGoal(const std::string& value, StationOptions& o) {
-  if (PositiveNumber(value, &o.goalPercent) && o.goalPercent <= 100) return "";
+  // "95" or "95%", as the page writes it.
+  std::string number = !value.empty() && value.back() == '%' ? value.substr(0, value.size() - 1) : value;
+  if (PositiveNumber(number, &o.goalPercent) && o.goalPercent <= 100) return "";
   return "--goal needs a first-pass yield in percent, above 0 and at most 100, not '" + value + "'";
 }
 
