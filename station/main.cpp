@@ -73,8 +73,8 @@ std::string NamedTwice(const std::vector<UnitName>& units, std::vector<std::stri
     return (port ? "port named twice: " : "controller named twice: ") + twice;
   }
   // Spelt differently, two names can still pick one controller: by its port and its serial number.
-  if (std::count_if(units.begin(), units.end(), [](const UnitName& u) { return u.link == UnitLink::Usb; }) < 2)
-    return {};
+  auto usb = [](const UnitName& u) { return u.link == UnitLink::Usb; };
+  if (std::count_if(units.begin(), units.end(), usb) < 2) return {};
   twice = ControllerNamedTwice(UsbControllers(), units, UsbNamesIgnoreCase());
   return twice.empty() ? twice : "controller named twice: " + twice;
 }

@@ -114,8 +114,8 @@ TEST(StationUnitNames, UsbNamesPickControllersAsPendrelDoes) {
   auto usb = [](const char* target) { return UnitName{UnitLink::Usb, std::string("usb:") + target, target}; };
   EXPECT_EQ(ControllerNamedTwice(Controllers(), {usb("1-1.4"), usb("serial=H2")}, false),
             "usb:1-1.4 and usb:serial=H2");
-  EXPECT_EQ(ControllerNamedTwice(Controllers(), {usb("serial=TALO42"), usb("/dev/hidraw2"), usb("usb:003:007")},
-                                 false),
+  EXPECT_EQ(ControllerNamedTwice(Controllers(),
+                                 {usb("serial=TALO42"), usb("/dev/hidraw2"), usb("usb:003:007")}, false),
             "usb:serial=TALO42 and usb:usb:003:007");
   EXPECT_EQ(ControllerNamedTwice(Controllers(), {usb("serial=TALO42"), usb("1-1.4"), usb("9-9")}, false), "");
 
