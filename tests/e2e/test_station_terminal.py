@@ -73,11 +73,15 @@ class TerminalView(unittest.TestCase):
         image = make_image(self.dir, "TXC7390", 40000)
         pane = Tmux(self.dir)
         try:
-            with Rack(self.dir, 3, faults={1: "write:12:nak"}, extra=["--pace"]) as rack:
+            with Rack(self.dir, 3, faults={1: "write:80:nak"}, extra=["--pace"]) as rack:
                 pane.type("%s program %s %s; echo rc=$?" % (stationlib.STATION, image, " ".join(rack.ports)))
 
+                # A port and the two spaces of its column: the typed command
+                # may wrap right before a port too, depending on the paths' lengths.
+                columns = tuple(port + "  " for port in rack.ports)
+
                 def live(text):
-                    rows = [line for line in text.splitlines() if line.startswith(tuple(rack.ports))]
+                    rows = [line for line in text.splitlines() if line.startswith(columns)]
                     return len(rows) == 3 and all("kB of 39kB (" in row for row in rows)
 
                 during = pane.wait_for(live, 30)
@@ -86,12 +90,12 @@ class TerminalView(unittest.TestCase):
             pane.close()
         # While writing: each port once, with the identification and its progress.
         for port in rack.ports:
-            rows = [line for line in during.splitlines() if line.startswith(port)]
+            rows = [line for line in during.splitlines() if line.startswith(port + "  ")]
             self.assertEqual(len(rows), 1, during)
             self.assertRegex(rows[0], r"^%s +Talo Simulated Controller V1\.00  \d+kB of 39kB \(\d+%%\)$" % port)
         # At the end: the same lines, redrawn in place, carry the results; the table follows.
         lines = after.splitlines()
-        first = next(i for i, line in enumerate(lines) if line.startswith(rack.ports[0]))
+        first = next(i for i, line in enumerate(lines) if line.startswith(columns[0]))
         self.assertRegex(lines[first], r"^%s +Talo Simulated Controller V1\.00  ok  39kB in \d+\.\d s$" % rack.ports[0])
         self.assertRegex(lines[first + 1], r"^%s +FAILED: Programing Error: Failed to write data to Flash$" % rack.ports[1])
         self.assertRegex(lines[first + 2], r"^%s +Talo Simulated Controller V1\.00  ok  39kB in" % rack.ports[2])
