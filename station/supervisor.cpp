@@ -169,6 +169,7 @@ void RecordUnstarted(Station& s) {
 
 int RunStation(const StationOptions& o, StationPlan& plan, Reporter& r) {
   Station s{o, plan, r, {}};
+  ListenForSessionEnd();
   int jobs = o.jobs > 0 ? o.jobs : static_cast<int>(plan.units.size());
   double nextPresenceCheck = 0;
   std::vector<ChildEvent> events;

@@ -42,6 +42,11 @@ void StopChild(int child);
 // their parent-death signal; Windows: a job object that kills them when its
 // last handle closes).
 void InstallInterruptHandler();
+// Windows: the end of the session (log-off, shut-down) interrupts too, heard
+// by a hidden window on a thread of its own. Started when the run begins, not
+// with the handler: a station that ends on bad input at once never meets a
+// thread still making its window. Elsewhere nothing (SIGHUP covers it).
+void ListenForSessionEnd();
 bool Interrupted();
 // The station has ended its children and written their records. On Windows a
 // console close, log-off or shut-down ends the process once its handler

@@ -301,6 +301,8 @@ void InstallInterruptHandler() {
   signal(SIGPIPE, SIG_IGN);
 }
 
+void ListenForSessionEnd() {}
+
 bool Interrupted() { return gInterrupted != 0; }
 
 void InterruptHandled() {}

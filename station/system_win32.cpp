@@ -344,6 +344,12 @@ void InstallInterruptHandler() {
   if (gHandled != nullptr) return;
   gHandled = CreateEventA(nullptr, TRUE, FALSE, nullptr);
   SetConsoleCtrlHandler(OnConsoleControl, TRUE);
+}
+
+void ListenForSessionEnd() {
+  static bool listening = false;
+  if (listening) return;
+  listening = true;
   // It lives as long as the station and holds nothing to release.
   std::thread(WatchSessionEnd).detach();
 }
