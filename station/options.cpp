@@ -280,6 +280,13 @@ bool ParseStationArgs(int argc, const char* const* argv, StationOptions* o, std:
     *error = "unknown command '" + std::string(command) + "' (list, program, report)";
     return false;
   }
+  // "pendrel-station program --help" asks for the usage, as the bare --help does.
+  for (int i = 2; i < argc; ++i) {
+    if (std::string_view(argv[i]) == "--help" || std::string_view(argv[i]) == "-h") {
+      o->command = StationCommand::Help;
+      return true;
+    }
+  }
   if (o->command == StationCommand::List) return ParseList(argc, argv, o, error);
   bool haveImage = false;
   for (int i = 2; i < argc; ++i) {

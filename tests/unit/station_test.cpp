@@ -247,6 +247,12 @@ TEST(StationCommandLine, ProgramOptions) {
   EXPECT_TRUE(o.json && o.usb && !o.eth);
   EXPECT_EQ(o.logPath, "run.jsonl");
   EXPECT_DOUBLE_EQ(o.timeoutSeconds, 90);
+  // --help after a command asks for the usage, whatever else is on the line.
+  for (const char* command : {"program", "report", "list"}) {
+    StationOptions help;
+    EXPECT_TRUE(Parse({command, "--bogus", "--help"}, &help, &error)) << command;
+    EXPECT_EQ(help.command, StationCommand::Help);
+  }
 }
 
 TEST(StationCommandLine, BadInputIsRefusedWithAReason) {
