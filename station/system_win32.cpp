@@ -347,10 +347,7 @@ void InstallInterruptHandler() {
 }
 
 void ListenForSessionEnd() {
-  static bool listening = false;
-  if (listening) return;
-  listening = true;
-  // It lives as long as the station and holds nothing to release.
+  // Called once, as the run begins. It lives as long as the station and holds nothing to release.
   std::thread(WatchSessionEnd).detach();
 }
 

@@ -311,10 +311,15 @@ class WineUsb32(unittest.TestCase):
                                                    "WinUsb_Free device=0", "winusb.dll freed"])
 
 
-if __name__ == "__main__":
+def require_test_devices():
+    """Wine, and the Windows build's device host and test DLLs; exits 77, saying why, without them."""
     winelib.require_wine()
     for name in ("talo-sim-usb.exe", "hid.dll", "winusb.dll"):
         if not os.path.isfile(os.path.join(os.path.dirname(winelib.PENDREL_EXE), "wine-usb", name)):
             print("skipped: no %s beside %s (the Windows build makes it)" % (name, winelib.PENDREL_EXE))
             sys.exit(winelib.SKIP)
+
+
+if __name__ == "__main__":
+    require_test_devices()
     unittest.main()

@@ -66,9 +66,5 @@ class Select(unittest.TestCase):
 
 
 if __name__ == "__main__":
-    winelib.require_wine()
-    for name in ("talo-sim-usb.exe", "hid.dll", "winusb.dll"):
-        if not os.path.isfile(os.path.join(os.path.dirname(winelib.PENDREL_EXE), "wine-usb", name)):
-            print("skipped: no %s beside %s (the Windows build makes it)" % (name, winelib.PENDREL_EXE))
-            sys.exit(winelib.SKIP)
+    usb32.require_test_devices()
     unittest.main()

@@ -6,15 +6,11 @@
 #include <vector>
 
 #include "options.h"
+#include "station_args.h"
 #include "unit.h"
 #include "unit_name.h"
 
 namespace {
-
-bool Parse(std::vector<const char*> args, StationOptions* o, std::string* error) {
-  args.insert(args.begin(), "pendrel-station");
-  return ParseStationArgs(static_cast<int>(args.size()), args.data(), o, error);
-}
 
 TEST(StationUnitNames, ChildEnvironmentIsTheStationsEdited) {
   const std::vector<std::string> current = {"PATH=/bin", "PENDREL_USB_DEVICE=1-9", "=C:=C:\\work",
@@ -52,21 +48,15 @@ TEST(StationUnitNames, BadNamesAndMixesAreRefused) {
       {"program", "img.bin", "usb:1-4", "--watch", "--settle", "-1"},
       {"list", "--usb"},
   };
-  for (const auto& args : bad) {
-    StationOptions o;
-    std::string error;
-    EXPECT_FALSE(Parse(args, &o, &error)) << args.back();
-    EXPECT_FALSE(error.empty());
-    EXPECT_EQ(error.find('\n'), std::string::npos);
-  }
+  ExpectEachRefusedInOneLine(bad);
   StationOptions o;
   std::string error;
-  ASSERT_TRUE(Parse(
+  ASSERT_TRUE(ParseStation(
       {"program", "img.bin", "usb:1-4", "/dev/ttyUSB0", "--watch", "--settle", "0.5", "-w1234567890123456"},
       &o, &error))
       << error;
   EXPECT_DOUBLE_EQ(o.settleSeconds, 0.5);
-  ASSERT_TRUE(Parse({"list", "--eth"}, &o, &error)) << error;
+  ASSERT_TRUE(ParseStation({"list", "--eth"}, &o, &error)) << error;
   EXPECT_TRUE(o.listEth);
 }
 

@@ -6,6 +6,7 @@
 
 #include "instance_ids.h"
 #include "options.h"
+#include "station_args.h"
 #include "pendrel_output.h"
 #include "pendrel_version.h"
 #include "system.h"
@@ -225,17 +226,12 @@ TEST(StationInstanceIds, OnlyUsbPortsWithTheUsbDevicesSerialNumber) {
   }
 }
 
-bool Parse(std::vector<const char*> args, StationOptions* o, std::string* error) {
-  args.insert(args.begin(), "pendrel-station");
-  return ParseStationArgs(static_cast<int>(args.size()), args.data(), o, error);
-}
-
 TEST(StationCommandLine, ProgramOptions) {
   StationOptions o;
   std::string error;
-  ASSERT_TRUE(Parse({"program", "img.bin", "/dev/ttyUSB0", "-pCOM3", "-u460800", "-nocts", "--jobs", "2",
-                     "--json", "--log=run.jsonl", "--timeout", "90", "-usb"},
-                    &o, &error))
+  ASSERT_TRUE(ParseStation({"program", "img.bin", "/dev/ttyUSB0", "-pCOM3", "-u460800", "-nocts", "--jobs",
+                            "2", "--json", "--log=run.jsonl", "--timeout", "90", "-usb"},
+                           &o, &error))
       << error;
   EXPECT_EQ(o.image, "img.bin");
   ASSERT_EQ(o.units.size(), 2u);
@@ -250,7 +246,7 @@ TEST(StationCommandLine, ProgramOptions) {
   // --help after a command asks for the usage, whatever else is on the line.
   for (const char* command : {"program", "report", "list"}) {
     StationOptions help;
-    EXPECT_TRUE(Parse({command, "--bogus", "--help"}, &help, &error)) << command;
+    EXPECT_TRUE(ParseStation({command, "--bogus", "--help"}, &help, &error)) << command;
     EXPECT_EQ(help.command, StationCommand::Help);
   }
 }
@@ -267,13 +263,7 @@ TEST(StationCommandLine, BadInputIsRefusedWithAReason) {
       {"flash", "img.bin"},
       {"list", "extra"},
   };
-  for (const auto& args : bad) {
-    StationOptions o;
-    std::string error;
-    EXPECT_FALSE(Parse(args, &o, &error)) << args.back();
-    EXPECT_FALSE(error.empty());
-    EXPECT_EQ(error.find('\n'), std::string::npos);
-  }
+  ExpectEachRefusedInOneLine(bad);
   EXPECT_EQ(FirstRepeated({"/dev/ttyUSB0", "/dev/ttyS0", "/dev/ttyUSB0"}), "/dev/ttyUSB0");
   EXPECT_EQ(FirstRepeated({"/dev/ttyUSB0", "/dev/ttyS0"}), "");
 }
