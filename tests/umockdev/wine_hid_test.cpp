@@ -208,9 +208,17 @@ struct WineRig {
       ADD_FAILURE() << "wineboot: " << Describe(boot);
       return false;
     }
-    auto reg = Wine({"reg", "add", "HKLM\\System\\CurrentControlSet\\Services\\winebus", "/v", "Enable SDL",
-                     "/t", "REG_DWORD", "/d", "0", "/f"},
-                    std::chrono::seconds(60), true);
+    // Right after a fresh prefix's boot, on a loaded machine, Wine can still
+    // fail to start reg.exe ("Application could not be started"): a few
+    // bounded tries.
+    emu::ChildResult reg;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+      if (attempt > 0) std::this_thread::sleep_for(std::chrono::seconds(2));
+      reg = Wine({"reg", "add", "HKLM\\System\\CurrentControlSet\\Services\\winebus", "/v", "Enable SDL",
+                  "/t", "REG_DWORD", "/d", "0", "/f"},
+                 std::chrono::seconds(60), true);
+      if (reg.exitCode == 0) break;
+    }
     if (reg.exitCode != 0) {
       ADD_FAILURE() << "reg add: " << Describe(reg);
       return false;
